@@ -1,0 +1,244 @@
+// Host PCM <-> float chain bridge.
+#include "chain/Adapter.h"
+
+#include <algorithm>
+#include <cmath>
+#include <cstring>
+
+#include "framework/GraphLock.h"
+#include "framework/ResourcePool.h"
+
+namespace veltane {
+namespace {
+
+size_t BytesPerSample(Adapter::SampleWidth width) {
+  switch (width) {
+    case Adapter::SampleWidth::Pcm24:
+      return 3;
+    case Adapter::SampleWidth::Pcm8:
+      return 1;
+    case Adapter::SampleWidth::Pcm16:
+      break;
+  }
+  return 2;
+}
+
+// PCM to float. 16-bit reads with 1/32768, 24-bit as (s x 256) x 2^-31,
+// 8-bit unsigned as (b - 128) x 2^-7.
+void ToFloat(Adapter::SampleWidth width, const uint8_t* in, float* out, uint32_t count) {
+  switch (width) {
+    case Adapter::SampleWidth::Pcm16:
+      for (uint32_t i = 0; i < count; ++i) {
+        int16_t s;
+        std::memcpy(&s, in + 2 * i, 2);
+        out[i] = static_cast<float>(s) * (1.0f / 32768.0f);
+      }
+      break;
+    case Adapter::SampleWidth::Pcm24:
+      for (uint32_t i = 0; i < count; ++i) {
+        const uint8_t* p = in + 3 * i;
+        const uint32_t bits = (uint32_t{p[0]} << 8) | (uint32_t{p[1]} << 16) | (uint32_t{p[2]} << 24);
+        out[i] = static_cast<float>(static_cast<int32_t>(bits)) * (1.0f / 2147483648.0f);
+      }
+      break;
+    case Adapter::SampleWidth::Pcm8:
+      for (uint32_t i = 0; i < count; ++i) {
+        out[i] = static_cast<float>(static_cast<int>(in[i]) - 128) * (1.0f / 128.0f);
+      }
+      break;
+  }
+}
+
+// Clamped to full scale; NaN, which would make the integer conversion
+// undefined, counts as silence.
+double FullScale(float x) { return std::isnan(x) ? 0.0 : std::clamp(static_cast<double>(x), -1.0, 1.0); }
+
+// Float to PCM. 16-bit writes with 32767 and truncates, so through a
+// transparent chain a 16-bit sample comes back one step closer to zero;
+// 24-bit and 8-bit give their samples back unchanged (8-bit clamps after
+// scaling, so +1.0 comes out as 255).
+void FromFloat(Adapter::SampleWidth width, const float* in, uint8_t* out, uint32_t count) {
+  switch (width) {
+    case Adapter::SampleWidth::Pcm16:
+      for (uint32_t i = 0; i < count; ++i) {
+        const auto v = static_cast<int16_t>(FullScale(in[i]) * 32767.0);
+        std::memcpy(out + 2 * i, &v, 2);
+      }
+      break;
+    case Adapter::SampleWidth::Pcm24:
+      for (uint32_t i = 0; i < count; ++i) {
+        const double scaled = FullScale(in[i]) * 2147483648.0;
+        const int32_t v = scaled >= 2147483647.0 ? 2147483647 : static_cast<int32_t>(scaled);
+        const auto bits = static_cast<uint32_t>(v);
+        out[3 * i] = static_cast<uint8_t>(bits >> 8);
+        out[3 * i + 1] = static_cast<uint8_t>(bits >> 16);
+        out[3 * i + 2] = static_cast<uint8_t>(bits >> 24);
+      }
+      break;
+    case Adapter::SampleWidth::Pcm8:
+      for (uint32_t i = 0; i < count; ++i) {
+        const int v = std::clamp(static_cast<int>(FullScale(in[i]) * 128.0), -128, 127);
+        out[i] = static_cast<uint8_t>(v + 128);
+      }
+      break;
+  }
+}
+
+}  // namespace
+
+Adapter::Adapter() : Block("Adapter", 1, PortKind::Samples, 1, PortKind::Samples) {
+  autoPush = false;
+}
+
+void Adapter::OnReset() { ring.Clear(); }
+
+void Adapter::SetHostRate(float rate) {
+  GraphLockHolder hold;
+  hostRate = rate;
+  Output(0)->format.SetSampleRate(rate);
+}
+
+void Adapter::SetHostChannels(uint16_t count) {
+  GraphLockHolder hold;
+  hostChannels = count;
+  Output(0)->format.SetChannels(count);
+  Output(0)->format.SetFrames(kChainFrames);
+}
+
+BlockStatus Adapter::AttachChain(Block* newChain, int inputIndex, int outputIndex) {
+  GraphLockHolder hold;
+  if (chain != nullptr && chain != newChain) {
+    DisconnectOutputs(this, nullptr);
+    DisconnectOutputs(chain, nullptr);
+  }
+  chain = newChain;
+  if (chain == nullptr) return BlockStatus::Ok;
+  BlockStatus result = BlockStatus::Ok;
+  if (inputIndex != -1) {
+    result = Connect(this, 0, chain, static_cast<uint16_t>(inputIndex));
+    if (result != BlockStatus::Ok) return result;
+  }
+  if (outputIndex != -1) result = Connect(chain, static_cast<uint16_t>(outputIndex), this, 0);
+  return result;
+}
+
+BlockStatus Adapter::TransformPcm16(const void* in, uint32_t frames, void* out,
+                                    uint32_t* outFrames) {
+  GraphLockHolder hold;
+  sampleWidth = SampleWidth::Pcm16;
+  return Transform(static_cast<const uint8_t*>(in), frames, static_cast<uint8_t*>(out), outFrames);
+}
+
+BlockStatus Adapter::TransformPcm24(const void* in, uint32_t frames, void* out,
+                                    uint32_t* outFrames) {
+  GraphLockHolder hold;
+  sampleWidth = SampleWidth::Pcm24;
+  return Transform(static_cast<const uint8_t*>(in), frames, static_cast<uint8_t*>(out), outFrames);
+}
+
+BlockStatus Adapter::TransformPcm8(const void* in, uint32_t frames, void* out,
+                                   uint32_t* outFrames) {
+  GraphLockHolder hold;
+  sampleWidth = SampleWidth::Pcm8;
+  return Transform(static_cast<const uint8_t*>(in), frames, static_cast<uint8_t*>(out), outFrames);
+}
+
+void Adapter::StoreInput(const uint8_t* in, uint32_t samples) {
+  // Straight into the ring's write region: one run up to the end of the
+  // ring and, when the block wraps, a second one from its start.
+  ring.SelectChannel(0);
+  const RingRegion region = ring.WriteRegion(samples);
+  const size_t bytes = BytesPerSample(sampleWidth);
+  ToFloat(sampleWidth, in, region.first, region.firstCount);
+  if (region.secondCount > 0) {
+    ToFloat(sampleWidth, in + region.firstCount * bytes, region.second, region.secondCount);
+  }
+  ring.AdvanceWriter(samples);
+}
+
+bool Adapter::CollectInto(uint8_t* out, uint32_t frames) {
+  InputPort* input = Input(0);
+  SampleBuffer* buffer = nullptr;
+  if (input->GetBuffer(&buffer) != BlockStatus::Ok) return false;
+  const uint32_t samples = frames * hostChannels;
+  // A buffer in another channel layout (left over from an earlier format)
+  // cannot be converted; it must never be read past its end either.
+  if (input->format.channels != hostChannels || samples > buffer->length) return false;
+  FromFloat(sampleWidth, input->ChannelData(0), out, samples);
+  return true;
+}
+
+BlockStatus Adapter::Transform(const uint8_t* in, uint32_t frames, uint8_t* out,
+                               uint32_t* outFrames) {
+  const uint32_t capacity = outFrames != nullptr ? *outFrames : 0;
+  const size_t frameBytes = BytesPerSample(sampleWidth) * hostChannels;
+
+  if (chain == nullptr) {
+    if (out != nullptr) {
+      if (outFrames != nullptr) *outFrames = frames;
+      if (in != nullptr && frames > 0 && frameBytes > 0) {
+        std::memmove(out, in, frames * frameBytes);
+      }
+    }
+    return BlockStatus::Ok;
+  }
+
+  const uint32_t need = static_cast<uint32_t>(hostChannels) * frames;
+  if (need > ring.Capacity()) {
+    // Growing clears the ring: samples held in it are lost. It only happens
+    // when a caller's buffers grow past what the ring was sized for.
+    ring.Resize(1, 8u * hostChannels * std::max(frames, kChainFrames));
+  }
+
+  uint32_t delivered = 0;
+  bool stored = in == nullptr || need == 0;
+  int32_t pushed = 0;
+  bool settled = false;
+  // Repetitions in a row in which nothing moved while the input still waits
+  // for room: only a caller that never takes output gets here, and it must
+  // not hang the streaming thread.
+  int idle = 0;
+  constexpr int kMaxIdle = 64;
+  for (;;) {
+    if (stored) {
+      if (settled && pushed <= 0) break;
+    } else {
+      const int32_t space = std::max(ring.Writable(), 0);
+      if (static_cast<uint32_t>(space) >= need) {
+        StoreInput(in, need);
+        stored = true;
+      } else if (settled && pushed <= 0 && ++idle >= kMaxIdle) {
+        droppedFrames += frames;
+        break;
+      }
+    }
+
+    settled = true;
+    UpdateFormats();
+    Output(0)->AcquireBuffer();
+    pushed = static_cast<int32_t>(Output(0)->FillFromRing(ring, false));
+    for (int run = 0; run < 4; ++run) chain->Run();
+    UpdateFormats();
+    if (out == nullptr) continue;
+
+    InputPort* input = Input(0);
+    if (input->source != nullptr && !input->IsStale()) {
+      const uint32_t chainFrames = input->format.frames;
+      const uint32_t room = capacity - delivered;
+      if (chainFrames <= room) {
+        if (chainFrames > 0 && CollectInto(out + delivered * frameBytes, chainFrames)) {
+          delivered += chainFrames;
+        }
+        input->MarkConsumed(true);
+        settled = false;
+      }
+    }
+    if (delivered == capacity) settled = true;
+    if (pushed > 0 || !settled) idle = 0;
+  }
+
+  if (outFrames != nullptr) *outFrames = delivered;
+  return BlockStatus::Ok;
+}
+
+}  // namespace veltane
