@@ -1,0 +1,101 @@
+// The processing object: owns the chain, holds the effect's parameters and
+// runs host buffers through the chain.
+//
+// Platform-neutral: the Windows front wraps it in a COM object answering the
+// private INoiseReducFilter interface; the command-line tool drives it
+// directly. Locks: every parameter operation holds `lock` for its whole
+// duration; SetFormat and Process do not take it (the blocks are guarded by
+// GraphLock alone), so a parameter change from another thread lands between
+// block operations. When locks nest they are taken in the order: the caller's
+// own lock (the effect object's), then `lock`, then GraphLock.
+#pragma once
+
+#include <cstdint>
+#include <memory>
+#include <mutex>
+
+namespace veltane {
+
+class Adapter;
+class Block;
+
+// The first 18 bytes of a WAVEFORMATEX, as a host hands them over.
+struct WaveFormat {
+  uint16_t formatTag = 1;  // 1 = PCM, 0xFFFE = extensible
+  uint16_t channels = 0;
+  uint32_t samplesPerSec = 0;
+  uint32_t avgBytesPerSec = 0;
+  uint16_t blockAlign = 0;
+  uint16_t bitsPerSample = 0;
+  uint16_t cbSize = 0;
+};
+
+class NoiseReducFilter {
+ public:
+  // Builds the Adapter and the chain and applies the defaults: everything
+  // bypassed, automatic hiss level on, click threshold 4.0, output hiss
+  // level 0.625, input hiss level 0.333.
+  NoiseReducFilter();
+  ~NoiseReducFilter();
+  NoiseReducFilter(const NoiseReducFilter&) = delete;
+  NoiseReducFilter& operator=(const NoiseReducFilter&) = delete;
+
+  // The operations of INoiseReducFilter, in its order. Flags are 0 or 1.
+  void SetBypassDeclick(uint8_t on);
+  uint8_t GetBypassDeclick();
+  void SetBypassDenoise(uint8_t on);
+  uint8_t GetBypassDenoise();
+  void SetFullBypass(uint8_t on);
+  uint8_t GetFullBypass();
+  // While on, the hiss reducer is forced into bypass.
+  void SetOutputClicks(uint8_t on);
+  uint8_t GetOutputClicks();
+  // Re-applies the level that now governs the hiss reducer's input level.
+  void SetAutoInputHissLevel(uint8_t on);
+  uint8_t GetAutoInputHissLevel();
+  void SetClickThreshold(float value);  // the declicker keeps at least 2.0
+  float GetClickThreshold();
+  void Reserved() {}
+  void SetOutputHissLevel(float level);  // 0..1
+  float GetOutputHissLevel();
+  void ResetOutputHissLevel();
+  void SetInputHissLevel(float level);  // 0..1; acts only with the automatic level off
+  float GetInputHissLevel();
+  // 0..100; reading resets the declicker's peak.
+  uint32_t GetClickMeter();
+
+  // Takes the host's PCM format; a changed rate rewires the chain.
+  void SetFormat(const WaveFormat& format);
+  // Runs `frames` interleaved host frames. *outFrames is the room at `out`
+  // on entry and the frames written on return. `in` may equal `out`.
+  // Returns 1 when the active chain produced nothing, else 0.
+  int Process(const uint8_t* in, uint32_t frames, uint8_t* out, uint32_t* outFrames);
+  // Frames by which the chain delays the stream for the current format and
+  // wiring: output frame k carries input frame k - latency.
+  uint32_t GetLatencyFrames();
+
+  uint32_t SampleRate() const { return sampleRate; }
+  uint32_t BytesPerSample() const { return bytesPerSample; }
+  uint32_t Channels() const { return channels; }
+
+ private:
+  std::recursive_mutex lock;
+  std::unique_ptr<Adapter> adapter;
+  std::unique_ptr<Block> manager;
+  uint32_t sampleRate = 0;
+  uint32_t bytesPerSample = 0;
+  uint32_t channels = 0;
+  uint8_t fullBypass = 1;
+  uint8_t bypassDeclick = 1;
+  uint8_t bypassDenoise = 1;
+  uint8_t outputClicks = 0;
+  uint8_t autoInputHissLevel = 1;
+  float clickThreshold = 4.0f;
+  float outputHissLevel = 0.625f;
+  float inputHissLevel = 0.333f;
+};
+
+// Null when memory runs out.
+std::unique_ptr<NoiseReducFilter> CreateNoiseReducFilter() noexcept;
+
+}  // namespace veltane
