@@ -1,0 +1,36 @@
+// Replacement global allocation operators that count while asked to.
+#include "support/AllocationCounter.h"
+
+#include <atomic>
+#include <cstdlib>
+#include <new>
+
+namespace {
+std::atomic<bool> counting{false};
+std::atomic<long> count{0};
+}  // namespace
+
+void* operator new(std::size_t size) {
+  if (counting.load(std::memory_order_relaxed)) count.fetch_add(1, std::memory_order_relaxed);
+  if (void* p = std::malloc(size == 0 ? 1 : size)) return p;
+  throw std::bad_alloc();
+}
+void* operator new[](std::size_t size) { return operator new(size); }
+void operator delete(void* p) noexcept { std::free(p); }
+void operator delete[](void* p) noexcept { std::free(p); }
+void operator delete(void* p, std::size_t) noexcept { std::free(p); }
+void operator delete[](void* p, std::size_t) noexcept { std::free(p); }
+
+namespace veltane::testing {
+
+void StartCountingAllocations() {
+  count = 0;
+  counting = true;
+}
+
+long StopCountingAllocations() {
+  counting = false;
+  return count.load();
+}
+
+}  // namespace veltane::testing

@@ -1,0 +1,12 @@
+// Counts heap allocations made through operator new between Start and Stop.
+// Link support/AllocationCounter.cpp into a test program to use it: it
+// replaces the global allocation operators of that program.
+#pragma once
+
+namespace veltane::testing {
+
+void StartCountingAllocations();
+// Allocations counted since Start.
+long StopCountingAllocations();
+
+}  // namespace veltane::testing
