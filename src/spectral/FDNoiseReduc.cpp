@@ -184,7 +184,11 @@ void FDNoiseReduc::GiveOutWithGains(SampleBuffer& out, float releaseCoefficient)
   const uint32_t n = fftSize;
   const uint32_t half = halfSize;
 
-  // The gains, computed while the first channel is written.
+  // The gains, computed while the first channel is written. Every value is
+  // computed and then selected, without branches: for hiss the choices
+  // change from bin to bin at random and mispredicted branches would cost
+  // more than the arithmetic.
+  float* gains = gain.data();
   {
     const float* y = SlotSpectrum(readSlot, 0);
     float* o = out.data[0];
@@ -196,19 +200,17 @@ void FDNoiseReduc::GiveOutWithGains(SampleBuffer& out, float releaseCoefficient)
       float pMax = 0.0f;
       for (int32_t s = 0; s < kDepth; ++s) {
         const float p = kept[s][k];
-        if (p < pMin) pMin = p;
-        if (p > pMax) pMax = p;
+        pMin = p < pMin ? p : pMin;
+        pMax = p > pMax ? p : pMax;
       }
-      float g = 1.0f;
-      if (pMin <= limit) {
-        g = std::sqrt(std::max(beta * pMin, pMin - floorPower) / (pMin + kPowerGuard));
-        if (g > 1.0f) g = 1.0f;
-      }
-      const bool onset = kOnsetRatio * current[k] <= pMax;
-      const float coefficient = onset || g < gain[k] ? fall : rise;
-      gain[k] = (1.0f - coefficient) * gain[k] + coefficient * g;
-      o[k] = gain[k] * y[k];
-      o[n - k] = gain[k] * y[n - k];
+      const float reduced = std::sqrt(std::max(beta * pMin, pMin - floorPower) / (pMin + kPowerGuard));
+      const float g = pMin <= limit ? std::min(reduced, 1.0f) : 1.0f;
+      const bool follow = kOnsetRatio * current[k] <= pMax || g < gains[k];
+      const float coefficient = follow ? fall : rise;
+      const float smoothed = (1.0f - coefficient) * gains[k] + coefficient * g;
+      gains[k] = smoothed;
+      o[k] = smoothed * y[k];
+      o[n - k] = smoothed * y[n - k];
     }
   }
   for (uint16_t c = 1; c < channels; ++c) {
@@ -217,8 +219,8 @@ void FDNoiseReduc::GiveOutWithGains(SampleBuffer& out, float releaseCoefficient)
     o[0] = y[0];
     o[half] = y[half];
     for (uint32_t k = 1; k < half; ++k) {
-      o[k] = gain[k] * y[k];
-      o[n - k] = gain[k] * y[n - k];
+      o[k] = gains[k] * y[k];
+      o[n - k] = gains[k] * y[n - k];
     }
   }
 }
