@@ -1,7 +1,6 @@
 // Input files through libsndfile.
 #include "veltane/AudioReader.h"
 
-#include <fcntl.h>
 #include <sndfile.h>
 #include <sys/stat.h>
 #include <unistd.h>
@@ -30,9 +29,10 @@ ToolStatus CheckReadable(const std::string& path) {
   if (S_ISDIR(info.st_mode)) {
     return Fail(ExitCode::InputUnreadable, Quoted(path) + " is a directory, not an audio file.");
   }
-  const int fd = ::open(path.c_str(), O_RDONLY | O_CLOEXEC);
-  if (fd < 0) return Fail(ExitCode::InputUnreadable, "cannot read " + Quoted(path) + ": " + std::strerror(errno) + ".");
-  ::close(fd);
+  // access, not open: opening a named pipe to probe it would consume its writer.
+  if (::access(path.c_str(), R_OK) != 0) {
+    return Fail(ExitCode::InputUnreadable, "cannot read " + Quoted(path) + ": " + std::strerror(errno) + ".");
+  }
   return ToolStatus::Success();
 }
 

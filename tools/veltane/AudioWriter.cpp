@@ -69,6 +69,50 @@ int PcmForBits(uint32_t bytes, int major, uint32_t sampleRate, uint16_t channels
   }
 }
 
+std::string FormatName(int format) {
+  return SampleFormatName(format & SF_FORMAT_SUBMASK) + " " + ContainerName(format & SF_FORMAT_TYPEMASK);
+}
+
+// libsndfile counts the pad byte that follows an odd-sized sound chunk as
+// one more frame (in the COMM frame count and the SSND size) when it writes
+// 8-bit mono AIFF, so such a file would read back one frame longer than
+// written. Puts the true figures into the finished file's header.
+bool RepairOddAiffLength(const std::string& path, uint32_t frames) {
+  const int fd = ::open(path.c_str(), O_RDWR | O_CLOEXEC);
+  if (fd < 0) return false;
+  const auto readU32 = [fd](off_t at, uint32_t* value) {
+    uint8_t b[4];
+    if (::pread(fd, b, 4, at) != 4) return false;
+    *value = (uint32_t{b[0]} << 24) | (uint32_t{b[1]} << 16) | (uint32_t{b[2]} << 8) | b[3];
+    return true;
+  };
+  const auto writeU32 = [fd](off_t at, uint32_t value) {
+    const uint8_t b[4] = {static_cast<uint8_t>(value >> 24), static_cast<uint8_t>(value >> 16),
+                          static_cast<uint8_t>(value >> 8), static_cast<uint8_t>(value)};
+    return ::pwrite(fd, b, 4, at) == 4;
+  };
+  bool ok = true;
+  struct stat info {};
+  ok = ::fstat(fd, &info) == 0;
+  for (off_t at = 12; ok && at + 8 <= info.st_size;) {
+    char id[4];
+    uint32_t size = 0;
+    if (::pread(fd, id, 4, at) != 4 || !readU32(at + 4, &size)) {
+      ok = false;
+      break;
+    }
+    if (std::memcmp(id, "COMM", 4) == 0) {
+      uint32_t count = 0;
+      if (readU32(at + 10, &count) && count == frames + 1) ok = writeU32(at + 10, frames);
+    } else if (std::memcmp(id, "SSND", 4) == 0) {
+      uint32_t offset = 0;
+      if (readU32(at + 8, &offset) && size == 8 + offset + frames + 1) ok = writeU32(at + 4, size - 1);
+    }
+    at += 8 + static_cast<off_t>(size) + (size & 1);
+  }
+  return ::close(fd) == 0 && ok;
+}
+
 std::string Folder(const std::string& path) {
   const size_t slash = path.find_last_of('/');
   if (slash == std::string::npos) return ".";
@@ -101,15 +145,21 @@ ToolStatus AudioWriter::ChooseFormat(const std::string& outputPath, int inputFor
       sub = SF_FORMAT_PCM_24;
       break;
     case OutputSampleFormat::KeepInput:
-      sub = Writable(major | inputSub, sampleRate, channels) ? inputSub
-                                                             : PcmForBits(chainBytes, major, sampleRate, channels);
+      // Signed or unsigned 8-bit is the container's convention, not the
+      // recording's: each gets its own.
+      if (inputSub == SF_FORMAT_PCM_U8 || inputSub == SF_FORMAT_PCM_S8) {
+        sub = Pcm8For(major, sampleRate, channels);
+      } else {
+        sub = Writable(major | inputSub, sampleRate, channels) ? inputSub
+                                                               : PcmForBits(chainBytes, major, sampleRate, channels);
+      }
       break;
   }
   if (!Writable(major | sub, sampleRate, channels)) {
-    return ToolStatus::Failure(ExitCode::Unsupported,
-                               "cannot write " + SampleFormatName(sub) + " " + ContainerName(major) + " at " +
-                                   std::to_string(sampleRate) + " Hz for " + Quoted(outputPath) +
-                                   "; try another --format or file name ending.");
+    return ToolStatus::Failure(ExitCode::Unsupported, "cannot write " + FormatName(major | sub) + " at " +
+                                                          std::to_string(sampleRate) + " Hz for " +
+                                                          Quoted(outputPath) +
+                                                          "; try another --format or file name ending.");
   }
   *format = major | sub;
   return ToolStatus::Success();
@@ -140,9 +190,16 @@ ToolStatus AudioWriter::Open(const std::string& path, const Target& target, std:
   info.channels = target.channels;
   SNDFILE* file = sf_open(temporary.c_str(), SFM_WRITE, &info);
   if (file == nullptr) {
+    // The file exists already, so what fails here is mostly the format
+    // itself (sf_format_check does not look at every limit, FLAC's sample
+    // rates for one).
+    const int error = sf_error(nullptr);
     const std::string detail = LibraryMessage(sf_strerror(nullptr));
     ::unlink(temporary.c_str());
-    return Unwritable(path, detail);
+    if (error == SF_ERR_SYSTEM) return Unwritable(path, detail);
+    return ToolStatus::Failure(ExitCode::Unsupported, "cannot write " + FormatName(target.format) + " at " +
+                                                          std::to_string(target.sampleRate) + " Hz for " +
+                                                          Quoted(path) + " (" + detail + ").");
   }
   writer->reset(new (std::nothrow) AudioWriter(path, temporary, file, target));
   if (*writer == nullptr) {
@@ -185,6 +242,7 @@ ToolStatus AudioWriter::Write(const uint8_t* pcm, uint32_t frames) {
     written = sf_writef_int(file, integers.data(), frames);
   }
   if (written != static_cast<sf_count_t>(frames)) return Unwritable(path, LibraryMessage(sf_strerror(file)));
+  framesWritten += frames;
   return ToolStatus::Success();
 }
 
@@ -193,6 +251,11 @@ ToolStatus AudioWriter::Commit() {
   const int closed = sf_close(file);
   file = nullptr;
   if (closed != 0) return Unwritable(path, LibraryMessage(sf_error_number(closed)));
+  const bool oddAiff = (target.format & SF_FORMAT_TYPEMASK) == SF_FORMAT_AIFF && outputBits == 8 &&
+                       target.channels == 1 && framesWritten % 2 == 1;
+  if (oddAiff && !RepairOddAiffLength(temporaryPath, static_cast<uint32_t>(framesWritten))) {
+    return Unwritable(path, std::strerror(errno));
+  }
 
   // A file that replaces another keeps its permissions; a new one gets
   // what the umask allows, not mkstemp's owner-only mode.

@@ -59,6 +59,7 @@ class AudioWriter : public Restorer::Sink {
   PcmCodec codec;
   bool floatLike;
   uint32_t outputBits;  // rounding applied before libsndfile truncates
+  uint64_t framesWritten = 0;
   std::vector<int32_t> integers;
   std::vector<double> reals;
 };

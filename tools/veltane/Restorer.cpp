@@ -5,6 +5,11 @@
 #include <cstring>
 
 namespace veltane {
+namespace {
+
+ToolStatus Interrupted() { return ToolStatus::Failure(ExitCode::Interrupted, "interrupted; OUTPUT was not written."); }
+
+}  // namespace
 
 Restorer::Restorer(uint32_t frameBytesIn, uint8_t silence, uint32_t block)
     : frameBytes(frameBytesIn),
@@ -25,12 +30,19 @@ ToolStatus Restorer::Run(Source& source, Processor& processor, Sink& sink, Resul
   uint64_t silenceFed = 0;
   uint64_t silenceLimit = 0;
 
+  const auto interrupted = [&stop] { return stop && stop(); };
+  // A signal that breaks off a read or a write shows up as that call's
+  // failure; the interruption is the real cause.
+  const auto failed = [&interrupted](ToolStatus status) {
+    return interrupted() ? Interrupted() : status;
+  };
+
   while (!inputEnded || framesOut < framesIn) {
-    if (stop && stop()) return ToolStatus::Failure(ExitCode::Interrupted, "interrupted; no output was written.");
+    if (interrupted()) return Interrupted();
 
     uint32_t frames = 0;
     if (!inputEnded) {
-      if (ToolStatus status = source.Read(input.data(), blockFrames, &frames); !status.Ok()) return status;
+      if (ToolStatus status = source.Read(input.data(), blockFrames, &frames); !status.Ok()) return failed(status);
       if (frames == 0) {
         inputEnded = true;
         if (framesIn == 0) break;
@@ -45,7 +57,7 @@ ToolStatus Restorer::Run(Source& source, Processor& processor, Sink& sink, Resul
       // latency is far more than any whole-buffer pipeline holds.
       if (silenceFed > silenceLimit) {
         return ToolStatus::Failure(ExitCode::Internal,
-                                   "the restoration chain stopped producing output; no output was written.");
+                                   "the restoration chain stopped producing output; OUTPUT was not written.");
       }
       frames = blockFrames;
       silenceFed += frames;
@@ -64,7 +76,7 @@ ToolStatus Restorer::Run(Source& source, Processor& processor, Sink& sink, Resul
     const uint32_t kept = static_cast<uint32_t>(std::min<uint64_t>(produced - skipped, framesIn - framesOut));
     if (kept > 0) {
       const uint8_t* first = output.data() + static_cast<size_t>(skipped) * frameBytes;
-      if (ToolStatus status = sink.Write(first, kept); !status.Ok()) return status;
+      if (ToolStatus status = sink.Write(first, kept); !status.Ok()) return failed(status);
       framesOut += kept;
     }
   }
