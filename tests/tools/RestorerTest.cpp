@@ -27,7 +27,7 @@ class VectorSource : public Restorer::Source {
     if (failAfter >= 0 && reads++ >= failAfter) return ToolStatus::Failure(ExitCode::InputCorrupt, "bad read");
     const size_t left = (data.size() - position) / kFrameBytes;
     *got = static_cast<uint32_t>(std::min<size_t>(frames, left));
-    std::memcpy(pcm, data.data() + position, *got * kFrameBytes);
+    if (*got > 0) std::memcpy(pcm, data.data() + position, *got * kFrameBytes);
     position += *got * kFrameBytes;
     return ToolStatus::Success();
   }
