@@ -78,7 +78,7 @@ void BM_RestoreLoop(benchmark::State& state) {
       benchmark::Counter(static_cast<double>(kSeconds) * static_cast<double>(state.iterations()),
                          benchmark::Counter::kIsRate);
 }
-BENCHMARK(BM_RestoreLoop)->Arg(44100)->Arg(96000)->Unit(benchmark::kMillisecond);
+BENCHMARK(BM_RestoreLoop)->Arg(44100)->Arg(96000)->Unit(benchmark::kMillisecond)->UseRealTime();
 
 void BM_RestoreWavFile(benchmark::State& state) {
   const std::string folder = (std::filesystem::temp_directory_path() / ("veltane-bench-" + std::to_string(::getpid()))).string();
@@ -104,7 +104,7 @@ void BM_RestoreWavFile(benchmark::State& state) {
                          benchmark::Counter::kIsRate);
   std::filesystem::remove_all(folder);
 }
-BENCHMARK(BM_RestoreWavFile)->Unit(benchmark::kMillisecond);
+BENCHMARK(BM_RestoreWavFile)->Unit(benchmark::kMillisecond)->UseRealTime();
 
 }  // namespace
 }  // namespace veltane
