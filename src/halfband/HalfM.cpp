@@ -1,0 +1,177 @@
+// Half-band merge stage: polyphase IIR half-band filter pair with interpolation by two.
+#include "halfband/HalfM.h"
+
+#include <algorithm>
+#include <new>
+
+#include "framework/GraphLock.h"
+#include "framework/ResourcePool.h"
+#include "halfband/AllpassCascade.h"
+#include "halfband/HalfbandDesign.h"
+
+namespace veltane {
+namespace {
+
+template <class Even, class Odd>
+struct MergeKernel {
+  static void Run(const float* low, const float* high, float* out, float* evenStates,
+                  float* oddStates, uint32_t frames, const float* evenList, const float* oddList,
+                  uint16_t evenCount, uint16_t oddCount, size_t stride) {
+    Even even(evenList, evenCount, evenStates);
+    Odd odd(oddList, oddCount, oddStates);
+    const size_t step = 2 * stride;
+    for (uint32_t k = 0; k < frames; ++k, low += stride, high += stride, out += step) {
+      const float l = *low;
+      const float h = *high;
+      out[0] = even.Step(l + h);
+      out[stride] = odd.Step(l - h);
+    }
+    even.Save();
+    odd.Save();
+  }
+};
+
+// An input counts towards the stage's sizes only while it is linked and its
+// format is known: an unlinked input keeps stale frame counts.
+bool Usable(const InputPort* in) { return in->source != nullptr && !in->format.IsUnset(); }
+
+// Moves `count` interleaved samples out of the ring into `scratch`, or
+// silence for an unlinked band.
+void TakeBand(bool linked, SampleRing& ring, float* scratch, uint32_t count) {
+  if (!linked) {
+    std::fill_n(scratch, count, 0.0f);
+    return;
+  }
+  ring.SelectChannel(0);
+  ring.Read(scratch, count, 1, nullptr);
+  ring.AdvanceReader(count);
+}
+
+}  // namespace
+
+HalfM::HalfM(const char* name) : Block(name, 2, PortKind::Samples, 1, PortKind::Samples) {
+  SetDesign(kInitialDesign);
+}
+
+void HalfM::SetDesign(uint32_t d) {
+  GraphLockHolder hold;
+  if (const HalfbandDesign* chosen = GetHalfbandDesign(d)) {
+    evenList = chosen->listA;
+    evenCount = chosen->countA;
+    oddList = chosen->listB;
+    oddCount = chosen->countB;
+  }
+  design = d;
+}
+
+void HalfM::MergeChannel(const float* low, const float* high, float* out, float* evenStates,
+                         float* oddStates, uint32_t frames, const float* evenList,
+                         const float* oddList, uint16_t evenCount, uint16_t oddCount,
+                         uint32_t /*unused*/, uint32_t stride) {
+  RunAllpassKernel<MergeKernel>(evenCount, oddCount, low, high, out, evenStates, oddStates,
+                                frames, evenList, oddList, evenCount, oddCount,
+                                static_cast<size_t>(stride));
+}
+
+bool HalfM::IsBusy() {
+  Block::IsBusy();
+  return false;
+}
+
+BlockStatus HalfM::Process() {
+  InputPort* in0 = Input(0);
+  InputPort* in1 = Input(1);
+  const bool linked0 = in0->source != nullptr;
+  const bool linked1 = in1->source != nullptr;
+  if (!linked0 && !linked1) return BlockStatus::NotReady;
+  if (channels > kMaxChannels) return BlockStatus::NotReady;  // refused, see kMaxChannels
+
+  if (linked0) in0->PullToRing(ring0, false);
+  if (linked1) in1->PullToRing(ring1, false);
+  const uint64_t need = static_cast<uint64_t>(channels) * frames;
+  if (need == 0 || need > scratchCapacity) return BlockStatus::SelfMarked;
+  if (linked0 && ring0.Readable() < static_cast<int64_t>(need)) return BlockStatus::SelfMarked;
+  if (linked1 && ring1.Readable() < static_cast<int64_t>(need)) return BlockStatus::SelfMarked;
+
+  OutputPort* out = Output(0);
+  if (out->IsBusy()) return BlockStatus::SelfMarked;
+  // The busy check may just have retired a taken buffer: take a fresh one
+  // rather than leave whole buffers waiting in the rings for another pass.
+  if (out->buffer == nullptr) out->AcquireBuffer();
+  SampleBuffer* buffer = out->buffer;
+  if (buffer == nullptr || buffer->length < 2 * need) return BlockStatus::SelfMarked;
+
+  const uint32_t count = static_cast<uint32_t>(need);
+  TakeBand(linked0, ring0, scratch0.get(), count);
+  TakeBand(linked1, ring1, scratch1.get(), count);
+  for (uint16_t c = 0; c < channels; ++c) {
+    channelRoutine(scratch0.get() + c, scratch1.get() + c, buffer->data[0] + c,
+                   evenStates[c].get(), oddStates[c].get(), frames, evenList, oddList, evenCount,
+                   oddCount, 0, channels);
+  }
+  out->MarkReady();
+  return BlockStatus::SelfMarked;
+}
+
+void HalfM::OnReset() {
+  ring0.Clear();
+  ring1.Clear();
+  for (uint16_t c = 0; c < statesAllocated; ++c) {
+    std::fill_n(evenStates[c].get(), kAllpassStateFloats, 0.0f);
+    std::fill_n(oddStates[c].get(), kAllpassStateFloats, 0.0f);
+  }
+}
+
+void HalfM::OnInputsChanged() {
+  InputPort* in0 = Input(0);
+  InputPort* in1 = Input(1);
+  channels = 0;
+  frames = 0;
+  for (const InputPort* in : {in0, in1}) {
+    if (!Usable(in)) continue;
+    channels = std::max(channels, in->format.channels);
+    frames = std::max(frames, in->format.frames);
+  }
+
+  if (channels <= kMaxChannels) {
+    for (uint16_t c = statesAllocated; c < channels; ++c) {
+      evenStates[c] = std::make_unique<float[]>(kAllpassStateFloats);
+      oddStates[c] = std::make_unique<float[]>(kAllpassStateFloats);
+    }
+    statesAllocated = std::max(statesAllocated, channels);
+
+    const uint64_t need = static_cast<uint64_t>(channels) * frames;
+    // At least two buffers per ring, so a buffer longer than kRingFrames
+    // still fits beside what waits for the other band.
+    const uint64_t ringSamples =
+        static_cast<uint64_t>(channels) * std::max<uint64_t>(kRingFrames, 2 * uint64_t{frames});
+    if (need > scratchCapacity && ringSamples < INT32_MAX) {
+      // Allocated together or not at all: Process refuses while the scratch
+      // arrays are smaller than a pass.
+      std::unique_ptr<float[]> grown0(new (std::nothrow) float[need]());
+      std::unique_ptr<float[]> grown1(new (std::nothrow) float[need]());
+      if (grown0 && grown1) {
+        scratch0 = std::move(grown0);
+        scratch1 = std::move(grown1);
+        scratchCapacity = static_cast<uint32_t>(need);
+        ring0.Resize(1, static_cast<uint32_t>(ringSamples));
+        ring1.Resize(1, static_cast<uint32_t>(ringSamples));
+      }
+    }
+  }
+
+  // The output follows the input whose format just changed, preferring the
+  // lower band; an input that is unlinked or unknown has nothing to offer.
+  const InputPort* from = in1;
+  if (!Usable(in1) || ((inputFormatsChanged & in0->mask) != 0 && Usable(in0))) from = in0;
+  StreamFormat& out = Output(0)->format;
+  if (!Usable(from)) {
+    out.Reset();
+    return;
+  }
+  out.SetChannels(channels);
+  out.SetFrames(2 * frames);
+  out.SetSampleRate(2.0f * from->format.sampleRate);
+}
+
+}  // namespace veltane
