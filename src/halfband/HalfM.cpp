@@ -95,9 +95,6 @@ BlockStatus HalfM::Process() {
 
   OutputPort* out = Output(0);
   if (out->IsBusy()) return BlockStatus::SelfMarked;
-  // The busy check may just have retired a taken buffer: take a fresh one
-  // rather than leave whole buffers waiting in the rings for another pass.
-  if (out->buffer == nullptr) out->AcquireBuffer();
   SampleBuffer* buffer = out->buffer;
   if (buffer == nullptr || buffer->length < 2 * need) return BlockStatus::SelfMarked;
 

@@ -10,6 +10,7 @@
 #include "framework/GraphLock.h"
 #include "halfband/AllpassCascade.h"
 #include "halfband/HalfM.h"
+#include "halfband/HalfbandDesign.h"
 #include "halfband/HalfS.h"
 #include "support/TestBlocks.h"
 
@@ -106,6 +107,44 @@ struct SplitMergeRig {
   HalfM merge{"HalfM 0"};
   CollectBlock out{"Out"};
 };
+
+// ---------------------------------------------------------------------------
+// The design tables, against the decimal values they were derived from (each
+// decimal rounds to exactly one float, so a mistyped bit pattern shows up).
+
+TEST(HalfbandDesigns, CoefficientsAreTheFloatsOfTheirDecimalValues) {
+  const std::vector<std::vector<double>> listA = {
+      {0.28432673, 0.9239959},
+      {0.18654193, 0.7902006},
+      {0.13036226, 0.66562235, 0.9525616},
+      {0.09573314, 0.5567199, 0.86948836},
+      {0.07307686, 0.46602753, 0.7902006, 0.9653611},
+      {0.05751719, 0.39220443, 0.7139114, 0.9042702},
+      {0.04640121, 0.3325586, 0.64242584, 0.84660417, 0.97268206},
+      {0.03819814, 0.28432676, 0.5770491, 0.7902006, 0.9239959}};
+  const std::vector<std::vector<double>> listB = {
+      {0.6955241},
+      {0.53234947, 0.94167507},
+      {0.4092188, 0.83949035},
+      {0.31953162, 0.7420533, 0.9599745},
+      {0.2541911, 0.651046, 0.88969266},
+      {0.20593303, 0.5693388, 0.82295835, 0.96945816},
+      {0.16964541, 0.4979384, 0.75794667, 0.9153161},
+      {0.14184842, 0.43650058, 0.6955241, 0.8644658, 0.97528654}};
+  for (uint32_t d = 0; d < kHalfbandDesignCount; ++d) {
+    const HalfbandDesign* design = GetHalfbandDesign(d);
+    ASSERT_NE(design, nullptr);
+    ASSERT_EQ(design->countA, listA[d].size()) << "design " << d;
+    ASSERT_EQ(design->countB, listB[d].size()) << "design " << d;
+    for (uint16_t i = 0; i < design->countA; ++i) {
+      EXPECT_EQ(design->listA[i], static_cast<float>(listA[d][i])) << "design " << d << " A" << i;
+    }
+    for (uint16_t i = 0; i < design->countB; ++i) {
+      EXPECT_EQ(design->listB[i], static_cast<float>(listB[d][i])) << "design " << d << " B" << i;
+    }
+  }
+  EXPECT_EQ(GetHalfbandDesign(kHalfbandDesignCount), nullptr);
+}
 
 // ---------------------------------------------------------------------------
 // Split then merge with nothing between is an allpass.
@@ -302,13 +341,22 @@ TEST(Merge, AnUnlinkedUpperBandMergesAsSilence) {
   merge.SetDesign(0);
   Connect(&feed, 0, &split, 0);
   Connect(&split, 0, &merge, 0);
+  Connect(&split, 1, &merge, 1);
   Connect(&split, 0, &low, 0);
   Connect(&merge, 0, &out, 0);
   feed.QueueSignal(Noise(2 * 4096, 5));
   ASSERT_TRUE(Drain(feed));
+
+  // Drop the upper band as a rewiring would: unlink, then restart the chain.
+  split.Output(1)->RemoveTarget(merge.Input(1));
+  feed.RequestReset();
+  low.samples.clear();
+  out.samples.clear();
+  feed.QueueSignal(Noise(2 * 4096, 6));
+  ASSERT_TRUE(Drain(feed));
   ASSERT_EQ(out.samples.size(), 2u * 4096);
 
-  // The same merge by hand, with zeros for the upper band.
+  // The same merge by hand, from fresh states, with zeros for the upper band.
   const std::vector<float> zeros(low.samples.size(), 0.0f);
   std::vector<float> expected(2 * low.samples.size());
   for (uint16_t c = 0; c < 2; ++c) {
@@ -341,12 +389,14 @@ TEST(Merge, BandsMayArriveInDifferentBufferSizes) {
   const std::vector<float> highBand = Noise(4096, 7);
   lowFeed.QueueSignal(lowBand);
   highFeed.QueueSignal(highBand);
-  for (int guard = 0; guard < 64 && (lowFeed.Pending() > 0 || highFeed.Pending() > 0); ++guard) {
+  // Each round completes 512 frames of both bands: the merged buffer must come
+  // out in that round, not wait in the rings for a later trigger.
+  for (size_t round = 1; round <= 8; ++round) {
     lowFeed.Run();
     lowFeed.Run();
     highFeed.Run();
+    ASSERT_EQ(out.samples.size(), round * 1024) << "round " << round;
   }
-  ASSERT_EQ(out.samples.size(), 2u * 4096);
   EXPECT_EQ(merge.Output(0)->format.frames, 1024u);
   EXPECT_EQ(merge.Output(0)->format.sampleRate, kRate);
 
