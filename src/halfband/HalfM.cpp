@@ -35,16 +35,15 @@ struct MergeKernel {
 // format is known: an unlinked input keeps stale frame counts.
 bool Usable(const InputPort* in) { return in->source != nullptr && !in->format.IsUnset(); }
 
-// Moves `count` interleaved samples out of the ring into `scratch`, or
-// silence for an unlinked band.
-void TakeBand(bool linked, SampleRing& ring, float* scratch, uint32_t count) {
-  if (!linked) {
-    std::fill_n(scratch, count, 0.0f);
-    return;
+// The fresh buffer of `in` when it can be merged in place: nothing of this
+// band waits in its ring and the buffer holds exactly one pass.
+const float* WholePass(InputPort& in, const SampleRing& ring, uint64_t need) {
+  SampleBuffer* fresh = nullptr;
+  if (ring.Readable() != 0 || in.IsStale() || in.GetBuffer(&fresh) != BlockStatus::Ok) {
+    return nullptr;
   }
-  ring.SelectChannel(0);
-  ring.Read(scratch, count, 1, nullptr);
-  ring.AdvanceReader(count);
+  const uint64_t samples = static_cast<uint64_t>(in.format.channels) * in.format.frames;
+  return samples == need && fresh->length >= need ? fresh->data[0] : nullptr;
 }
 
 }  // namespace
@@ -79,32 +78,71 @@ bool HalfM::IsBusy() {
 }
 
 BlockStatus HalfM::Process() {
-  InputPort* in0 = Input(0);
-  InputPort* in1 = Input(1);
-  const bool linked0 = in0->source != nullptr;
-  const bool linked1 = in1->source != nullptr;
-  if (!linked0 && !linked1) return BlockStatus::NotReady;
+  InputPort* inputs[2] = {Input(0), Input(1)};
+  SampleRing* rings[2] = {&ring0, &ring1};
+  float* scratches[2] = {scratch0.get(), scratch1.get()};
+  const bool linked[2] = {inputs[0]->source != nullptr, inputs[1]->source != nullptr};
+  if (!linked[0] && !linked[1]) return BlockStatus::NotReady;
   if (channels > kMaxChannels) return BlockStatus::NotReady;  // refused, see kMaxChannels
 
-  if (linked0) in0->PullToRing(ring0, false);
-  if (linked1) in1->PullToRing(ring1, false);
+  // A band that can be merged straight from its fresh buffer stays there for
+  // now; every other arrival goes into its ring.
   const uint64_t need = static_cast<uint64_t>(channels) * frames;
-  if (need == 0 || need > scratchCapacity) return BlockStatus::SelfMarked;
-  if (linked0 && ring0.Readable() < static_cast<int64_t>(need)) return BlockStatus::SelfMarked;
-  if (linked1 && ring1.Readable() < static_cast<int64_t>(need)) return BlockStatus::SelfMarked;
+  const float* direct[2] = {nullptr, nullptr};
+  for (int b = 0; b < 2; ++b) {
+    if (!linked[b]) continue;
+    direct[b] = WholePass(*inputs[b], *rings[b], need);
+    if (direct[b] == nullptr) inputs[b]->PullToRing(*rings[b], false);
+  }
 
   OutputPort* out = Output(0);
-  if (out->IsBusy()) return BlockStatus::SelfMarked;
-  SampleBuffer* buffer = out->buffer;
-  if (buffer == nullptr || buffer->length < 2 * need) return BlockStatus::SelfMarked;
+  bool ready = need > 0 && need <= scratchCapacity && !out->IsBusy() && out->buffer != nullptr &&
+               out->buffer->length >= 2 * need;
+  for (int b = 0; b < 2; ++b) {
+    if (linked[b] && direct[b] == nullptr &&
+        rings[b]->Readable() < static_cast<int64_t>(need)) {
+      ready = false;
+    }
+  }
+  if (!ready) {
+    // Keep what came: the band that was left in its buffer waits in the ring.
+    for (int b = 0; b < 2; ++b) {
+      if (direct[b] != nullptr) inputs[b]->PullToRing(*rings[b], false);
+    }
+    return BlockStatus::SelfMarked;
+  }
 
   const uint32_t count = static_cast<uint32_t>(need);
-  TakeBand(linked0, ring0, scratch0.get(), count);
-  TakeBand(linked1, ring1, scratch1.get(), count);
+  const float* band[2];
+  for (int b = 0; b < 2; ++b) {
+    if (!linked[b]) {
+      std::fill_n(scratches[b], count, 0.0f);  // an unlinked band merges as silence
+      band[b] = scratches[b];
+    } else if (direct[b] != nullptr) {
+      band[b] = direct[b];
+    } else {
+      // Read in place unless the pass wraps around the end of the ring.
+      rings[b]->SelectChannel(0);
+      const RingRegion region = rings[b]->ReadRegion(count);
+      if (region.secondCount == 0) {
+        band[b] = region.first;
+      } else {
+        rings[b]->Read(scratches[b], count, 1, nullptr);
+        band[b] = scratches[b];
+      }
+    }
+  }
+  float* merged = out->buffer->data[0];
   for (uint16_t c = 0; c < channels; ++c) {
-    channelRoutine(scratch0.get() + c, scratch1.get() + c, buffer->data[0] + c,
-                   evenStates[c].get(), oddStates[c].get(), frames, evenList, oddList, evenCount,
-                   oddCount, 0, channels);
+    channelRoutine(band[0] + c, band[1] + c, merged + c, evenStates[c].get(), oddStates[c].get(),
+                   frames, evenList, oddList, evenCount, oddCount, 0, channels);
+  }
+  for (int b = 0; b < 2; ++b) {
+    if (direct[b] != nullptr) {
+      inputs[b]->MarkConsumed(true);
+    } else if (linked[b]) {
+      rings[b]->AdvanceReader(count);
+    }
   }
   out->MarkReady();
   return BlockStatus::SelfMarked;

@@ -329,83 +329,91 @@ TEST(SplitMergeDesign, AValueAboveSevenKeepsTheLists) {
 }
 
 // ---------------------------------------------------------------------------
-// The merge on its own.
+// The merge on its own, fed by two feeds as when the bands pass different
+// stages: they may arrive in different passes and buffer sizes.
 
-TEST(Merge, AnUnlinkedUpperBandMergesAsSilence) {
-  FeedBlock feed(2, 1024, kRate);
-  HalfS split("HalfS 0");
-  HalfM merge("HalfM 0");
-  CollectBlock low("Low");
-  CollectBlock out("Out");
-  split.SetDesign(0);
-  merge.SetDesign(0);
-  Connect(&feed, 0, &split, 0);
-  Connect(&split, 0, &merge, 0);
-  Connect(&split, 1, &merge, 1);
-  Connect(&split, 0, &low, 0);
-  Connect(&merge, 0, &out, 0);
-  feed.QueueSignal(Noise(2 * 4096, 5));
-  ASSERT_TRUE(Drain(feed));
-
-  // Drop the upper band as a rewiring would: unlink, then restart the chain.
-  split.Output(1)->RemoveTarget(merge.Input(1));
-  feed.RequestReset();
-  low.samples.clear();
-  out.samples.clear();
-  feed.QueueSignal(Noise(2 * 4096, 6));
-  ASSERT_TRUE(Drain(feed));
-  ASSERT_EQ(out.samples.size(), 2u * 4096);
-
-  // The same merge by hand, from fresh states, with zeros for the upper band.
-  const std::vector<float> zeros(low.samples.size(), 0.0f);
-  std::vector<float> expected(2 * low.samples.size());
-  for (uint16_t c = 0; c < 2; ++c) {
+struct MergeRig {
+  MergeRig(uint32_t lowFrames, uint32_t highFrames)
+      : lowFeed(1, lowFrames, kRate / 2, "Low"), highFeed(1, highFrames, kRate / 2, "High") {
+    merge.SetDesign(0);
+    Connect(&lowFeed, 0, &merge, 0);
+    Connect(&highFeed, 0, &merge, 1);
+    Connect(&merge, 0, &out, 0);
+  }
+  // The merge of whole mono bands by hand, from fresh states.
+  std::vector<float> Expected(const std::vector<float>& low, const std::vector<float>& high) const {
+    std::vector<float> merged(2 * low.size());
     float evenStates[kAllpassStateFloats] = {};
     float oddStates[kAllpassStateFloats] = {};
-    HalfM::MergeChannel(low.samples.data() + c, zeros.data() + c, expected.data() + c, evenStates,
-                        oddStates, 2048, merge.evenList, merge.oddList, merge.evenCount,
-                        merge.oddCount, 0, 2);
+    HalfM::MergeChannel(low.data(), high.data(), merged.data(), evenStates, oddStates,
+                        static_cast<uint32_t>(low.size()), merge.evenList, merge.oddList,
+                        merge.evenCount, merge.oddCount, 0, 1);
+    return merged;
   }
-  EXPECT_EQ(out.samples, expected);
+  FeedBlock lowFeed;
+  FeedBlock highFeed;
+  HalfM merge{"HalfM 0"};
+  CollectBlock out{"Out"};
+};
+
+TEST(Merge, ABandArrivingFirstWaitsForTheOther) {
+  MergeRig rig(512, 512);
+  const std::vector<float> low = Noise(8 * 512, 6);
+  const std::vector<float> high = Noise(8 * 512, 7);
+  rig.lowFeed.QueueSignal(low);
+  rig.highFeed.QueueSignal(high);
+  for (size_t round = 1; round <= 8; ++round) {
+    rig.lowFeed.Run();
+    ASSERT_EQ(rig.out.samples.size(), (round - 1) * 1024) << "round " << round;
+    rig.highFeed.Run();  // completes the pass: the merged buffer comes out at once
+    ASSERT_EQ(rig.out.samples.size(), round * 1024) << "round " << round;
+  }
+  EXPECT_EQ(rig.merge.Output(0)->format.frames, 1024u);
+  EXPECT_EQ(rig.merge.Output(0)->format.sampleRate, kRate);
+  EXPECT_EQ(rig.out.samples, rig.Expected(low, high));
+}
+
+TEST(Merge, BandsInDifferentBufferSizesWrapTheirRings) {
+  // 320 and 480 frames per buffer; 480-frame passes do not divide the ring,
+  // so some passes read across its end.
+  MergeRig rig(320, 480);
+  constexpr size_t kRounds = 40;  // 960 frames per band each round
+  const std::vector<float> low = Noise(kRounds * 960, 8);
+  const std::vector<float> high = Noise(kRounds * 960, 9);
+  rig.lowFeed.QueueSignal(low);
+  rig.highFeed.QueueSignal(high);
+  for (size_t round = 1; round <= kRounds; ++round) {
+    for (int i = 0; i < 3; ++i) rig.lowFeed.Run();
+    for (int i = 0; i < 2; ++i) rig.highFeed.Run();
+    ASSERT_EQ(rig.out.samples.size(), round * 1920) << "round " << round;
+  }
+  ASSERT_GT(kRounds * 960, HalfM::kRingFrames);
+  EXPECT_EQ(rig.merge.Output(0)->format.frames, 960u);
+  EXPECT_EQ(rig.out.samples, rig.Expected(low, high));
+}
+
+TEST(Merge, AnUnlinkedUpperBandMergesAsSilence) {
+  MergeRig rig(320, 480);
+  rig.lowFeed.QueueSignal(Noise(40 * 960, 10));
+  rig.highFeed.QueueSignal(Noise(40 * 960, 11));
+  for (size_t round = 1; round <= 40; ++round) {
+    for (int i = 0; i < 3; ++i) rig.lowFeed.Run();
+    for (int i = 0; i < 2; ++i) rig.highFeed.Run();
+  }
+  // Drop the upper band as a rewiring would: unlink, then restart the chain.
+  rig.highFeed.Output(0)->RemoveTarget(rig.merge.Input(1));
+  rig.lowFeed.RequestReset();
+  rig.out.samples.clear();
+  const std::vector<float> low = Noise(8 * 320, 12);
+  rig.lowFeed.QueueSignal(low);
+  ASSERT_TRUE(Drain(rig.lowFeed));
+  EXPECT_EQ(rig.merge.Output(0)->format.frames, 640u);
+  EXPECT_EQ(rig.out.samples, rig.Expected(low, std::vector<float>(low.size(), 0.0f)));
 }
 
 TEST(Merge, WithoutAnyLinkedInputItIsNotReady) {
   HalfM merge("HalfM 0");
   EXPECT_EQ(merge.Run(), BlockStatus::NotReady);
-}
-
-TEST(Merge, BandsMayArriveInDifferentBufferSizes) {
-  // The lower band in 256-frame buffers, the upper in 512-frame buffers, as
-  // when one band passes a stage with a different hop.
-  FeedBlock lowFeed(1, 256, kRate / 2, "Low");
-  FeedBlock highFeed(1, 512, kRate / 2, "High");
-  HalfM merge("HalfM 0");
-  CollectBlock out("Out");
-  merge.SetDesign(0);
-  Connect(&lowFeed, 0, &merge, 0);
-  Connect(&highFeed, 0, &merge, 1);
-  Connect(&merge, 0, &out, 0);
-  const std::vector<float> lowBand = Noise(4096, 6);
-  const std::vector<float> highBand = Noise(4096, 7);
-  lowFeed.QueueSignal(lowBand);
-  highFeed.QueueSignal(highBand);
-  // Each round completes 512 frames of both bands: the merged buffer must come
-  // out in that round, not wait in the rings for a later trigger.
-  for (size_t round = 1; round <= 8; ++round) {
-    lowFeed.Run();
-    lowFeed.Run();
-    highFeed.Run();
-    ASSERT_EQ(out.samples.size(), round * 1024) << "round " << round;
-  }
-  EXPECT_EQ(merge.Output(0)->format.frames, 1024u);
-  EXPECT_EQ(merge.Output(0)->format.sampleRate, kRate);
-
-  std::vector<float> expected(2 * 4096);
-  float evenStates[kAllpassStateFloats] = {};
-  float oddStates[kAllpassStateFloats] = {};
-  HalfM::MergeChannel(lowBand.data(), highBand.data(), expected.data(), evenStates, oddStates, 4096,
-                      merge.evenList, merge.oddList, merge.evenCount, merge.oddCount, 0, 1);
-  EXPECT_EQ(out.samples, expected);
 }
 
 // ---------------------------------------------------------------------------
