@@ -356,58 +356,75 @@ struct MergeRig {
   CollectBlock out{"Out"};
 };
 
-TEST(Merge, ABandArrivingFirstWaitsForTheOther) {
+TEST(Merge, ABandArrivingFirstIsTakenAndWaitsForTheOther) {
   MergeRig rig(512, 512);
   const std::vector<float> low = Noise(8 * 512, 6);
   const std::vector<float> high = Noise(8 * 512, 7);
   rig.lowFeed.QueueSignal(low);
   rig.highFeed.QueueSignal(high);
-  for (size_t round = 1; round <= 8; ++round) {
+  for (size_t round = 1; round <= 4; ++round) {
+    // Two lower-band buffers in a row: both are taken (the feed is not held
+    // back), nothing can come out yet.
     rig.lowFeed.Run();
-    ASSERT_EQ(rig.out.samples.size(), (round - 1) * 1024) << "round " << round;
-    rig.highFeed.Run();  // completes the pass: the merged buffer comes out at once
-    ASSERT_EQ(rig.out.samples.size(), round * 1024) << "round " << round;
+    rig.lowFeed.Run();
+    ASSERT_EQ(rig.lowFeed.Pending(), 8 - 2 * round) << "round " << round;
+    ASSERT_EQ(rig.out.samples.size(), (round - 1) * 2048) << "round " << round;
+    // Each upper-band buffer completes a pass, which comes out at once.
+    rig.highFeed.Run();
+    ASSERT_EQ(rig.out.samples.size(), (round - 1) * 2048 + 1024) << "round " << round;
+    rig.highFeed.Run();
+    ASSERT_EQ(rig.out.samples.size(), round * 2048) << "round " << round;
   }
   EXPECT_EQ(rig.merge.Output(0)->format.frames, 1024u);
   EXPECT_EQ(rig.merge.Output(0)->format.sampleRate, kRate);
   EXPECT_EQ(rig.out.samples, rig.Expected(low, high));
 }
 
-TEST(Merge, BandsInDifferentBufferSizesWrapTheirRings) {
-  // 320 and 480 frames per buffer; 480-frame passes do not divide the ring,
-  // so some passes read across its end.
-  MergeRig rig(320, 480);
+// 480- and 320-frame buffers (either way round): passes of 480 frames do not
+// divide the ring, so some read across its end.
+void RunRounds(MergeRig& rig, size_t rounds) {
+  const uint32_t lowFrames = rig.lowFeed.Output(0)->format.frames;
+  const uint32_t highFrames = rig.highFeed.Output(0)->format.frames;
+  for (size_t round = 1; round <= rounds; ++round) {
+    for (uint32_t i = 0; i < 960 / lowFrames; ++i) rig.lowFeed.Run();
+    for (uint32_t i = 0; i < 960 / highFrames; ++i) rig.highFeed.Run();
+    ASSERT_EQ(rig.out.samples.size(), round * 1920) << "round " << round;
+  }
+}
+
+class MergeSizes : public ::testing::TestWithParam<std::tuple<uint32_t, uint32_t>> {};
+
+TEST_P(MergeSizes, BandsInDifferentBufferSizesMergeWithoutLoss) {
+  const auto [lowFrames, highFrames] = GetParam();
+  MergeRig rig(lowFrames, highFrames);
   constexpr size_t kRounds = 40;  // 960 frames per band each round
+  static_assert(kRounds * 960 > HalfM::kRingFrames);
   const std::vector<float> low = Noise(kRounds * 960, 8);
   const std::vector<float> high = Noise(kRounds * 960, 9);
   rig.lowFeed.QueueSignal(low);
   rig.highFeed.QueueSignal(high);
-  for (size_t round = 1; round <= kRounds; ++round) {
-    for (int i = 0; i < 3; ++i) rig.lowFeed.Run();
-    for (int i = 0; i < 2; ++i) rig.highFeed.Run();
-    ASSERT_EQ(rig.out.samples.size(), round * 1920) << "round " << round;
-  }
-  ASSERT_GT(kRounds * 960, HalfM::kRingFrames);
+  RunRounds(rig, kRounds);
   EXPECT_EQ(rig.merge.Output(0)->format.frames, 960u);
   EXPECT_EQ(rig.out.samples, rig.Expected(low, high));
 }
 
+INSTANTIATE_TEST_SUITE_P(Sizes, MergeSizes,
+                         ::testing::Values(std::make_tuple(320u, 480u),
+                                           std::make_tuple(480u, 320u)));
+
 TEST(Merge, AnUnlinkedUpperBandMergesAsSilence) {
-  MergeRig rig(320, 480);
+  MergeRig rig(480, 320);
   rig.lowFeed.QueueSignal(Noise(40 * 960, 10));
   rig.highFeed.QueueSignal(Noise(40 * 960, 11));
-  for (size_t round = 1; round <= 40; ++round) {
-    for (int i = 0; i < 3; ++i) rig.lowFeed.Run();
-    for (int i = 0; i < 2; ++i) rig.highFeed.Run();
-  }
+  RunRounds(rig, 40);
   // Drop the upper band as a rewiring would: unlink, then restart the chain.
   rig.highFeed.Output(0)->RemoveTarget(rig.merge.Input(1));
   rig.lowFeed.RequestReset();
   rig.out.samples.clear();
-  const std::vector<float> low = Noise(8 * 320, 12);
+  const std::vector<float> low = Noise(8 * 480, 12);
   rig.lowFeed.QueueSignal(low);
   ASSERT_TRUE(Drain(rig.lowFeed));
-  EXPECT_EQ(rig.merge.Output(0)->format.frames, 640u);
+  EXPECT_EQ(rig.merge.Output(0)->format.frames, 960u);
   EXPECT_EQ(rig.out.samples, rig.Expected(low, std::vector<float>(low.size(), 0.0f)));
 }
 
