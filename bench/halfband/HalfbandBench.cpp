@@ -32,7 +32,9 @@ std::vector<float> Noise(size_t count) {
 // Publishes the same buffer of noise at every pass.
 class Source : public Block {
  public:
-  Source() : Block("Source", 0, PortKind::Samples, 1, PortKind::Samples), signal_(Noise(kChannels * kFrames)) {
+  Source()
+      : Block("Source", 0, PortKind::Samples, 1, PortKind::Samples),
+        signal_(Noise(kChannels * kFrames)) {
     Output(0)->format.SetSampleRate(kRate);
     Output(0)->format.SetChannels(kChannels);
     Output(0)->format.SetFrames(kFrames);

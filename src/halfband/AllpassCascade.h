@@ -123,16 +123,15 @@ namespace allpass_detail {
 // (even, odd) section counts that the designs produce: the two lists of a
 // design differ in length by at most one.
 constexpr std::pair<int, int> kFixedShapes[] = {{1, 2}, {2, 1}, {2, 2}, {2, 3}, {3, 2}, {3, 3},
-                                                 {3, 4}, {4, 3}, {4, 4}, {4, 5}, {5, 4}, {5, 5}};
+                                                {3, 4}, {4, 3}, {4, 4}, {4, 5}, {5, 4}, {5, 5}};
 
 template <template <class, class> class Kernel, size_t... I, class... Args>
 void Dispatch(std::index_sequence<I...>, uint16_t evenCount, uint16_t oddCount, Args&... args) {
-  const bool done =
-      ((evenCount == kFixedShapes[I].first && oddCount == kFixedShapes[I].second &&
-        (Kernel<FixedAllpassCascade<kFixedShapes[I].first>,
-                FixedAllpassCascade<kFixedShapes[I].second>>::Run(args...),
-         true)) ||
-       ...);
+  const bool done = ((evenCount == kFixedShapes[I].first && oddCount == kFixedShapes[I].second &&
+                      (Kernel<FixedAllpassCascade<kFixedShapes[I].first>,
+                              FixedAllpassCascade<kFixedShapes[I].second>>::Run(args...),
+                       true)) ||
+                     ...);
   if (!done) Kernel<VariableAllpassCascade, VariableAllpassCascade>::Run(args...);
 }
 

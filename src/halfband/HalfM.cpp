@@ -67,8 +67,8 @@ void HalfM::MergeChannel(const float* low, const float* high, float* out, float*
                          float* oddStates, uint32_t frames, const float* evenList,
                          const float* oddList, uint16_t evenCount, uint16_t oddCount,
                          uint32_t /*unused*/, uint32_t stride) {
-  RunAllpassKernel<MergeKernel>(evenCount, oddCount, low, high, out, evenStates, oddStates,
-                                frames, evenList, oddList, evenCount, oddCount,
+  RunAllpassKernel<MergeKernel>(evenCount, oddCount, low, high, out, evenStates, oddStates, frames,
+                                evenList, oddList, evenCount, oddCount,
                                 static_cast<size_t>(stride));
 }
 
@@ -99,8 +99,7 @@ BlockStatus HalfM::Process() {
   bool ready = need > 0 && need <= scratchCapacity && !out->IsBusy() && out->buffer != nullptr &&
                out->buffer->length >= 2 * need;
   for (int b = 0; b < 2; ++b) {
-    if (linked[b] && direct[b] == nullptr &&
-        rings[b]->Readable() < static_cast<int64_t>(need)) {
+    if (linked[b] && direct[b] == nullptr && rings[b]->Readable() < static_cast<int64_t>(need)) {
       ready = false;
     }
   }

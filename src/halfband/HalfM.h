@@ -75,7 +75,7 @@ class HalfM : public Block {
   uint32_t design = kInitialDesign;
   const float* evenList = nullptr;  // sections that give the even output samples
   uint16_t evenCount = 0;
-  const float* oddList = nullptr;   // sections that give the odd output samples
+  const float* oddList = nullptr;  // sections that give the odd output samples
   uint16_t oddCount = 0;
   // Per channel: kAllpassMaxSections (s0, s1) pairs, owned.
   std::array<std::unique_ptr<float[]>, kMaxChannels> evenStates;

@@ -72,14 +72,25 @@ void HalfS::SplitChannel(const float* in, float* low, float* high, float* evenSt
                          float* oddStates, uint32_t n, const float* evenList, const float* oddList,
                          uint16_t evenCount, uint16_t oddCount, uint32_t writeHigh,
                          uint32_t stride) {
-  const bool high1 = writeHigh != 0 && high != nullptr;
+  const bool writeHighBand = writeHigh != 0 && high != nullptr;
   RunAllpassKernel<SplitKernel>(evenCount, oddCount, in, low, high, evenStates, oddStates, n / 2,
-                                evenList, oddList, evenCount, oddCount, high1,
+                                evenList, oddList, evenCount, oddCount, writeHighBand,
                                 static_cast<size_t>(stride));
 }
 
 BlockStatus HalfS::Process() {
   if (passThrough) {
+    // Ok publishes output 0, so make sure the copy really happens: without an
+    // input buffer (an unlinked input) or room for it, publish nothing.
+    SampleBuffer* from = nullptr;
+    SampleBuffer* to = nullptr;
+    const uint64_t samples =
+        static_cast<uint64_t>(Input(0)->format.channels) * Input(0)->format.frames;
+    if (Input(0)->GetBuffer(&from) != BlockStatus::Ok ||
+        Output(0)->GetBuffer(&to) != BlockStatus::Ok || samples > from->length ||
+        samples > to->length) {
+      return BlockStatus::NotReady;
+    }
     CopyInputToOutput(0, 0);
     return BlockStatus::Ok;
   }

@@ -7,8 +7,9 @@
 // a small group delay). Output 0 carries the lower band, output 1 the upper;
 // each carries floor(frames / 2) frames per input buffer at half the input
 // rate, so an odd frame count leaves one sample per channel waiting in the
-// ring for the next buffer. In pass-through the input goes to output 0
-// unchanged, at the full rate, and output 1 is not written.
+// ring for the next buffer (a one-frame input gets one-frame outputs, filled
+// every second pass). In pass-through the input goes to output 0 unchanged,
+// at the full rate, and output 1 is published but not written.
 //
 // Every operation runs under GraphLock: the pass and the hooks inside Run,
 // SetDesign and SetPassThrough take it themselves. Memory is allocated only
@@ -72,13 +73,13 @@ class HalfS : public Block {
   uint16_t statesAllocated = 0;  // channels that have state arrays; never decreases
   uint32_t frames = 0;           // frames per input buffer
   bool passThrough = false;
-  SampleRing ring;               // one array per channel of incoming samples
+  SampleRing ring;                   // one array per channel of incoming samples
   std::unique_ptr<float[]> scratch;  // one channel's samples for one pass, at stride `channels`
   uint32_t scratchCapacity = 0;      // floats in `scratch`
   uint32_t design = kInitialDesign;
   const float* evenList = nullptr;  // sections for the first sample of each pair
   uint16_t evenCount = 0;
-  const float* oddList = nullptr;   // sections for the second sample of each pair
+  const float* oddList = nullptr;  // sections for the second sample of each pair
   uint16_t oddCount = 0;
   // Per channel: kAllpassMaxSections (s0, s1) pairs, owned.
   std::array<std::unique_ptr<float[]>, kMaxChannels> evenStates;

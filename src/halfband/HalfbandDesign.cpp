@@ -24,13 +24,10 @@ constexpr float kA4[] = {F(0x3d95a952), F(0x3eee9b29), F(0x3f4a4a96), F(0x3f7721
 constexpr float kB4[] = {F(0x3e822556), F(0x3f26aaf3), F(0x3f63c2e6)};
 constexpr float kA5[] = {F(0x3d6b9725), F(0x3ec8cf05), F(0x3f36c2e6), F(0x3f677e40)};
 constexpr float kB5[] = {F(0x3e52e01c), F(0x3f11c030), F(0x3f52ad66), F(0x3f782e69)};
-constexpr float kA6[] = {F(0x3d3e0f32), F(0x3eaa451f), F(0x3f247605), F(0x3f58bb0d),
-                         F(0x3f7901b1)};
+constexpr float kA6[] = {F(0x3d3e0f32), F(0x3eaa451f), F(0x3f247605), F(0x3f58bb0d), F(0x3f7901b1)};
 constexpr float kB6[] = {F(0x3e2db787), F(0x3efef1c8), F(0x3f4208cb), F(0x3f6a5228)};
-constexpr float kA7[] = {F(0x3d1c75a7), F(0x3e919347), F(0x3f13b97d), F(0x3f4a4a96),
-                         F(0x3f6c8aff)};
-constexpr float kB7[] = {F(0x3e1140b6), F(0x3edf7d01), F(0x3f320dde), F(0x3f5d4da1),
-                         F(0x3f79ac61)};
+constexpr float kA7[] = {F(0x3d1c75a7), F(0x3e919347), F(0x3f13b97d), F(0x3f4a4a96), F(0x3f6c8aff)};
+constexpr float kB7[] = {F(0x3e1140b6), F(0x3edf7d01), F(0x3f320dde), F(0x3f5d4da1), F(0x3f79ac61)};
 
 template <std::size_t NA, std::size_t NB>
 constexpr HalfbandDesign Make(const float (&a)[NA], const float (&b)[NB]) {

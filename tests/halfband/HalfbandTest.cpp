@@ -10,8 +10,8 @@
 #include "framework/GraphLock.h"
 #include "halfband/AllpassCascade.h"
 #include "halfband/HalfM.h"
-#include "halfband/HalfbandDesign.h"
 #include "halfband/HalfS.h"
+#include "halfband/HalfbandDesign.h"
 #include "support/TestBlocks.h"
 
 namespace veltane {
@@ -42,13 +42,15 @@ std::vector<float> Noise(size_t count, uint32_t seed) {
 std::vector<float> Sine(size_t count, double cyclesPerSample, double amplitude) {
   std::vector<float> values(count);
   for (size_t n = 0; n < count; ++n) {
-    values[n] = static_cast<float>(amplitude * std::sin(2.0 * std::numbers::pi * cyclesPerSample * n));
+    values[n] =
+        static_cast<float>(amplitude * std::sin(2.0 * std::numbers::pi * cyclesPerSample * n));
   }
   return values;
 }
 
 // Every `channels`-th sample from `channel` on.
-std::vector<float> Channel(const std::vector<float>& interleaved, uint16_t channels, uint16_t channel) {
+std::vector<float> Channel(const std::vector<float>& interleaved, uint16_t channels,
+                           uint16_t channel) {
   std::vector<float> one;
   for (size_t i = channel; i < interleaved.size(); i += channels) one.push_back(interleaved[i]);
   return one;
@@ -74,7 +76,8 @@ double Magnitude(const std::vector<float>& h, double w) {
 
 // feed -> HalfS -> collectors on both bands.
 struct SplitRig {
-  SplitRig(uint16_t channels, uint32_t frames, uint32_t design = 0) : feed(channels, frames, kRate) {
+  SplitRig(uint16_t channels, uint32_t frames, uint32_t design = 0)
+      : feed(channels, frames, kRate) {
     split.SetDesign(design);
     Connect(&feed, 0, &split, 0);
     Connect(&split, 0, &low, 0);
@@ -189,8 +192,8 @@ TEST(SplitBands, ConstantGoesLowAndAlternatingGoesHigh) {
   SplitRig rig(2, 1024);
   std::vector<float> signal(2 * 4096);
   for (size_t n = 0; n < 4096; ++n) {
-    signal[2 * n] = 0.7f;                                // channel 0: a constant
-    signal[2 * n + 1] = (n % 2 == 0) ? 0.4f : -0.4f;     // channel 1: +, -, +, ...
+    signal[2 * n] = 0.7f;                             // channel 0: a constant
+    signal[2 * n + 1] = (n % 2 == 0) ? 0.4f : -0.4f;  // channel 1: +, -, +, ...
   }
   rig.feed.QueueSignal(signal);
   ASSERT_TRUE(Drain(rig.feed));
@@ -299,6 +302,16 @@ TEST(SplitPassThrough, HandsTheInputOnUnchangedAndSwitchesBack) {
   EXPECT_EQ(rig.split.Output(0)->format.frames, 512u);
   EXPECT_EQ(rig.split.Output(0)->format.sampleRate, kRate / 2);
   EXPECT_EQ(rig.low.samples.size(), 2u * 512);
+}
+
+TEST(SplitPassThrough, PublishesNothingWithoutAnInputBuffer) {
+  HalfS split("HalfS 0");
+  CollectBlock low("Low");
+  Connect(&split, 0, &low, 0);
+  split.SetPassThrough(1);
+  EXPECT_EQ(split.Run(), BlockStatus::NotReady);
+  EXPECT_FALSE(split.Output(0)->ready);
+  EXPECT_EQ(low.buffers, 0);
 }
 
 TEST(SplitMergeDesign, AValueAboveSevenKeepsTheLists) {
@@ -436,8 +449,7 @@ TEST(Merge, WithoutAnyLinkedInputItIsNotReady) {
 // ---------------------------------------------------------------------------
 // Streaming: buffer sizes, resets, silence and bad samples.
 
-class BlockSizeInvariance
-    : public ::testing::TestWithParam<std::tuple<uint16_t, uint32_t>> {};
+class BlockSizeInvariance : public ::testing::TestWithParam<std::tuple<uint16_t, uint32_t>> {};
 
 TEST_P(BlockSizeInvariance, AnyBufferSizeGivesTheSameStream) {
   const auto [channels, frames] = GetParam();
@@ -501,7 +513,8 @@ TEST(SplitMergeChannels, TwentyChannelsStaySeparate) {
   constexpr uint16_t kChannels = HalfS::kMaxChannels;
   SplitRig rig(kChannels, 512);
   std::vector<float> signal(size_t{kChannels} * 2048);
-  for (size_t i = 0; i < signal.size(); ++i) signal[i] = static_cast<float>(i % kChannels + 1) / 32.0f;
+  for (size_t i = 0; i < signal.size(); ++i)
+    signal[i] = static_cast<float>(i % kChannels + 1) / 32.0f;
   rig.feed.QueueSignal(signal);
   ASSERT_TRUE(Drain(rig.feed));
   ASSERT_EQ(rig.low.samples.size(), signal.size() / 2);
