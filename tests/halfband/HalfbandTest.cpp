@@ -12,6 +12,7 @@
 #include "halfband/HalfM.h"
 #include "halfband/HalfS.h"
 #include "halfband/HalfbandDesign.h"
+#include "support/AllocationCounter.h"
 #include "support/TestBlocks.h"
 
 namespace veltane {
@@ -482,6 +483,21 @@ TEST(SplitMergeStreaming, ResetLeavesExactZeros) {
   const std::vector<float> after = rig.Process(std::vector<float>(2 * 4096, 0.0f));
   ASSERT_EQ(after.size(), 2u * 4096);
   for (size_t i = 0; i < after.size(); ++i) ASSERT_EQ(after[i], 0.0f) << "at " << i;
+}
+
+TEST(SplitMergeStreaming, AWarmedUpStreamAllocatesNothing) {
+  // Even buffers take the direct path, odd ones the rings.
+  for (uint32_t frames : {1024u, 1023u}) {
+    SplitMergeRig rig(2, frames);
+    rig.Process(Noise(2 * 4 * frames, 13));  // formats, rings, scratch, pool buffers
+    rig.feed.QueueSignal(Noise(2 * 16 * frames, 14));
+    rig.out.samples.reserve(rig.out.samples.size() + 2 * 16 * frames);
+    testing::StartCountingAllocations();
+    const bool drained = Drain(rig.feed);
+    const long allocations = testing::StopCountingAllocations();
+    EXPECT_TRUE(drained);
+    EXPECT_EQ(allocations, 0) << frames << " frames per buffer";
+  }
 }
 
 TEST(SplitMergeStreaming, SilenceDecaysToExactZeros) {
