@@ -20,6 +20,7 @@ constexpr double kLongBase = 50.0;
 // The hot loops below compute kTile independent sums side by side (one per
 // output element, each accumulated over its own index in increasing order),
 // which the compiler turns into vector code without reordering any sum.
+// Unrolling the tile keeps its accumulators in registers.
 
 // r[k0 + j] sums for j < kTile: sum_{i=0}^{M-k-1} x[i] x[i+k].
 template <int kTile>
@@ -30,6 +31,7 @@ void AutocorrelationTile(const double* x, int32_t m, int32_t k0, double* sums) {
   for (int32_t i = 0; i < common; ++i) {
     const double xi = x[i];
     const double* lagged = x + i + k0;
+#pragma GCC unroll 16
     for (int j = 0; j < kTile; ++j) acc[j] += xi * lagged[j];
   }
   for (int j = 0; j < kTile; ++j) {
@@ -46,6 +48,7 @@ void PredictionTile(const double* x, const double* a, int32_t p, double* e) {
   for (int32_t k = 0; k <= p; ++k) {
     const double ak = a[k];
     const double* xk = x + p - k;
+#pragma GCC unroll 16
     for (int j = 0; j < kTile; ++j) acc[j] += ak * xk[j];
   }
   for (int j = 0; j < kTile; ++j) e[j] = acc[j];
@@ -58,6 +61,7 @@ void GapTile(const double* e0, const double* a, int32_t p, double* b) {
   for (int32_t i = 0; i <= p; ++i) {
     const double ai = a[i];
     const double* ei = e0 + i;
+#pragma GCC unroll 16
     for (int j = 0; j < kTile; ++j) acc[j] += ai * ei[j];
   }
   for (int j = 0; j < kTile; ++j) b[j] = acc[j];
