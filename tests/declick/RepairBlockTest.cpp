@@ -105,29 +105,6 @@ TEST(LevinsonDurbin, RecoversTheCoefficientsOfAnArProcess) {
   }
 }
 
-TEST(LevinsonDurbin, SolvesTheNormalEquationsAtOrder28) {
-  const std::vector<double> x = MusicLike(kN, 22050.0, 3);
-  std::vector<double> r(kP + 1), a(kP + 1);
-  Autocorrelation(x.data(), kN, kP, r.data());
-  LevinsonDurbin(r.data(), kP, a.data());
-  a[0] = 1.0;
-  // sum_k a[k] r[|i-k|] = 0 for i = 1..p.
-  for (int32_t i = 1; i <= kP; ++i) {
-    double s = 0.0;
-    for (int32_t k = 0; k <= kP; ++k) s += a[k] * r[std::abs(i - k)];
-    EXPECT_NEAR(s, 0.0, 1e-9 * r[0]) << i;
-  }
-}
-
-TEST(Autocorrelation, UsesOnlyTheFirstNMinusPSamples) {
-  const double x[6] = {1.0, 2.0, 3.0, 4.0, 100.0, -100.0};
-  double r[3];
-  Autocorrelation(x, 6, 2, r);  // samples 0..3 only, scaled by 1/4
-  EXPECT_DOUBLE_EQ(r[0], (1.0 + 4.0 + 9.0 + 16.0) / 4.0);
-  EXPECT_DOUBLE_EQ(r[1], (2.0 + 6.0 + 12.0) / 4.0);
-  EXPECT_DOUBLE_EQ(r[2], (3.0 + 8.0) / 4.0);
-}
-
 // The fast loops compute many sums side by side; each must still be the
 // left-to-right sum of its formula, bit for bit, at every length.
 TEST(RepairSteps, MatchTheirFormulasBitForBit) {
