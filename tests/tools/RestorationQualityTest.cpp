@@ -11,9 +11,10 @@
 #include <sndfile.h>
 
 #include <algorithm>
+#include <cctype>
+#include <cstdlib>
 #include <cmath>
 #include <numeric>
-#include <regex>
 #include <string>
 #include <vector>
 
@@ -30,25 +31,31 @@ struct Click {
   int64_t width = 0;
 };
 
+// The whole number after "key": inside `object`, or -1.
+int64_t NumberAfter(const std::string& object, const std::string& key) {
+  const size_t at = object.find("\"" + key + "\"");
+  if (at == std::string::npos) return -1;
+  const size_t colon = object.find(':', at);
+  if (colon == std::string::npos) return -1;
+  const size_t digits = object.find_first_not_of(" \t\r\n", colon + 1);
+  if (digits == std::string::npos || !std::isdigit(static_cast<unsigned char>(object[digits]))) return -1;
+  return std::strtoll(object.c_str() + digits, nullptr, 10);
+}
+
 // The few fields needed, without a JSON library: each object of the
 // "clicks" array gives its "start" and "width".
 std::vector<Click> ReadClicks(const std::string& json) {
   std::vector<Click> clicks;
   const size_t key = json.find("\"clicks\"");
   if (key == std::string::npos) return clicks;
-  const size_t open = json.find('[', key);
-  const size_t close = json.find(']', open);
-  if (open == std::string::npos || close == std::string::npos) return clicks;
-  const std::string array = json.substr(open, close - open);
-  const std::regex object(R"(\{[^{}]*\})");
-  const std::regex start(R"("start"\s*:\s*(\d+))");
-  const std::regex width(R"("width"\s*:\s*(\d+))");
-  for (auto it = std::sregex_iterator(array.begin(), array.end(), object); it != std::sregex_iterator(); ++it) {
-    const std::string text = it->str();
-    std::smatch s, w;
-    if (std::regex_search(text, s, start) && std::regex_search(text, w, width)) {
-      clicks.push_back({std::stoll(s[1]), std::stoll(w[1])});
-    }
+  const size_t close = json.find(']', key);
+  for (size_t open = json.find('{', key); open < close; open = json.find('{', open + 1)) {
+    const size_t end = json.find('}', open);
+    if (end == std::string::npos) break;
+    const std::string object = json.substr(open, end - open);
+    const int64_t start = NumberAfter(object, "start");
+    const int64_t width = NumberAfter(object, "width");
+    if (start >= 0 && width >= 0) clicks.push_back({start, width});
   }
   return clicks;
 }
