@@ -7,12 +7,16 @@
 #include "dmo/ModuleLock.h"
 #include "dmo/Registration.h"
 #include "dmo/VeltaneGuids.h"
+#include "proppage/CVeltaneProp.h"
 
 namespace veltane {
 namespace {
 
+// The page is served too, so that hosts can create it from the class id
+// the effect names.
 const ClassEntry kClassTable[] = {
     {&CLSID_CVeltane, &CVeltane::Create},
+    {&CLSID_CVeltaneProp, &CVeltaneProp::Create},
 };
 
 }  // namespace
