@@ -2,7 +2,6 @@
 // sizes and the property page it names.
 #include "dmo/CVeltane.h"
 
-
 #include <cstring>
 #include <new>
 
