@@ -92,6 +92,9 @@ void SampleRing::Read(float* destination, uint32_t count, uint32_t stride, const
         destination[static_cast<size_t>(k) * stride] =
             static_cast<float>(static_cast<double>(src[i]) * window[k]);
       }
+    } else if (stride == 1) {
+      std::copy_n(src, counts[p], destination + k);
+      k += counts[p];
     } else {
       for (uint32_t i = 0; i < counts[p]; ++i, ++k) {
         destination[static_cast<size_t>(k) * stride] = src[i];
@@ -112,6 +115,9 @@ void SampleRing::Write(const float* source, uint32_t count, uint32_t stride, con
         dst[i] = static_cast<float>(static_cast<double>(source[static_cast<size_t>(k) * stride]) *
                                     window[k]);
       }
+    } else if (stride == 1) {
+      std::copy_n(source + k, counts[p], dst);
+      k += counts[p];
     } else {
       for (uint32_t i = 0; i < counts[p]; ++i, ++k) {
         dst[i] = source[static_cast<size_t>(k) * stride];

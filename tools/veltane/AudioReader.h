@@ -1,0 +1,60 @@
+// Reads an audio file through libsndfile as the interleaved PCM the
+// processing object restores: 8- and 16-bit PCM as it is, anything wider or
+// floating-point rounded to 24 bits.
+#pragma once
+
+#include <cstdint>
+#include <memory>
+#include <string>
+#include <vector>
+
+#include "veltane/ExitCode.h"
+#include "veltane/PcmCodec.h"
+#include "veltane/Restorer.h"
+
+struct sf_private_tag;
+
+namespace veltane {
+
+class AudioReader : public Restorer::Source {
+ public:
+  // Tells a missing file (InputMissing), one that cannot be read
+  // (InputUnreadable), one that is not decodable audio (InputCorrupt) and
+  // audio the tool cannot restore, such as more than two channels
+  // (Unsupported) apart.
+  static ToolStatus Open(const std::string& path, std::unique_ptr<AudioReader>* reader);
+  ~AudioReader() override;
+  AudioReader(const AudioReader&) = delete;
+  AudioReader& operator=(const AudioReader&) = delete;
+
+  int MajorFormat() const { return majorFormat; }  // SF_FORMAT_WAV, ...
+  int SubFormat() const { return subFormat; }      // SF_FORMAT_PCM_16, ...
+  uint32_t SampleRate() const { return sampleRate; }
+  uint16_t Channels() const { return channels; }
+  // As the file's header announces it; the end of the data is what counts.
+  int64_t AnnouncedFrames() const { return announcedFrames; }
+  // Bytes per sample of the PCM that Read delivers: 1, 2 or 3.
+  uint32_t ChainBytes() const { return codec.BytesPerSample(); }
+  const PcmCodec& Codec() const { return codec; }
+
+  // A decoding failure part-way through is InputCorrupt.
+  ToolStatus Read(uint8_t* pcm, uint32_t frames, uint32_t* got) override;
+
+ private:
+  AudioReader(std::string path, sf_private_tag* file, int format, uint32_t rate, uint16_t channelCount,
+              int64_t frames);
+
+  std::string path;
+  sf_private_tag* file;
+  int majorFormat;
+  int subFormat;
+  uint32_t sampleRate;
+  uint16_t channels;
+  int64_t announcedFrames;
+  PcmCodec codec;
+  uint64_t framesRead = 0;
+  std::vector<int32_t> integers;  // one block of samples, grown on demand
+  std::vector<double> reals;
+};
+
+}  // namespace veltane

@@ -1,0 +1,67 @@
+// Writes the restored PCM to OUTPUT without ever leaving half a file there:
+// the audio goes to a hidden temporary file beside OUTPUT, which replaces
+// OUTPUT in one rename only once it is complete. A writer destroyed before
+// Commit removes its temporary file.
+#pragma once
+
+#include <cstdint>
+#include <memory>
+#include <string>
+#include <vector>
+
+#include "veltane/CommandLine.h"
+#include "veltane/ExitCode.h"
+#include "veltane/PcmCodec.h"
+#include "veltane/Restorer.h"
+
+struct sf_private_tag;
+
+namespace veltane {
+
+class AudioWriter : public Restorer::Sink {
+ public:
+  struct Target {
+    int format = 0;  // libsndfile major | sub type, as ChooseFormat gives it
+    uint32_t sampleRate = 0;
+    uint16_t channels = 0;
+    uint32_t chainBytes = 2;  // bytes per sample of the PCM handed to Write
+  };
+
+  // The container follows OUTPUT's name when it ends in .wav, .flac, .aif,
+  // .aiff or .aifc, and INPUT's otherwise (a WAV-family input keeps its own
+  // flavour under a .wav name). The sample format is the one asked for,
+  // else the input's, else, when the container cannot hold the input's,
+  // PCM of the chain's width. Unsupported when nothing fits.
+  static ToolStatus ChooseFormat(const std::string& outputPath, int inputFormat, OutputSampleFormat wanted,
+                                 uint32_t chainBytes, uint32_t sampleRate, uint16_t channels, int* format);
+
+  // Refuses a directory or a write-protected OUTPUT and creates the
+  // temporary file (OutputUnwritable on failure).
+  static ToolStatus Open(const std::string& path, const Target& target, std::unique_ptr<AudioWriter>* writer);
+  ~AudioWriter() override;
+  AudioWriter(const AudioWriter&) = delete;
+  AudioWriter& operator=(const AudioWriter&) = delete;
+
+  ToolStatus Write(const uint8_t* pcm, uint32_t frames) override;
+  // Finishes the file and moves it over OUTPUT, with the permissions a new
+  // file would get.
+  ToolStatus Commit();
+
+  const std::string& TemporaryPath() const { return temporaryPath; }
+
+ private:
+  AudioWriter(std::string path, std::string temporary, sf_private_tag* file, const Target& target);
+
+  std::string path;
+  std::string temporaryPath;
+  sf_private_tag* file;
+  Target target;
+  PcmCodec codec;
+  bool floatLike;
+  uint32_t outputBits;  // rounding applied before libsndfile truncates
+  uint64_t framesWritten = 0;
+  std::vector<int32_t> integers;
+  std::vector<double> reals;
+};
+
+}  // namespace veltane

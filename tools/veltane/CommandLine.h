@@ -1,0 +1,54 @@
+// Command-line parsing of the veltane tool: options to settings, nothing else.
+#pragma once
+
+#include <cstdint>
+#include <optional>
+#include <string>
+#include <vector>
+
+#include "veltane/ExitCode.h"
+
+namespace veltane {
+
+// The effect's "Options" bits, which the switches set and clear.
+inline constexpr uint32_t kOptionFullBypass = 1;
+inline constexpr uint32_t kOptionBypassDeclick = 2;
+inline constexpr uint32_t kOptionBypassDenoise = 4;
+inline constexpr uint32_t kOptionOutputClicks = 8;
+inline constexpr uint32_t kOptionAutoInputHiss = 16;
+inline constexpr uint32_t kOptionsMax = 31;
+// Unlike a new effect object, the tool restores unless told otherwise:
+// declick and denoise on, automatic hiss level.
+inline constexpr uint32_t kToolDefaultOptions = kOptionAutoInputHiss;
+
+// Sample format of OUTPUT: the input's own unless --format names one.
+enum class OutputSampleFormat { KeepInput, Pcm8, Pcm16, Pcm24 };
+
+struct ToolOptions {
+  std::string input;
+  std::string output;
+  // Unset levels stay at the processing object's defaults.
+  std::optional<float> clickThreshold;    // 2..20
+  std::optional<float> outputHissLevel;   // 0..1
+  std::optional<float> inputHissLevel;    // 0..1
+  uint32_t options = kToolDefaultOptions;  // "Options" bits, 0..31
+  OutputSampleFormat format = OutputSampleFormat::KeepInput;
+  bool quiet = false;
+};
+
+enum class ToolAction { Restore, ShowHelp, ShowVersion };
+
+struct CommandLine {
+  ToolAction action = ToolAction::Restore;
+  ToolOptions options;
+};
+
+// Parses the arguments after the program name. --help and --version win
+// over everything else on the line. Usage errors come back with
+// ExitCode::Usage and one sentence naming the offending argument.
+ToolStatus ParseCommandLine(const std::vector<std::string>& args, CommandLine* result);
+
+std::string HelpText();
+std::string VersionText();
+
+}  // namespace veltane

@@ -1,0 +1,83 @@
+// The restoration loop: reads PCM frames, runs them through a processor that
+// may delay the stream and hand back output in whole chain buffers, and
+// writes exactly as many frames as it read, lined up with the input.
+//
+// The processor's delay (its latency, asked for once after the first call,
+// when the chain has wired itself for the format) is dropped from the start
+// of its output, and the tail still inside it is flushed by feeding silence
+// until every input frame has come out.
+#pragma once
+
+#include <cstdint>
+#include <functional>
+#include <vector>
+
+#include "veltane/ExitCode.h"
+
+namespace veltane {
+
+class Restorer {
+ public:
+  // Where input frames come from. Frames are interleaved PCM of the
+  // Restorer's frame size.
+  class Source {
+   public:
+    virtual ~Source() = default;
+    // Up to `frames` frames into `pcm`; *got = 0 at the end of the input.
+    virtual ToolStatus Read(uint8_t* pcm, uint32_t frames, uint32_t* got) = 0;
+  };
+
+  class Sink {
+   public:
+    virtual ~Sink() = default;
+    virtual ToolStatus Write(const uint8_t* pcm, uint32_t frames) = 0;
+  };
+
+  // The processing object as the loop drives it.
+  class Processor {
+   public:
+    virtual ~Processor() = default;
+    // Takes all `frames` frames and writes at most `room` frames to `out`
+    // (possibly none); returns the frames written.
+    virtual uint32_t Process(const uint8_t* in, uint32_t frames, uint8_t* out, uint32_t room) = 0;
+    // Output frame k carries input frame k - latency.
+    virtual uint32_t LatencyFrames() = 0;
+    // 0..100, peak since the last reading.
+    virtual uint32_t ClickMeter() = 0;
+  };
+
+  struct Result {
+    uint64_t frames = 0;     // frames read, and written
+    uint32_t clickPeak = 0;  // highest click meter reading of the run
+  };
+
+  // Frames read and handed to the processor per call.
+  static constexpr uint32_t kBlockFrames = 4096;
+  // Output room beyond one block: chain buffers are never split, so the
+  // room must hold every whole buffer the chain may have ready (up to 2048
+  // frames each) besides the block's own worth.
+  static constexpr uint32_t kSpareFrames = 16384;
+
+  using Progress = std::function<void(uint64_t framesRead)>;
+  using StopRequested = std::function<bool()>;
+
+  // frameBytes = channels x bytes per sample; silenceByte fills flush
+  // frames (0x80 for unsigned 8-bit). Allocates its two buffers here.
+  Restorer(uint32_t frameBytes, uint8_t silenceByte, uint32_t blockFrames = kBlockFrames);
+
+  // Runs the whole stream. Stops with ExitCode::Interrupted as soon as
+  // `stop` says so, with the first failure of the source or the sink, or
+  // with ExitCode::Internal when the processor stops producing output.
+  ToolStatus Run(Source& source, Processor& processor, Sink& sink, Result* result,
+                 const Progress& progress = {}, const StopRequested& stop = {});
+
+ private:
+  uint32_t frameBytes;
+  uint8_t silenceByte;
+  uint32_t blockFrames;
+  uint32_t roomFrames;
+  std::vector<uint8_t> input;
+  std::vector<uint8_t> output;
+};
+
+}  // namespace veltane
