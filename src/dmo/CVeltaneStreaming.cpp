@@ -133,7 +133,13 @@ HRESULT CVeltane::ProcessOutput(DWORD, DWORD count, DMO_OUTPUT_DATA_BUFFER* buff
   if (data == nullptr && maxLength > 0) return E_POINTER;
 
   DWORD produced = 0;
-  const HRESULT result = Produce(data + length, maxLength - length, &produced, element);
+  HRESULT result = E_OUTOFMEMORY;
+  try {
+    result = Produce(data + length, maxLength - length, &produced, element);
+  } catch (const std::bad_alloc&) {
+    // The output queue could not grow; nothing was delivered.
+    produced = 0;
+  }
   if (FAILED(result)) return result;
   outputPending = (element.dwStatus & DMO_OUTPUT_DATA_BUFFERF_INCOMPLETE) != 0;
   if (produced > maxLength - length) return E_FAIL;
@@ -143,7 +149,12 @@ HRESULT CVeltane::ProcessOutput(DWORD, DWORD count, DMO_OUTPUT_DATA_BUFFER* buff
 }
 
 HRESULT CVeltane::Process(ULONG size, BYTE* data, REFERENCE_TIME start, DWORD) {
-  params.UpdateActiveParams(start, [this](uint32_t index, float value) { static_cast<void>(ApplyParam(index, value)); });
+  try {
+    params.UpdateActiveParams(start,
+                              [this](uint32_t index, float value) { static_cast<void>(ApplyParam(index, value)); });
+  } catch (const std::bad_alloc&) {
+    return E_OUTOFMEMORY;
+  }
   uint32_t block = 0;
   {
     std::lock_guard guard(dmoLock);
@@ -158,7 +169,11 @@ HRESULT CVeltane::Process(ULONG size, BYTE* data, REFERENCE_TIME start, DWORD) {
   if (data == nullptr) return E_POINTER;
   // The aligner hands back exactly `frames` frames: the processed stream a
   // fixed delay behind while processing, the input itself in full bypass.
-  aligner.Process(processing->Filter(), data, frames);
+  try {
+    aligner.Process(processing->Filter(), data, frames);
+  } catch (const std::bad_alloc&) {
+    return E_OUTOFMEMORY;
+  }
   return S_OK;
 }
 
