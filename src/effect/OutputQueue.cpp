@@ -3,6 +3,7 @@
 
 #include <algorithm>
 #include <cstring>
+#include <new>
 
 #include "effect/NoiseReducFilter.h"
 
@@ -30,7 +31,13 @@ uint8_t* OutputQueue::ReserveTail(uint32_t frames) {
       tail -= head;
       head = 0;
     }
-    if (storage.size() - tail < needed) storage.resize(tail + needed);
+    if (storage.size() - tail < needed) {
+      try {
+        storage.resize(tail + needed);
+      } catch (const std::bad_alloc&) {
+        return nullptr;
+      }
+    }
   }
   return storage.data() + tail;
 }
@@ -43,6 +50,7 @@ uint32_t OutputQueue::Produce(NoiseReducFilter& filter, const uint8_t* in, uint3
     // The chain cannot return more than it was given plus what it holds.
     uint32_t room = slice + backlogFrames + kSlackFrames;
     uint8_t* out = ReserveTail(room);
+    if (out == nullptr) break;  // out of memory: the rest of the input is dropped
     filter.Process(in, slice, out, &room);
     tail += static_cast<size_t>(room) * frameBytes;
     appended += room;
@@ -56,6 +64,7 @@ uint32_t OutputQueue::Produce(NoiseReducFilter& filter, const uint8_t* in, uint3
 void OutputQueue::PushSilence(uint32_t frames) {
   if (frameBytes == 0 || frames == 0) return;
   uint8_t* out = ReserveTail(frames);
+  if (out == nullptr) return;
   const size_t bytes = static_cast<size_t>(frames) * frameBytes;
   std::memset(out, silenceByte, bytes);
   tail += bytes;

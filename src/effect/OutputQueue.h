@@ -8,7 +8,8 @@
 // room of one frame or more makes progress and nothing is lost.
 //
 // Not thread-safe: the owner serialises calls. Storage grows when a call
-// needs more than before and is reused afterwards.
+// needs more than before and is reused afterwards; should memory run out,
+// the input (or silence) that found no room is dropped. Never throws.
 #pragma once
 
 #include <cstddef>
