@@ -3,7 +3,9 @@
 //
 // Each effect object creates one and holds a reference; a property page
 // connected to that effect holds another. The processing object lives until
-// the last holder releases it. Not aggregatable.
+// the last holder releases it. Not aggregatable. It leaves COM
+// initialisation to the host: the thread that creates it has COM set up
+// already, and the object may be released on another thread.
 #pragma once
 
 #include <memory>

@@ -2,6 +2,11 @@
 // stream and one output stream of the same format; processing goes to the
 // processing object the effect object owns.
 //
+// Each effect object owns its own processing object (two effects in one host
+// never disturb each other), held through a COM reference that property
+// pages share through INoiseReducFilterSource; it goes when the last holder
+// releases it.
+//
 // Interfaces: IMediaObject, IMediaObjectInPlace, IMediaParamInfo,
 // IMediaParams, ISpecifyPropertyPages, IEffectSettings,
 // INoiseReducFilterSource and (through the aggregated free-threaded

@@ -169,6 +169,7 @@ HRESULT CVeltane::Process(ULONG size, BYTE* data, REFERENCE_TIME start, DWORD) {
   if (data == nullptr) return E_POINTER;
   // The aligner hands back exactly `frames` frames: the processed stream a
   // fixed delay behind while processing, the input itself in full bypass.
+  // The buffer is always refilled completely, so the result is S_OK.
   try {
     aligner.Process(processing->Filter(), data, frames);
   } catch (const std::bad_alloc&) {
@@ -180,6 +181,8 @@ HRESULT CVeltane::Process(ULONG size, BYTE* data, REFERENCE_TIME start, DWORD) {
 HRESULT CVeltane::Clone(IMediaObjectInPlace** copy) {
   if (copy == nullptr) return E_POINTER;
   *copy = nullptr;
+  // The copy is made like any other object, its own processing object and
+  // free-threaded marshaler included: it is as free-threaded as the source.
   IMediaObjectInPlace* object = nullptr;
   HRESULT hr = Create(nullptr, IID_IMediaObjectInPlace, reinterpret_cast<void**>(&object));
   if (FAILED(hr)) return hr;
