@@ -243,7 +243,10 @@ void RepairBlock(double* x, int32_t blockLength, int32_t modelOrder, int32_t max
       if (r[0] == 0.0) break;  // silent block
       LevinsonDurbin(r, p, a);
       a[0] = 1.0;
-      PredictionError(x, a, p, n - p, e);
+      // Only the errors inside the search window are ever read (the spread,
+      // the peak and the incremental update all stay inside it), so the
+      // ones outside it are not worked out.
+      PredictionError(x + searchBegin, a, p, searchCount, e + searchBegin);
       double total = 0.0;
       for (int32_t i = searchBegin; i < searchEnd; ++i) {
         const double v = std::fabs(e[i]);

@@ -143,6 +143,20 @@ BlockStatus TDDeclick::Process() {
   return BlockStatus::SelfMarked;
 }
 
+bool TDDeclick::IsBusy() {
+  // A pass hands on fewer samples (443) than an input buffer usually brings
+  // (512 at half of 44.1 kHz). Were the block to run only when a fresh
+  // buffer arrives, its ring would fill up to capacity before inputs began
+  // to wait, holding back thousands of samples of the stream. So it also
+  // runs when what already waits in the ring makes a whole pass.
+  OutputPort* out = Output(0);
+  if (!Input(0)->IsStale()) return out->IsBusy();
+  if (needsSetup || channels == 0) return true;
+  const int64_t needed = bypass.load(std::memory_order_relaxed) ? int64_t{out->format.frames} : fill;
+  if (needed <= 0 || ring.Readable() < needed) return true;
+  return out->IsBusy();
+}
+
 void TDDeclick::TakeInput() {
   InputPort* in = Input(0);
   SampleBuffer* buffer = nullptr;

@@ -59,6 +59,9 @@ class TDDeclick : public Block {
   // a reset has left Setup to run.
   BlockStatus Process() override;
   void OnReset() override;
+  // Not busy while the ring holds enough for a pass, even without a fresh
+  // input buffer (see the source for why).
+  bool IsBusy() override;
   // Takes the format, runs Setup and publishes the input format with 443
   // frames on the output.
   void OnInputsChanged() override;

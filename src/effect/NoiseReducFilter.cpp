@@ -1,20 +1,35 @@
-// The processing object. For now the chain is a single "Through" block; the
-// restoration chain replaces it as its blocks land.
+// The processing object: parameters mapped onto the chain's blocks, and host
+// buffers run through the Adapter.
 #include "effect/NoiseReducFilter.h"
 
-#include <algorithm>
 #include <cstring>
 #include <new>
 
 #include "chain/Adapter.h"
+#include "chain/NoiseReducManager.h"
+#include "declick/TDDeclick.h"
 #include "framework/GraphLock.h"
-#include "framework/Through.h"
+#include "spectral/Analysis.h"
+#include "spectral/FDNoiseReduc.h"
 
 namespace veltane {
+namespace {
+
+// Low-frequency group delay of one split and merge with design 0, in frames
+// at the rate of the split: its three first-order allpass sections run at
+// half that rate, each delaying low frequencies by (1 - c) / (1 + c).
+constexpr double kSplitMergeDelay = 2.0 * ((1.0 - 0.28432673) / (1.0 + 0.28432673) +
+                                           (1.0 - 0.9239959) / (1.0 + 0.9239959) +
+                                           (1.0 - 0.6955241) / (1.0 + 0.6955241));
+
+// Rounded: the allpass delays higher frequencies more, but music lives low.
+uint32_t Frames(double delay) { return static_cast<uint32_t>(delay + 0.5); }
+
+}  // namespace
 
 NoiseReducFilter::NoiseReducFilter() {
   adapter = std::make_unique<Adapter>();
-  manager = std::make_unique<Through>("NoiseReduc Manager");
+  manager = std::make_unique<NoiseReducManager>("NoiseReduc Manager");
   adapter->AttachChain(manager.get(), 0, 0);
   SetClickThreshold(4.0f);
   SetOutputHissLevel(0.625f);
@@ -22,32 +37,41 @@ NoiseReducFilter::NoiseReducFilter() {
   fullBypass = 1;
   SetBypassDeclick(1);
   SetBypassDenoise(1);
+  // With the automatic switch on this applies the output hiss level again,
+  // so the hiss reducer ends at +2.5 dB input and -30 dB output level.
   SetAutoInputHissLevel(1);
 }
 
 NoiseReducFilter::~NoiseReducFilter() {
+  {
+    GraphLockHolder hold;
+    manager.reset();
+  }
   GraphLockHolder hold;
-  manager.reset();
   adapter.reset();
 }
 
 void NoiseReducFilter::SetBypassDeclick(uint8_t on) {
   std::lock_guard guard(lock);
   bypassDeclick = on;
+  manager->declick[0]->SetBypass(on);
 }
 
 uint8_t NoiseReducFilter::GetBypassDeclick() {
   std::lock_guard guard(lock);
+  bypassDeclick = manager->declick[0]->GetBypass() == 1 ? 1 : 0;
   return bypassDeclick;
 }
 
 void NoiseReducFilter::SetBypassDenoise(uint8_t on) {
   std::lock_guard guard(lock);
   bypassDenoise = on;
+  manager->noiseReduc->SetBypass(on);
 }
 
 uint8_t NoiseReducFilter::GetBypassDenoise() {
   std::lock_guard guard(lock);
+  bypassDenoise = manager->noiseReduc->IsBypassed() == 1 ? 1 : 0;
   return bypassDenoise;
 }
 
@@ -64,36 +88,59 @@ uint8_t NoiseReducFilter::GetFullBypass() {
 void NoiseReducFilter::SetOutputClicks(uint8_t on) {
   std::lock_guard guard(lock);
   outputClicks = on;
+  manager->declick[0]->SetOutputClicks(on);
+  // The removed clicks are heard alone: the hiss reducer must not touch them.
+  manager->noiseReduc->SetBypass(on != 0 ? 1 : bypassDenoise);
 }
 
 uint8_t NoiseReducFilter::GetOutputClicks() {
   std::lock_guard guard(lock);
+  outputClicks = manager->declick[0]->GetOutputClicks() == 1 ? 1 : 0;
   return outputClicks;
 }
 
 void NoiseReducFilter::SetAutoInputHissLevel(uint8_t on) {
   std::lock_guard guard(lock);
   autoInputHissLevel = on;
+  manager->noiseReduc->SetAutoLevel(on);
+  // Re-apply whichever level now governs the hiss reducer's input level.
+  if (on != 0) {
+    SetOutputHissLevel(outputHissLevel);
+  } else {
+    SetInputHissLevel(inputHissLevel);
+  }
 }
 
 uint8_t NoiseReducFilter::GetAutoInputHissLevel() {
   std::lock_guard guard(lock);
+  autoInputHissLevel = manager->noiseReduc->IsAutoLevel() == 1 ? 1 : 0;
   return autoInputHissLevel;
 }
 
 void NoiseReducFilter::SetClickThreshold(float value) {
   std::lock_guard guard(lock);
-  clickThreshold = std::max(value, 2.0f);
+  clickThreshold = value;
+  manager->declick[0]->SetThreshold(value);
 }
 
 float NoiseReducFilter::GetClickThreshold() {
   std::lock_guard guard(lock);
+  clickThreshold = manager->declick[0]->GetThreshold();
   return clickThreshold;
 }
 
 void NoiseReducFilter::SetOutputHissLevel(float level) {
   std::lock_guard guard(lock);
   outputHissLevel = level;
+  const float d = 1.0f - level;
+  float inputDb = d * 20.0f - 5.0f;
+  if (inputDb < -3.0f) inputDb = -3.0f;
+  float outputDb = d * -80.0f;
+  if (outputDb < -80.0f) outputDb = -80.0f;
+  // In automatic mode the output level also sets how far above the
+  // estimated hiss the reducer starts to act.
+  if (autoInputHissLevel == 1) manager->noiseReduc->SetInputLevel(inputDb);
+  manager->noiseReduc->SetOutputLevel(outputDb);
 }
 
 float NoiseReducFilter::GetOutputHissLevel() {
@@ -106,6 +153,7 @@ void NoiseReducFilter::ResetOutputHissLevel() { SetOutputHissLevel(0.625f); }
 void NoiseReducFilter::SetInputHissLevel(float level) {
   std::lock_guard guard(lock);
   inputHissLevel = level;
+  if (autoInputHissLevel == 0) manager->noiseReduc->SetInputLevel(level * 60.0f - 20.0f);
 }
 
 float NoiseReducFilter::GetInputHissLevel() {
@@ -115,19 +163,34 @@ float NoiseReducFilter::GetInputHissLevel() {
 
 uint32_t NoiseReducFilter::GetClickMeter() {
   std::lock_guard guard(lock);
-  return 0;
+  return static_cast<uint32_t>(manager->declick[0]->ReadClickLevel());
 }
 
 void NoiseReducFilter::SetFormat(const WaveFormat& format) {
+  GraphLockHolder hold;
+  const bool changed = format.channels != channels || format.samplesPerSec != sampleRate ||
+                       (format.bitsPerSample >> 3) != bytesPerSample;
   channels = format.channels;
   sampleRate = format.samplesPerSec;
   bytesPerSample = format.bitsPerSample >> 3;
-  adapter->SetHostRate(static_cast<float>(format.samplesPerSec));
+  const auto rate = static_cast<float>(format.samplesPerSec);
+  adapter->SetHostRate(rate);
   adapter->SetHostChannels(format.channels);
+  if (!changed) return;
+  // A new format starts a new stream. The chain is rewired for the rate now
+  // rather than at the first pass that carries audio (whose reset would
+  // sweep that audio out of the chain and the Adapter), and everything left
+  // from the previous format, in another layout, is dropped.
+  manager->PrepareForRate(rate);
+  adapter->RequestReset();
+  adapter->Run();
 }
 
 int NoiseReducFilter::Process(const uint8_t* in, uint32_t frames, uint8_t* out,
                               uint32_t* outFrames) {
+  // The whole call under GraphLock, so a format change from another thread
+  // lands between buffers, never inside one.
+  GraphLockHolder hold;
   if (adapter && fullBypass != 1) {
     switch (bytesPerSample) {
       case 2:
@@ -139,7 +202,7 @@ int NoiseReducFilter::Process(const uint8_t* in, uint32_t frames, uint8_t* out,
       case 1:
         adapter->TransformPcm8(in, frames, out, outFrames);
         break;
-      default:
+      default:  // no width this object knows: nothing runs
         if (outFrames != nullptr) *outFrames = 0;
         break;
     }
@@ -151,7 +214,26 @@ int NoiseReducFilter::Process(const uint8_t* in, uint32_t frames, uint8_t* out,
   return 0;
 }
 
-uint32_t NoiseReducFilter::GetLatencyFrames() { return 0; }
+uint32_t NoiseReducFilter::GetLatencyFrames() {
+  GraphLockHolder hold;
+  if (sampleRate == 0) return 0;
+  const auto rate = static_cast<float>(sampleRate);
+  // The hiss reducer hands each frame on one hop late; the declickers and
+  // the banks keep samples in place. Above 48 kHz the hiss path runs on the
+  // lower half band at half the rate, behind two levels of splitting.
+  const Analysis& analysis = *manager->analysis;
+  switch (manager->ShapeFor(rate)) {
+    case NoiseReducManager::Shape::FourBand:
+      // The inner split and merge run at half the rate: twice the delay.
+      return 2 * Analysis::HopFor(rate * 0.5f, analysis.sizeMode, analysis.hopMode) +
+             Frames(3.0 * kSplitMergeDelay);
+    case NoiseReducManager::Shape::TwoBand:
+      return Analysis::HopFor(rate, analysis.sizeMode, analysis.hopMode) + Frames(kSplitMergeDelay);
+    case NoiseReducManager::Shape::FullBand:
+      break;
+  }
+  return Analysis::HopFor(rate, analysis.sizeMode, analysis.hopMode);
+}
 
 std::unique_ptr<NoiseReducFilter> CreateNoiseReducFilter() noexcept {
   try {

@@ -10,6 +10,7 @@
 // own lock (the effect object's), then `lock`, then GraphLock.
 #pragma once
 
+#include <atomic>
 #include <cstdint>
 #include <memory>
 #include <mutex>
@@ -17,7 +18,7 @@
 namespace veltane {
 
 class Adapter;
-class Block;
+class NoiseReducManager;
 
 // The first 18 bytes of a WAVEFORMATEX, as a host hands them over.
 struct WaveFormat {
@@ -78,14 +79,21 @@ class NoiseReducFilter {
   uint32_t BytesPerSample() const { return bytesPerSample; }
   uint32_t Channels() const { return channels; }
 
+  // The chain, for tests and diagnostics. Callers hold GraphLock.
+  NoiseReducManager& Manager() { return *manager; }
+  Adapter& GetAdapter() { return *adapter; }
+
  private:
   std::recursive_mutex lock;
   std::unique_ptr<Adapter> adapter;
-  std::unique_ptr<Block> manager;
-  uint32_t sampleRate = 0;
-  uint32_t bytesPerSample = 0;
-  uint32_t channels = 0;
-  uint8_t fullBypass = 1;
+  std::unique_ptr<NoiseReducManager> manager;
+  // The format is written by SetFormat and read by Process, both under
+  // GraphLock; atomic so that the accessors above may read it from anywhere.
+  std::atomic<uint32_t> sampleRate{0};
+  std::atomic<uint32_t> bytesPerSample{0};
+  std::atomic<uint32_t> channels{0};
+  // Read by Process without `lock`.
+  std::atomic<uint8_t> fullBypass{1};
   uint8_t bypassDeclick = 1;
   uint8_t bypassDenoise = 1;
   uint8_t outputClicks = 0;

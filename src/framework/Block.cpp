@@ -146,6 +146,9 @@ void Block::Reset() {
   if (resetSweep_ == sweepCounter) return;  // already reset in this sweep
   resetSweep_ = sweepCounter;
   ++sweepDepth;
+  // This sweep is the reset a pending request asked for; doing it again at
+  // the block's next pass would throw away what arrived in between.
+  resetRequested = false;
 
   for (auto& output : outputs) {
     output->ReleaseBuffer();

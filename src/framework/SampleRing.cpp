@@ -134,11 +134,19 @@ void SampleRing::Accumulate(const float* source, uint32_t count, uint32_t stride
   uint32_t k = 0;
   for (int p = 0; p < 2; ++p) {
     float* dst = pieces[p];
-    for (uint32_t i = 0; i < counts[p]; ++i, ++k) {
-      double term = source[static_cast<size_t>(k) * stride];
-      if (window != nullptr) term *= window[k];
-      dst[i] = static_cast<float>(dst[i] + term);
+    const float* src = source + static_cast<size_t>(k) * stride;
+    const float* w = window != nullptr ? window + k : nullptr;
+    // One loop per case, so that each runs without a test per sample.
+    if (w != nullptr) {
+      for (uint32_t i = 0; i < counts[p]; ++i) {
+        dst[i] = static_cast<float>(dst[i] + static_cast<double>(src[static_cast<size_t>(i) * stride]) * w[i]);
+      }
+    } else {
+      for (uint32_t i = 0; i < counts[p]; ++i) {
+        dst[i] = static_cast<float>(dst[i] + static_cast<double>(src[static_cast<size_t>(i) * stride]));
+      }
     }
+    k += counts[p];
   }
 }
 

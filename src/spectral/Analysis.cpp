@@ -28,14 +28,23 @@ void Analysis::SetHopMode(uint32_t mode) {
   RecomputeSizes();
 }
 
+uint32_t Analysis::OrderFor(float rate, uint32_t sizeMode) {
+  // A rate that does not compare (NaN) falls through to the smallest base.
+  const uint32_t baseOrder = rate >= 44100.0f ? 12 : rate >= 22050.0f ? 11 : 10;
+  return baseOrder - (4 - sizeMode);
+}
+
+uint32_t Analysis::HopFor(float rate, uint32_t sizeMode, uint32_t hopMode) {
+  const uint32_t length = uint32_t{1} << OrderFor(rate, sizeMode);
+  return hopMode == 1 ? length / 2 : length / 4;
+}
+
 void Analysis::RecomputeSizes() {
   if (sampleRate == 0.0f) return;
-  // A rate that does not compare (NaN) falls through to the smallest base.
-  const uint32_t baseOrder = sampleRate >= 44100.0f ? 12 : sampleRate >= 22050.0f ? 11 : 10;
-  fftOrder = baseOrder - (4 - sizeMode);
+  fftOrder = OrderFor(sampleRate, sizeMode);
   fftSize = uint32_t{1} << fftOrder;
   windowLength = fftSize;
-  hopSize = hopMode == 1 ? windowLength / 2 : windowLength / 4;
+  hopSize = HopFor(sampleRate, sizeMode, hopMode);
   StreamFormat& out = Output(0)->format;
   out.SetFftSize(fftSize, static_cast<uint16_t>(fftOrder));
   out.SetWindowLength(windowLength);
@@ -66,7 +75,10 @@ void Analysis::OnOutputsChanged() {
     windowIndex = pool.GetWindow(windowLength, WindowShape::Hann);
     window = pool.WindowData(windowIndex);
   }
-  if ((flags & 0x0a) != 0) ring.Resize(channels, fftSize);
+  if ((flags & 0x0a) != 0) {
+    ring.Resize(channels, fftSize);
+    pairFrame.assign(channels >= 2 ? 2 * static_cast<size_t>(fftSize) : 0, 0.0f);
+  }
 }
 
 void Analysis::OnReset() {
@@ -74,6 +86,48 @@ void Analysis::OnReset() {
   ring.Clear();
   inputUsed = 0;
   firstFrame = true;
+}
+
+void Analysis::TransformFrame(SampleBuffer& target) {
+  const uint32_t n = fftSize;
+  const uint32_t half = windowLength / 2;
+  // Zero-phase rotation: the frame's first half goes to the end of the
+  // array, its second half to the start, windowed on the way.
+  uint16_t c = 0;
+  for (; c + 1 < channels; c += 2) {
+    float* pair = pairFrame.data();
+    for (uint16_t l = 0; l < 2; ++l) {
+      ring.SelectChannel(static_cast<uint16_t>(c + l));
+      ring.Read(pair + 2 * static_cast<size_t>(n - half) + l, half, 2, window);
+    }
+    ring.AdvanceReader(half);
+    for (uint16_t l = 0; l < 2; ++l) {
+      ring.SelectChannel(static_cast<uint16_t>(c + l));
+      ring.Read(pair + l, half, 2, window + half);
+    }
+    ring.AdvanceReader(-static_cast<int64_t>(half));
+    std::fill(pair + 2 * static_cast<size_t>(half), pair + 2 * static_cast<size_t>(n - half), 0.0f);
+    RealFftForwardPair(pair, n, fftOrder, cosTable, sinTable);
+    float* first = target.data[c];
+    float* second = target.data[c + 1];
+    for (uint32_t i = 0; i < n; ++i) {
+      first[i] = pair[2 * i];
+      second[i] = pair[2 * i + 1];
+    }
+    first[n / 2] = 0.0f;
+    second[n / 2] = 0.0f;
+  }
+  for (; c < channels; ++c) {
+    float* spectrum = target.data[c];
+    ring.SelectChannel(c);
+    ring.Read(spectrum + (n - half), half, 1, window);
+    ring.AdvanceReader(half);
+    ring.Read(spectrum, half, 1, window + half);
+    ring.AdvanceReader(-static_cast<int64_t>(half));
+    std::fill(spectrum + half, spectrum + (n - half), 0.0f);
+    RealFftForward(spectrum, n, fftOrder, cosTable, sinTable);
+    spectrum[n / 2] = 0.0f;
+  }
 }
 
 void Analysis::FillRing(const float* interleaved, uint32_t frames) {
@@ -108,7 +162,8 @@ BlockStatus Analysis::Process() {
   if (window == nullptr || cosTable == nullptr || channels == 0 || n < 2 || windowLength > n ||
       hopSize == 0 || in->format.channels != channels || ring.Channels() != channels ||
       ring.Capacity() < n || static_cast<size_t>(frames) * channels > source->length ||
-      target->channels < channels || target->length < n) {
+      target->channels < channels || target->length < n ||
+      (channels >= 2 && pairFrame.size() < 2 * static_cast<size_t>(n))) {
     return BlockStatus::NotReady;
   }
 
@@ -122,22 +177,7 @@ BlockStatus Analysis::Process() {
 
   bool produced = false;
   if (ring.Readable() >= static_cast<int32_t>(windowLength)) {
-    // Zero-phase rotation: the frame's first half goes to the end of the
-    // array, its second half to the start, windowed on the way.
-    for (uint16_t c = 0; c < channels; ++c) {
-      ring.SelectChannel(c);
-      ring.Read(target->data[c] + (n - half), half, 1, window);
-    }
-    ring.AdvanceReader(half);
-    for (uint16_t c = 0; c < channels; ++c) {
-      float* spectrum = target->data[c];
-      ring.SelectChannel(c);
-      ring.Read(spectrum, half, 1, window + half);
-      std::fill(spectrum + half, spectrum + (n - half), 0.0f);
-      RealFftForward(spectrum, n, fftOrder, cosTable, sinTable);
-      spectrum[n / 2] = 0.0f;
-    }
-    ring.AdvanceReader(-static_cast<int64_t>(half));
+    TransformFrame(*target);
     ring.AdvanceReader(hopSize);
     FillRing(source->data[0], frames);
     produced = true;

@@ -19,6 +19,7 @@
 #pragma once
 
 #include <cstdint>
+#include <vector>
 
 #include "framework/Block.h"
 #include "framework/SampleRing.h"
@@ -35,6 +36,10 @@ class Analysis : public Block {
   // Mode 1 gives H = L/2, mode 2 H = L/4; other values are ignored. Takes
   // GraphLock and recomputes the sizes at once.
   void SetHopMode(uint32_t mode);
+
+  // log2 N and the hop H that a rate and the two modes give.
+  static uint32_t OrderFor(float rate, uint32_t sizeMode);
+  static uint32_t HopFor(float rate, uint32_t sizeMode, uint32_t hopMode);
 
   // At most one frame per call: Ok (input used up, frame produced),
   // ConsumedOnly (input used up, no frame yet), ProducedOnly (frame produced,
@@ -61,12 +66,16 @@ class Analysis : public Block {
   const float* window = nullptr;    // pool table of L values, not owned
   const float* cosTable = nullptr;  // pool tables for N, not owned
   const float* sinTable = nullptr;
+  std::vector<float> pairFrame;  // 2N floats: two channels' frames interleaved for one transform
   uint32_t inputUsed = 0;    // frames of the current input buffer already in the ring
   bool firstFrame = true;
 
  private:
   void RecomputeSizes();
   void FillRing(const float* interleaved, uint32_t frames);
+  // Windows, rotates and transforms the frame at the read cursor into the
+  // channel arrays, two channels at a time where it can.
+  void TransformFrame(SampleBuffer& target);
 };
 
 }  // namespace veltane

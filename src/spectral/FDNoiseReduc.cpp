@@ -184,44 +184,34 @@ void FDNoiseReduc::GiveOutWithGains(SampleBuffer& out, float releaseCoefficient)
   const uint32_t n = fftSize;
   const uint32_t half = halfSize;
 
-  // The gains, computed while the first channel is written. Every value is
-  // computed and then selected, without branches: for hiss the choices
-  // change from bin to bin at random and mispredicted branches would cost
-  // more than the arithmetic.
+  // The gains first, over the bins in order, then applied to every channel.
+  // Every value is computed and then selected, without branches: for hiss
+  // the choices change from bin to bin at random, and this way the compiler
+  // runs several bins at once in vector registers.
   float* gains = gain.data();
-  {
-    const float* y = SlotSpectrum(readSlot, 0);
-    float* o = out.data[0];
-    o[0] = y[0];
-    o[half] = y[half];
-    for (uint32_t k = 1; k < half; ++k) {
-      // Written so that a NaN power is skipped rather than taken.
-      float pMin = kMinStart;
-      float pMax = 0.0f;
-      for (int32_t s = 0; s < kDepth; ++s) {
-        const float p = kept[s][k];
-        pMin = p < pMin ? p : pMin;
-        pMax = p > pMax ? p : pMax;
-      }
-      const float reduced = std::sqrt(std::max(beta * pMin, pMin - floorPower) / (pMin + kPowerGuard));
-      const float g = pMin <= limit ? std::min(reduced, 1.0f) : 1.0f;
-      const bool follow = kOnsetRatio * current[k] <= pMax || g < gains[k];
-      const float coefficient = follow ? fall : rise;
-      const float smoothed = (1.0f - coefficient) * gains[k] + coefficient * g;
-      gains[k] = smoothed;
-      o[k] = smoothed * y[k];
-      o[n - k] = smoothed * y[n - k];
+  for (uint32_t k = 1; k < half; ++k) {
+    // Written so that a NaN power is skipped rather than taken.
+    float pMin = kMinStart;
+    float pMax = 0.0f;
+    for (int32_t s = 0; s < kDepth; ++s) {
+      const float p = kept[s][k];
+      pMin = p < pMin ? p : pMin;
+      pMax = p > pMax ? p : pMax;
     }
+    const float reduced = std::sqrt(std::max(beta * pMin, pMin - floorPower) / (pMin + kPowerGuard));
+    const float g = pMin <= limit ? std::min(reduced, 1.0f) : 1.0f;
+    const bool follow = kOnsetRatio * current[k] <= pMax || g < gains[k];
+    const float coefficient = follow ? fall : rise;
+    gains[k] = (1.0f - coefficient) * gains[k] + coefficient * g;
   }
-  for (uint16_t c = 1; c < channels; ++c) {
+  for (uint16_t c = 0; c < channels; ++c) {
     const float* y = SlotSpectrum(readSlot, c);
     float* o = out.data[c];
     o[0] = y[0];
     o[half] = y[half];
-    for (uint32_t k = 1; k < half; ++k) {
-      o[k] = gains[k] * y[k];
-      o[n - k] = gains[k] * y[n - k];
-    }
+    // Real parts rise with k, imaginary parts fall: two straight passes.
+    for (uint32_t k = 1; k < half; ++k) o[k] = gains[k] * y[k];
+    for (uint32_t k = 1; k < half; ++k) o[n - k] = gains[k] * y[n - k];
   }
 }
 

@@ -46,7 +46,7 @@ bool Synthesis::Prepare(const StreamFormat& format) {
   const SineTables tables = pool.GetSineTable(n);
   cosTable = tables.cosine;
   sinTable = tables.sine;
-  frameBuffer.assign(n, 0.0f);
+  frameBuffer.assign(2 * static_cast<size_t>(n), 0.0f);
 
   // Sum of the squared windows of every frame overlapping each position of
   // a hop; the raised cosine has no zero, so no sum is zero.
@@ -90,7 +90,27 @@ void Synthesis::TakeFrame() {
     firstFrame = false;
     ring.AdvanceReader(half);
   }
-  for (uint16_t c = 0; c < channels; ++c) {
+  // Two channels go through the inverse transform together, interleaved;
+  // each gets exactly what its own transform would give it.
+  uint16_t c = 0;
+  for (; c + 1 < channels; c += 2) {
+    float* pair = frameBuffer.data();
+    const float* first = spectra->data[c];
+    const float* second = spectra->data[c + 1];
+    for (uint32_t i = 0; i < n; ++i) {
+      pair[2 * i] = first[i];
+      pair[2 * i + 1] = second[i];
+    }
+    RealFftInversePair(pair, n, fftOrder, cosTable, sinTable);
+    for (uint16_t l = 0; l < 2; ++l) {
+      ring.SelectChannel(static_cast<uint16_t>(c + l));
+      ring.Accumulate(pair + 2 * static_cast<size_t>(n - half) + l, half, 2, window);
+      ring.AdvanceWriter(half);
+      ring.Accumulate(pair + l, half, 2, window + half);
+      ring.AdvanceWriter(-static_cast<int64_t>(half));
+    }
+  }
+  for (; c < channels; ++c) {
     ring.SelectChannel(c);
     std::copy_n(spectra->data[c], n, frameBuffer.data());
     RealFftInverse(frameBuffer.data(), n, fftOrder, cosTable, sinTable);
@@ -138,7 +158,7 @@ BlockStatus Synthesis::Process() {
   OutputPort* out = Output(0);
   if (out->TargetCount() == 0) return BlockStatus::Ok;
   if (!prepared_ || channels == 0 || ring.Channels() != channels || ring.Capacity() < fftSize ||
-      norm.size() != hopSize || frameBuffer.size() != fftSize || out->format.frames != hopSize) {
+      norm.size() != hopSize || frameBuffer.size() != 2 * static_cast<size_t>(fftSize) || out->format.frames != hopSize) {
     return BlockStatus::NotReady;
   }
 

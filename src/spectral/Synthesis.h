@@ -47,7 +47,7 @@ class Synthesis : public Block {
   uint32_t hopSize = 0;       // H
   uint16_t channels = 0;
   std::vector<float> norm;         // H output scales, one per position within a hop
-  std::vector<float> frameBuffer;  // N floats: scratch for the inverse transform
+  std::vector<float> frameBuffer;  // 2N floats: scratch for the inverse transform (two channels interleaved)
   const float* window = nullptr;   // pool tables, not owned
   const float* cosTable = nullptr;
   const float* sinTable = nullptr;

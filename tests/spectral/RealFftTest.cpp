@@ -131,6 +131,34 @@ TEST_P(RealFftSizes, ImpulseAtZeroGivesOnesInTheRealPartsOnly) {
   for (size_t k = n / 2 + 1; k < n; ++k) EXPECT_EQ(data[k], 0.0f) << k;
 }
 
+// Two signals through one interleaved transform get exactly what their own
+// transforms give them, forward and back.
+TEST_P(RealFftSizes, PairsGiveEachSignalItsOwnTransform) {
+  const uint32_t m = GetParam();
+  const uint32_t n = 1u << m;
+  const SineTables tables = ResourcePool::Instance().GetSineTable(n);
+  std::vector<float> a = RandomSignal(n, 3 + m), b = RandomSignal(n, 4 + m);
+  std::vector<float> pairs(2 * n);
+  for (uint32_t i = 0; i < n; ++i) {
+    pairs[2 * i] = a[i];
+    pairs[2 * i + 1] = b[i];
+  }
+  RealFftForward(a.data(), n, m, tables.cosine, tables.sine);
+  RealFftForward(b.data(), n, m, tables.cosine, tables.sine);
+  RealFftForwardPair(pairs.data(), n, m, tables.cosine, tables.sine);
+  for (uint32_t i = 0; i < n; ++i) {
+    ASSERT_EQ(pairs[2 * i], a[i]) << i;
+    ASSERT_EQ(pairs[2 * i + 1], b[i]) << i;
+  }
+  RealFftInverse(a.data(), n, m, tables.cosine, tables.sine);
+  RealFftInverse(b.data(), n, m, tables.cosine, tables.sine);
+  RealFftInversePair(pairs.data(), n, m, tables.cosine, tables.sine);
+  for (uint32_t i = 0; i < n; ++i) {
+    ASSERT_EQ(pairs[2 * i], a[i]) << i;
+    ASSERT_EQ(pairs[2 * i + 1], b[i]) << i;
+  }
+}
+
 INSTANTIATE_TEST_SUITE_P(PowersOfTwo, RealFftSizes, ::testing::Range(0u, 13u),
                          [](const auto& info) { return "N" + std::to_string(1u << info.param); });
 

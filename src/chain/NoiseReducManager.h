@@ -1,0 +1,71 @@
+// "NoiseReduc Manager": builds, owns and wires every processing block of the
+// restoration chain, and presents the chain to the Adapter as one block with
+// one input (the first splitter's) and one output ("Through"'s).
+//
+// The wiring depends on the stream's rate: four quarter bands above 48 kHz
+// (clicks removed per quarter, hiss on the lower half only), two half bands
+// above 32 kHz (clicks per half, hiss on the whole band), no split at 32 kHz
+// and below. The manager is the parent of "HalfS 0", so a new rate arriving
+// there rewires the chain within the same pass. Everything runs under
+// GraphLock.
+#pragma once
+
+#include <cstdint>
+#include <memory>
+
+#include "framework/Block.h"
+
+namespace veltane {
+
+class Analysis;
+class Synthesis;
+class FDNoiseReduc;
+class TDDeclick;
+class HalfS;
+class HalfM;
+class Through;
+
+class NoiseReducManager : public Block {
+ public:
+  // The three wirings, by rate.
+  enum class Shape { FullBand, TwoBand, FourBand };
+
+  explicit NoiseReducManager(const char* name = "NoiseReduc Manager");
+  // Deletes the inner blocks (each unlinking itself) under GraphLock.
+  ~NoiseReducManager() override;
+
+  // The chain's ports are those of its first and last blocks.
+  InputPort* GetInputPort(uint16_t index) override;
+  OutputPort* GetOutputPort(uint16_t index) override;
+  // One pass from the head of the chain: every block has autoPush, so this
+  // runs the whole chain as far as data allows.
+  BlockStatus Process() override;
+  // As the parent of "HalfS 0": rewires when the rate arriving there differs
+  // from the one the links were built for.
+  void OnInputsChanged() override;
+
+  // Rebuilds the links for currentRate and requests a reset of "HalfS 0".
+  void Rewire();
+  // Rewires for `rate` at once when it differs from currentRate, so that a
+  // new stream does not have its first buffer inside the chain when the
+  // rewiring's reset sweeps it. Returns whether the links changed.
+  bool PrepareForRate(float rate);
+  // The wiring a rate gets with the current settings.
+  Shape ShapeFor(float rate) const;
+
+  std::unique_ptr<Analysis> analysis;
+  std::unique_ptr<Synthesis> synthesis;
+  std::unique_ptr<FDNoiseReduc> noiseReduc;
+  std::unique_ptr<TDDeclick> declick[2];
+  std::unique_ptr<HalfS> splitters[3];
+  std::unique_ptr<HalfM> mergers[3];
+  std::unique_ptr<Through> through;
+
+  // Fixed wiring settings: which sub-bands reach the output, and whether to
+  // force the full-band wiring whatever the rate.
+  uint32_t bandEnabled[4] = {1, 1, 1, 1};
+  uint32_t fullBandOnly = 0;
+  float currentRate = 44100.0f;  // the rate the links were last built for
+};
+
+}  // namespace veltane
