@@ -196,7 +196,7 @@ TEST_F(DmoTest, InPlaceParametersAndSettings) {
   MP_TIMEDATA timeData;
   float value;
   REFERENCE_TIME latency = -1;
-  MP_ENVELOPE_SEGMENT ramp{0, 1000, 3.0f, 50.0f, MP_CURVE_LINEAR, 0};
+  MP_ENVELOPE_SEGMENT ramp{0, 1000, 3.0f, 50.0f, MP_CURVE_LINEAR, 0}, noNumber{0, 1000, 3.0f, NAN, MP_CURVE_LINEAR, 0};
   const EffectSettings badOptions{4.0f, 0.5f, 0.5f, 32}, badLevel{5.0f, 2.0f, 0.25f, 0};
   CAUUID pageList{};
   Check({ROW(E_POINTER, ip->GetLatency(nullptr)),
@@ -233,6 +233,7 @@ TEST_F(DmoTest, InPlaceParametersAndSettings) {
          ROW(S_OK, mp->SetParam(1, 20.0f)),
          ROW(E_POINTER, mp->AddEnvelope(1, 0, nullptr)),
          ROW(E_INVALIDARG, mp->AddEnvelope(4, 1, &ramp)),
+         ROW(E_INVALIDARG, mp->AddEnvelope(1, 1, &noNumber)),
          ROW(S_OK, mp->AddEnvelope(1, 0, &ramp)),
          ROW(E_INVALIDARG, mp->FlushEnvelope(1, 10, 10)),
          ROW(E_INVALIDARG, mp->FlushEnvelope(1, 10, 5)),
