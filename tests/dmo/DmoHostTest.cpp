@@ -1,7 +1,7 @@
-// veltane.dll in real hosts: registered with regsvr32 and found in the DMO
-// list, then a ProcessInput/ProcessOutput loop and a DirectShow graph (File
-// Source (Async) -> WAVE Parser -> DMO Wrapper -> Sample Grabber -> Null
-// Renderer) over WAV files, which must give the native processing's samples.
+// veltane.dll in real hosts: registered by regsvr32 and listed as a DMO, then
+// a ProcessInput/ProcessOutput loop and a DirectShow graph (File Source
+// (Async) -> WAVE Parser -> DMO Wrapper -> Sample Grabber -> Null Renderer)
+// over WAV files, which must give the native processing's samples.
 #include <fstream>
 #include <iterator>
 #include <string>
@@ -30,82 +30,70 @@ std::string Folder() {
   return std::string(path, std::strrchr(path, '\\') + 1);
 }
 
-std::string ClassKey(const CLSID& clsid) {
-  WCHAR text[40];
-  StringFromGUID2(clsid, text, 40);
-  return "CLSID\\" + std::string(text, text + 38);
-}
-
 // The REG_SZ value `name` (null: the default) of HKCR\key, or "<missing>".
 std::string Value(const std::string& key, const char* name = nullptr) {
   char value[MAX_PATH + 1] = {};
   DWORD size = MAX_PATH;
-  return RegGetValueA(HKEY_CLASSES_ROOT, key.c_str(), name, RRF_RT_REG_SZ, nullptr, value, &size) == ERROR_SUCCESS
-             ? value
-             : "<missing>";
+  const LSTATUS found = RegGetValueA(HKEY_CLASSES_ROOT, key.c_str(), name, RRF_RT_REG_SZ, nullptr, value, &size);
+  return found == ERROR_SUCCESS ? value : "<missing>";
 }
 
-DWORD Regsvr32(const std::string& arguments) {
-  std::string command = "regsvr32.exe /s " + arguments + " \"" + Folder() + "veltane.dll\"";
-  STARTUPINFOA startup{};
-  startup.cb = sizeof startup;
-  PROCESS_INFORMATION process{};
-  DWORD code = 0xFFFFFFFF;
-  if (CreateProcessA(nullptr, command.data(), nullptr, nullptr, FALSE, 0, nullptr, nullptr, &startup, &process)) {
-    WaitForSingleObject(process.hProcess, 60000);
-    GetExitCodeProcess(process.hProcess, &code);
-    CloseHandle(process.hThread), CloseHandle(process.hProcess);
-  }
-  return code;
-}
-
-// The DMO list's entry for `clsid` among the audio effects: its name (""
-// when absent) and its input and output types.
-std::wstring ListedAs(const CLSID& clsid, std::vector<DMO_PARTIAL_MEDIATYPE>& types) {
+// The name under which the DMO list holds `clsid` among the audio effects
+// taking and giving PCM; "" when it is not there.
+std::wstring Listed(const CLSID& clsid) {
+  const DMO_PARTIAL_MEDIATYPE pcm{MEDIATYPE_Audio, MEDIASUBTYPE_PCM};
   ComPtr<IEnumDMO> list;
   CLSID id;
   WCHAR* name = nullptr;
   std::wstring found;
-  EXPECT_EQ(DMOEnum(DMOCATEGORY_AUDIO_EFFECT, 0, 0, nullptr, 0, nullptr, &list), S_OK);
+  EXPECT_EQ(DMOEnum(DMOCATEGORY_AUDIO_EFFECT, 0, 1, &pcm, 1, &pcm, &list), S_OK);
   while (list && list->Next(1, &id, &name, nullptr) == S_OK) {
     if (id == clsid) found = name;
     CoTaskMemFree(name);
   }
-  unsigned long inputs = 0, outputs = 0;
-  types.resize(2);
-  if (!found.empty()) DMOGetTypes(clsid, 1, &inputs, &types[0], 1, &outputs, &types[1]);
-  types.resize(inputs + outputs);
   return found;
 }
 
 using DmoRegistration = testing::DllTest;
 
-// The effect and its property page, as regsvr32 registers them.
+// The effect and its property page as regsvr32 registers and unregisters them.
 TEST_F(DmoRegistration, RegistersAsAnAudioEffectAndUnregistersCleanly) {
-  std::vector<DMO_PARTIAL_MEDIATYPE> types;
-  const std::string key = ClassKey(CLSID_CVeltane), page = ClassKey(CLSID_CVeltaneProp);
-  ASSERT_EQ(Regsvr32(""), 0u);
-  EXPECT_EQ(ListedAs(CLSID_CVeltane, types), L"Veltane");
-  ASSERT_EQ(types.size(), 2u);
-  for (const auto& type : types) EXPECT_TRUE(type.type == MEDIATYPE_Audio && type.subtype == MEDIASUBTYPE_PCM);
+  WCHAR effectId[40], pageId[40];
+  StringFromGUID2(CLSID_CVeltane, effectId, 40), StringFromGUID2(CLSID_CVeltaneProp, pageId, 40);
+  const std::string key = "CLSID\\" + std::string(effectId, effectId + 38),
+                    page = "CLSID\\" + std::string(pageId, pageId + 38), dll = Folder() + "veltane.dll";
+  const auto regsvr32 = [&](std::string command) {
+    STARTUPINFOA startup{};
+    PROCESS_INFORMATION process{};
+    DWORD code = 0xFFFFFFFF;
+    startup.cb = sizeof startup;
+    command += " \"" + dll + "\"";
+    if (CreateProcessA(nullptr, command.data(), nullptr, nullptr, FALSE, 0, nullptr, nullptr, &startup, &process)) {
+      WaitForSingleObject(process.hProcess, 60000);
+      GetExitCodeProcess(process.hProcess, &code);
+      CloseHandle(process.hThread), CloseHandle(process.hProcess);
+    }
+    return code;
+  };
+  ASSERT_EQ(regsvr32("regsvr32.exe /s"), 0u);
+  EXPECT_EQ(Listed(CLSID_CVeltane), L"Veltane");
   EXPECT_EQ(Value(key), "CVeltane Class");
-  EXPECT_EQ(lstrcmpiA(Value(key + "\\InprocServer32").c_str(), (Folder() + "veltane.dll").c_str()), 0);
-  EXPECT_EQ(Value(key + "\\InprocServer32", "ThreadingModel"), "Both");
+  EXPECT_EQ(lstrcmpiA(Value(key + "\\InprocServer32").c_str(), dll.c_str()), 0);
+  for (const auto& k : {key, page}) EXPECT_EQ(Value(k + "\\InprocServer32", "ThreadingModel"), "Both");
+  EXPECT_EQ(Value("Veltane.VeltaneProp\\CurVer"), "Veltane.VeltaneProp.1");
   HKEY programmable = nullptr;
   DWORD subkeys = 9, values = 9;
   ASSERT_EQ(RegOpenKeyExA(HKEY_CLASSES_ROOT, (key + "\\Programmable").c_str(), 0, KEY_READ, &programmable), 0);
   RegQueryInfoKeyA(programmable, 0, 0, 0, &subkeys, 0, 0, &values, 0, 0, 0, 0);
   RegCloseKey(programmable);
   EXPECT_EQ(subkeys + values, 0u);  // an empty key
-  EXPECT_EQ(Value(page + "\\InprocServer32", "ThreadingModel"), "Both");
-  EXPECT_EQ(Value("Veltane.VeltaneProp\\CurVer"), "Veltane.VeltaneProp.1");
   ComPtr<IMediaObject> object;
   EXPECT_EQ(CoCreateInstance(CLSID_CVeltane, nullptr, CLSCTX_INPROC_SERVER, IID_IMediaObject, &object), S_OK);
   object.Reset();
   CoFreeUnusedLibraries();
 
-  ASSERT_EQ(Regsvr32("/u"), 0u);
-  EXPECT_EQ(ListedAs(CLSID_CVeltane, types), L"");
+  ASSERT_EQ(regsvr32("regsvr32.exe /s /u"), 0u);
+  EXPECT_EQ(Listed(CLSID_CVeltane), L"");
   for (const std::string& gone : {key, page, std::string("Veltane.VeltaneProp")}) EXPECT_EQ(Value(gone), "<missing>");
   EXPECT_EQ(CoCreateInstance(CLSID_CVeltane, nullptr, CLSCTX_INPROC_SERVER, IID_IMediaObject, &object),
             REGDB_E_CLASSNOTREG);
@@ -113,43 +101,39 @@ TEST_F(DmoRegistration, RegistersAsAnAudioEffectAndUnregistersCleanly) {
   EXPECT_EQ(testing::dll.unregisterServer(), static_cast<HRESULT>(ERROR_FILE_NOT_FOUND));
 }
 
-// Each reference case: its WAV file, the native processing of its samples,
-// and its parameters set on an effect object as a host would.
+// A reference case: its WAV file and the native processing of its samples.
 class HostTest : public testing::DllTest, public ::testing::WithParamInterface<ReferenceCase> {
  protected:
   void SetUp() override {
     DllTest::SetUp();
-    file = Folder() + "reference\\" + InputName(GetParam());
-    std::ifstream wave(file, std::ios::binary), native(Folder() + "reference\\" + ReferenceName(GetParam()),
-                                                       std::ios::binary);
+    std::ifstream wave(file, std::ios::binary), native(Folder() + "reference\\" + ReferenceName(GetParam()), std::ios::binary);
     input.assign(std::istreambuf_iterator<char>(wave), {});
     reference.assign(std::istreambuf_iterator<char>(native), {});
     if (input.size() <= 44 || reference.empty()) GTEST_SKIP() << "no reference audio: set VELTANE_NATIVE_BUILD_DIR";
   }
+  // Sets the case's parameters as a host would.
   void SetParams(IUnknown* object) {
     ComPtr<IMediaParams> params;
     ASSERT_EQ(object->QueryInterface(IID_IMediaParams, &params), S_OK);
     EXPECT_EQ(params->SetParam(1, GetParam().clickThreshold), S_OK);
     EXPECT_EQ(params->SetParam(3, GetParam().options), S_OK);
   }
-  std::string file;
+  const std::string file = Folder() + "reference\\" + InputName(GetParam());
   std::vector<uint8_t> input, reference;
 };
 
 TEST_P(HostTest, ProcessLoopGivesTheNativeSamples) {
   const ReferenceCase& c = GetParam();
   auto object = testing::Create<IMediaObject>();
-  ASSERT_EQ(testing::SetTypes(object.Get(), {c.channels, c.rate, c.bits}), S_OK);
+  ASSERT_EQ(testing::SetTypes(object.Get(), c.channels, c.rate, c.bits), S_OK);
   SetParams(object.Get());
   // 100-ms input buffers and 1500-frame rooms: neither matches the chain's buffers.
-  const size_t block = c.channels * c.bits / 8;
-  const auto output = testing::Stream(object.Get(), {input.begin() + 44, input.end()}, {c.rate / 10 * block},
-                                      static_cast<DWORD>(1500 * block));
-  EXPECT_EQ(object.Reset(), 0u);
+  const DWORD block = c.channels * c.bits / 8;
+  const auto output = testing::Stream(object.Get(), {input.begin() + 44, input.end()}, {c.rate / 10 * block}, 1500 * block);
   EXPECT_TRUE(output == reference) << output.size() << " bytes for " << reference.size();
 }
 
-// Keeps every buffer the Sample Grabber sees.
+// Keeps every buffer the Sample Grabber sees, on the graph's one streaming thread.
 struct Collector final : ISampleGrabberCB {
   HRESULT STDMETHODCALLTYPE QueryInterface(REFIID iid, void** out) override {
     *out = iid == IID_IUnknown || iid == IID_ISampleGrabberCB ? this : nullptr;
@@ -159,65 +143,59 @@ struct Collector final : ISampleGrabberCB {
   ULONG STDMETHODCALLTYPE Release() override { return 1; }
   HRESULT STDMETHODCALLTYPE SampleCB(double, IMediaSample*) override { return E_NOTIMPL; }
   HRESULT STDMETHODCALLTYPE BufferCB(double, BYTE* data, LONG length) override {
-    bytes.insert(bytes.end(), data, data + length);  // the graph's one streaming thread
-    return S_OK;
+    return bytes.insert(bytes.end(), data, data + length), S_OK;
   }
   std::vector<uint8_t> bytes;
 };
 
-// Connects `from`'s first output pin to `to`'s first input pin.
-HRESULT Connect(IGraphBuilder* graph, IBaseFilter* from, IBaseFilter* to) {
-  ComPtr<IPin> ends[2];
-  for (int end = 0; end < 2; ++end) {
-    ComPtr<IEnumPins> pins;
-    ComPtr<IPin> pin;
-    PIN_DIRECTION direction;
-    (end == 0 ? from : to)->EnumPins(&pins);
-    while (!ends[end] && pins->Next(1, &pin, nullptr) == S_OK) {
-      if (SUCCEEDED(pin->QueryDirection(&direction)) && direction == (end == 0 ? PINDIR_OUTPUT : PINDIR_INPUT)) {
-        ends[end] = pin;
-      }
-    }
+// The first pin of `filter` that goes in `direction`.
+ComPtr<IPin> Pin(IBaseFilter* filter, PIN_DIRECTION direction) {
+  ComPtr<IEnumPins> pins;
+  ComPtr<IPin> pin;
+  PIN_DIRECTION its;
+  filter->EnumPins(&pins);
+  while (pins->Next(1, &pin, nullptr) == S_OK) {
+    if (SUCCEEDED(pin->QueryDirection(&its)) && its == direction) return pin;
   }
-  return ends[0] && ends[1] ? graph->ConnectDirect(ends[0].Get(), ends[1].Get(), nullptr) : E_FAIL;
+  return nullptr;
 }
 
 TEST_P(HostTest, DirectShowGraphGivesTheNativeSamples) {
-  // The wrapper creates the effect by class id; this process serves it
-  // without the registry.
+  // The wrapper creates the effect by class id, served by this process without the registry.
   ComPtr<IClassFactory> factory;
-  DWORD cookie = 0;
-  ASSERT_EQ(testing::dll.getClassObject(CLSID_CVeltane, IID_IClassFactory, &factory), S_OK);
-  ASSERT_EQ(CoRegisterClassObject(CLSID_CVeltane, factory.Get(), CLSCTX_INPROC_SERVER, REGCLS_MULTIPLEUSE, &cookie),
-            S_OK);
   ComPtr<IGraphBuilder> graph;
+  ComPtr<IBaseFilter> filters[5];
+  ComPtr<IFileSourceFilter> source;
+  ComPtr<IDMOWrapperFilter> wrapper;
+  ComPtr<ISampleGrabber> grabber;
+  ComPtr<IMediaControl> control;
+  ComPtr<IMediaEvent> events;
+  ComPtr<IMediaFilter> timing;
+  Collector collector;
+  DWORD cookie = 0;
+  LONG code = 0;
+  ASSERT_EQ(testing::dll.getClassObject(CLSID_CVeltane, IID_IClassFactory, &factory), S_OK);
+  ASSERT_EQ(CoRegisterClassObject(CLSID_CVeltane, factory.Get(), CLSCTX_INPROC_SERVER, REGCLS_MULTIPLEUSE, &cookie), 0);
   ASSERT_EQ(CoCreateInstance(CLSID_FilterGraph, nullptr, CLSCTX_INPROC_SERVER, IID_IGraphBuilder, &graph), S_OK);
   const CLSID classes[] = {CLSID_AsyncReader, kWaveParser, CLSID_DMOWrapperFilter, CLSID_SampleGrabber,
                            CLSID_NullRenderer};
-  ComPtr<IBaseFilter> filters[5];
   for (int i = 0; i < 5; ++i) {
     ASSERT_EQ(CoCreateInstance(classes[i], nullptr, CLSCTX_INPROC_SERVER, IID_IBaseFilter, &filters[i]), S_OK);
     ASSERT_EQ(graph->AddFilter(filters[i].Get(), nullptr), S_OK);
   }
-  ComPtr<IFileSourceFilter> source;
-  ComPtr<IDMOWrapperFilter> wrapper;
-  ComPtr<ISampleGrabber> grabber;
   ASSERT_TRUE(SUCCEEDED(filters[0].As(&source)) && SUCCEEDED(filters[2].As(&wrapper)) &&
-              SUCCEEDED(filters[3].As(&grabber)));
+              SUCCEEDED(filters[3].As(&grabber)) && SUCCEEDED(graph.As(&control)) && SUCCEEDED(graph.As(&timing)) &&
+              SUCCEEDED(graph->QueryInterface(IID_IMediaEvent, &events)));
   ASSERT_EQ(source->Load(std::wstring(file.begin(), file.end()).c_str(), nullptr), S_OK);
   ASSERT_EQ(wrapper->Init(CLSID_CVeltane, DMOCATEGORY_AUDIO_EFFECT), S_OK);
-  SetParams(wrapper.Get());  // the wrapper hands out the aggregated effect's interfaces
-  Collector collector;
+  SetParams(wrapper.Get());  // the wrapper hands out the interfaces of the effect it aggregates
   ASSERT_EQ(grabber->SetCallback(&collector, 1), S_OK);
-  for (int i = 0; i < 4; ++i) ASSERT_EQ(Connect(graph.Get(), filters[i].Get(), filters[i + 1].Get()), S_OK) << i;
-
-  ComPtr<IMediaFilter> timing;
-  ComPtr<IMediaControl> control;
-  ComPtr<IMediaEvent> events;
-  ASSERT_TRUE(SUCCEEDED(graph.As(&timing)) && SUCCEEDED(graph.As(&control)) && SUCCEEDED(graph->QueryInterface(IID_IMediaEvent, &events)));
+  for (int i = 0; i < 4; ++i) {
+    const auto from = Pin(filters[i].Get(), PINDIR_OUTPUT), to = Pin(filters[i + 1].Get(), PINDIR_INPUT);
+    ASSERT_EQ(graph->ConnectDirect(from.Get(), to.Get(), nullptr), S_OK) << i;
+  }
   EXPECT_EQ(timing->SetSyncSource(nullptr), S_OK);  // as fast as it goes
   ASSERT_TRUE(SUCCEEDED(control->Run()));
-  LONG code = 0;
   EXPECT_EQ(events->WaitForCompletion(60000, &code), S_OK);
   EXPECT_EQ(code, EC_COMPLETE);
   control->Stop();

@@ -61,7 +61,7 @@ TEST_F(PropertyFrame, ShowsThePageAndReachesTheEffectsProcessing) {
   CAUUID pages{};
   ASSERT_TRUE(effect && SUCCEEDED(effect.As(&specify)) && SUCCEEDED(specify->GetPages(&pages)));
   ASSERT_EQ(testing::dll.getClassObject(pages.pElems[0], IID_IClassFactory, &pageFactory), S_OK);
-  ASSERT_EQ(testing::SetTypes(effect.Get(), {}), S_OK);
+  ASSERT_EQ(testing::SetTypes(effect.Get(), 2, 44100, 16), S_OK);
   const std::vector<uint8_t> input(4 * 500, 0x11);
   EXPECT_EQ(testing::Stream(effect.Get(), input, {input.size()}, 4 * 4096).size(), input.size());  // full bypass
 
