@@ -6,7 +6,6 @@
 #include <windows.h>
 #include <olectl.h>
 
-#include <atomic>
 #include <chrono>
 #include <fstream>
 #include <functional>
@@ -22,32 +21,21 @@ bool WaitFor(const std::function<bool()>& done, int seconds) {
   return done();
 }
 
-// A visible top-level window whose title names the effect.
-HWND FindFrame() {
-  HWND found = nullptr;
-  EnumWindows(
-      [](HWND window, LPARAM found) {
-        char title[256] = {};
-        GetWindowTextA(window, title, sizeof title);
-        if (IsWindowVisible(window) && std::strstr(title, "Veltane")) *reinterpret_cast<HWND*>(found) = window;
-        return BOOL{*reinterpret_cast<HWND*>(found) == nullptr};
-      },
-      reinterpret_cast<LPARAM>(&found));
-  return found;
-}
-
-// The window with control id `id` anywhere below `frame`.
-HWND Control(HWND frame, int id) {
-  std::pair<int, HWND> search{id, nullptr};
-  EnumChildWindows(
-      frame,
-      [](HWND window, LPARAM context) {
-        auto& [wanted, found] = *reinterpret_cast<std::pair<int, HWND>*>(context);
-        if (GetDlgCtrlID(window) == wanted) found = window;
-        return BOOL{found == nullptr};
-      },
-      reinterpret_cast<LPARAM>(&search));
-  return search.second;
+// The first window, of `below`'s children (or the visible top-level windows
+// when null), that `wanted` picks.
+HWND Find(HWND below, bool (*wanted)(HWND, LPARAM), LPARAM what) {
+  struct Search {
+    bool (*wanted)(HWND, LPARAM);
+    LPARAM what;
+    HWND found;
+  } search{wanted, what, nullptr};
+  const WNDENUMPROC visit = [](HWND window, LPARAM context) {
+    auto* s = reinterpret_cast<Search*>(context);
+    if (s->wanted(window, s->what)) s->found = window;
+    return BOOL{s->found == nullptr};
+  };
+  below != nullptr ? EnumChildWindows(below, visit, LPARAM(&search)) : EnumWindows(visit, LPARAM(&search));
+  return search.found;
 }
 
 using PropertyFrame = testing::DllTest;
@@ -63,38 +51,41 @@ TEST_F(PropertyFrame, ShowsThePageAndReachesTheEffectsProcessing) {
   ASSERT_EQ(testing::dll.getClassObject(pages.pElems[0], IID_IClassFactory, &pageFactory), S_OK);
   ASSERT_EQ(testing::SetTypes(effect.Get(), 2, 44100, 16), S_OK);
   const std::vector<uint8_t> input(4 * 500, 0x11);
-  EXPECT_EQ(testing::Stream(effect.Get(), input, {input.size()}, 4 * 4096).size(), input.size());  // full bypass
+  EXPECT_EQ(testing::Stream(effect.Get(), input, {input.size()}, 4 * 4096), input);  // full bypass
 
-  // The user-interface thread, as in a host. It creates the page by the
-  // class id the effect names, served by this process without the registry.
+  // The user-interface thread, as in a host, creating the page by the class
+  // id the effect names, which this process serves without the registry.
   std::atomic<HRESULT> registered{E_PENDING}, shown{E_PENDING};
   std::thread ui([&] {
-    OleInitialize(nullptr);
     DWORD cookie = 0;
+    IUnknown* objects[] = {effect.Get()};
+    OleInitialize(nullptr);
     registered = CoRegisterClassObject(pages.pElems[0], pageFactory.Get(), CLSCTX_INPROC_SERVER, REGCLS_MULTIPLEUSE,
                                        &cookie);
-    IUnknown* objects[] = {effect.Get()};
     shown = OleCreatePropertyFrame(nullptr, 40, 40, L"Veltane", 1, objects, pages.cElems, pages.pElems, 0, 0, nullptr);
     CoRevokeClassObject(cookie);
     OleUninitialize();
   });
-  HWND frame = nullptr;
-  EXPECT_TRUE(WaitFor([&] { return (frame = FindFrame()) != nullptr; }, 10)) << "no property frame appeared";
-  const auto classOf = [&](int id) {
-    char name[64] = {};
-    GetClassNameA(Control(frame, id), name, sizeof name);
-    return std::string(name);
+  const auto named = [](HWND window, LPARAM) {
+    char title[256] = {};
+    return GetWindowTextA(window, title, sizeof title) > 0 && IsWindowVisible(window) && strstr(title, "Veltane");
   };
-  if (frame != nullptr) {
-    for (int id : {1001, 1002, 1003}) EXPECT_EQ(classOf(id), "msctls_trackbar32") << id;
-    for (int id : {1004, 1005, 1010}) EXPECT_EQ(classOf(id), "Edit") << id;
-    for (int id : {1006, 1007, 1008, 1009, 1011}) EXPECT_EQ(classOf(id), "Button") << id;
-    // The screenshot first, then "Full Bypass" unticked as a user would.
-    std::ofstream("frame.ready") << "ready\n";
-    WaitFor([] { return GetFileAttributesA("frame.done") != INVALID_FILE_ATTRIBUTES; }, 30);
-    SendMessageA(Control(frame, 1011), BM_CLICK, 0, 0);
-    PostMessageA(frame, WM_COMMAND, IDOK, 0);
+  HWND frame = nullptr;
+  EXPECT_TRUE(WaitFor([&] { return (frame = Find(nullptr, named, 0)) != nullptr; }, 10)) << "no property frame";
+  const auto control = [&](int id) { return Find(frame, [](HWND w, LPARAM id) { return GetDlgCtrlID(w) == id; }, id); };
+  for (auto [ids, kind] : {std::pair{std::vector{1001, 1002, 1003}, "msctls_trackbar32"},
+                           {std::vector{1004, 1005, 1010}, "Edit"}, {std::vector{1006, 1007, 1008, 1009, 1011}, "Button"}}) {
+    for (int id : ids) {
+      char name[64] = {};
+      GetClassNameA(control(id), name, sizeof name);
+      EXPECT_STREQ(name, kind) << id;
+    }
   }
+  // The screenshot first, then "Full Bypass" unticked as a user would.
+  std::ofstream("frame.ready") << "ready\n";
+  WaitFor([] { return GetFileAttributesA("frame.done") != INVALID_FILE_ATTRIBUTES; }, 30);
+  SendMessageA(control(1011), BM_CLICK, 0, 0);
+  PostMessageA(frame, WM_COMMAND, IDOK, 0);
   if (!WaitFor([&] { return shown != E_PENDING; }, 10)) {
     std::fprintf(stderr, "the property frame did not close\n");  // the test would wait for ever
     std::fflush(stderr);
@@ -103,7 +94,7 @@ TEST_F(PropertyFrame, ShowsThePageAndReachesTheEffectsProcessing) {
   ui.join();
   EXPECT_EQ(std::pair(registered.load(), shown.load()), std::pair(S_OK, S_OK));
   CoTaskMemFree(pages.pElems);
-  // The chain of this very effect runs now and fills first: nothing comes out.
+  // The chain of this very effect runs now, and fills first: nothing comes out.
   EXPECT_EQ(testing::Stream(effect.Get(), input, {input.size()}, 4 * 4096).size(), 0u);
   specify.Reset(), pageFactory.Reset();
   EXPECT_EQ(effect.Reset(), 0u);
