@@ -3,6 +3,7 @@
 // (Async) -> WAVE Parser -> DMO Wrapper -> Sample Grabber -> Null Renderer)
 // over WAV files, which must give the native command-line tool's samples.
 #include <algorithm>
+#include <cstdlib>
 #include <fstream>
 #include <iterator>
 #include <string>
@@ -62,37 +63,24 @@ TEST_F(DmoRegistration, RegistersAsAnAudioEffectAndUnregistersCleanly) {
   StringFromGUID2(CLSID_CVeltane, effectId, 40), StringFromGUID2(CLSID_CVeltaneProp, pageId, 40);
   const std::string key = "CLSID\\" + std::string(effectId, effectId + 38),
                     page = "CLSID\\" + std::string(pageId, pageId + 38), dll = Folder() + "veltane.dll";
-  const auto regsvr32 = [&](std::string command) {
-    STARTUPINFOA startup{};
-    PROCESS_INFORMATION process{};
-    DWORD code = 0xFFFFFFFF;
-    startup.cb = sizeof startup;
-    command += " \"" + dll + "\"";
-    if (CreateProcessA(nullptr, command.data(), nullptr, nullptr, FALSE, 0, nullptr, nullptr, &startup, &process)) {
-      WaitForSingleObject(process.hProcess, 60000);
-      GetExitCodeProcess(process.hProcess, &code);
-      CloseHandle(process.hThread), CloseHandle(process.hProcess);
-    }
-    return code;
-  };
-  ASSERT_EQ(regsvr32("regsvr32.exe /s"), 0u);
+  HKEY programmable = nullptr;
+  DWORD subkeys = 9, values = 9;
+  ComPtr<IMediaObject> object;
+  ASSERT_EQ(std::system(("regsvr32.exe /s \"" + dll + "\"").c_str()), 0);
   EXPECT_EQ(Listed(CLSID_CVeltane), L"Veltane");
   EXPECT_EQ(Value(key), "CVeltane Class");
   EXPECT_EQ(lstrcmpiA(Value(key + "\\InprocServer32").c_str(), dll.c_str()), 0);
   for (const auto& k : {key, page}) EXPECT_EQ(Value(k + "\\InprocServer32", "ThreadingModel"), "Both");
   EXPECT_EQ(Value("Veltane.VeltaneProp\\CurVer"), "Veltane.VeltaneProp.1");
-  HKEY programmable = nullptr;
-  DWORD subkeys = 9, values = 9;
   ASSERT_EQ(RegOpenKeyExA(HKEY_CLASSES_ROOT, (key + "\\Programmable").c_str(), 0, KEY_READ, &programmable), 0);
   RegQueryInfoKeyA(programmable, 0, 0, 0, &subkeys, 0, 0, &values, 0, 0, 0, 0);
   RegCloseKey(programmable);
   EXPECT_EQ(subkeys + values, 0u);  // an empty key
-  ComPtr<IMediaObject> object;
   EXPECT_EQ(CoCreateInstance(CLSID_CVeltane, nullptr, CLSCTX_INPROC_SERVER, IID_IMediaObject, &object), S_OK);
   object.Reset();
   CoFreeUnusedLibraries();
 
-  ASSERT_EQ(regsvr32("regsvr32.exe /s /u"), 0u);
+  ASSERT_EQ(std::system(("regsvr32.exe /s /u \"" + dll + "\"").c_str()), 0);
   EXPECT_EQ(Listed(CLSID_CVeltane), L"");
   for (const std::string& gone : {key, page, std::string("Veltane.VeltaneProp")}) EXPECT_EQ(Value(gone), "<missing>");
   EXPECT_EQ(CoCreateInstance(CLSID_CVeltane, nullptr, CLSCTX_INPROC_SERVER, IID_IMediaObject, &object),
@@ -188,7 +176,8 @@ ComPtr<IPin> Pin(IBaseFilter* filter, PIN_DIRECTION direction) {
 }
 
 TEST_P(HostTest, DirectShowGraphGivesTheNativeSamples) {
-  // The wrapper creates the effect by class id, served by this process without the registry.
+  const CLSID classes[] = {CLSID_AsyncReader, kWaveParser, CLSID_DMOWrapperFilter, CLSID_SampleGrabber,
+                           CLSID_NullRenderer};
   ComPtr<IClassFactory> factory;
   ComPtr<IGraphBuilder> graph;
   ComPtr<IBaseFilter> filters[5];
@@ -201,11 +190,10 @@ TEST_P(HostTest, DirectShowGraphGivesTheNativeSamples) {
   Collector collector;
   DWORD cookie = 0;
   LONG code = 0;
+  // The wrapper creates the effect by class id, served by this process without the registry.
   ASSERT_EQ(testing::dll.getClassObject(CLSID_CVeltane, IID_IClassFactory, &factory), S_OK);
   ASSERT_EQ(CoRegisterClassObject(CLSID_CVeltane, factory.Get(), CLSCTX_INPROC_SERVER, REGCLS_MULTIPLEUSE, &cookie), 0);
   ASSERT_EQ(CoCreateInstance(CLSID_FilterGraph, nullptr, CLSCTX_INPROC_SERVER, IID_IGraphBuilder, &graph), S_OK);
-  const CLSID classes[] = {CLSID_AsyncReader, kWaveParser, CLSID_DMOWrapperFilter, CLSID_SampleGrabber,
-                           CLSID_NullRenderer};
   for (int i = 0; i < 5; ++i) {
     ASSERT_EQ(CoCreateInstance(classes[i], nullptr, CLSCTX_INPROC_SERVER, IID_IBaseFilter, &filters[i]), S_OK);
     ASSERT_EQ(graph->AddFilter(filters[i].Get(), nullptr), S_OK);
@@ -232,8 +220,7 @@ TEST_P(HostTest, DirectShowGraphGivesTheNativeSamples) {
   ExpectNative(collector.bytes);
 }
 
-INSTANTIATE_TEST_SUITE_P(Cases, HostTest, ::testing::ValuesIn(kCases),
-                         [](const auto& info) { return info.param.name; });
+INSTANTIATE_TEST_SUITE_P(Cases, HostTest, ::testing::ValuesIn(kCases), [](const auto& info) { return info.param.name; });
 
 }  // namespace
 }  // namespace veltane

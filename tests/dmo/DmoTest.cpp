@@ -109,7 +109,8 @@ TEST_F(DmoTest, MediaObject) {
   overfull.length = 8;  // beyond its maximum
   DMO_OUTPUT_DATA_BUFFER none{}, tooSmall{&small, 0, 0, 0}, out{&room, 0, 0, 0}, bad{&failing, 0, 0, 0},
       beyond{&overfull, 0, 0, 0};
-  DWORD inputs = 0, outputs = 0, inFlags = 9, outFlags = 9, size = 0, lookahead = 9, alignment = 0;
+  DWORD inputs = 0, outputs = 0, inFlags = 9, outFlags = 9, size = 0, lookahead = 9, alignment = 0, accepting = 0,
+        holding = 9;
   Check({ROW(E_POINTER, mo->GetStreamCount(&a, nullptr)), ROW(S_OK, mo->GetStreamCount(&inputs, &outputs)),
          ROW(E_POINTER, mo->GetInputStreamInfo(1, nullptr)), ROW(S_OK, mo->GetInputStreamInfo(0, &inFlags)),
          ROW(DMO_E_INVALIDSTREAMINDEX, mo->GetInputStreamInfo(1, &a)),
@@ -165,8 +166,9 @@ TEST_F(DmoTest, MediaObject) {
          ROW(S_OK, mo->GetInputSizeInfo(0, &size, &lookahead, &alignment)),
          ROW(E_POINTER, mo->ProcessInput(0, nullptr, 0, 0, 0)), ROW(E_FAIL, mo->ProcessInput(0, &failing, 0, 0, 0)),
          ROW(S_FALSE, mo->ProcessInput(0, &byte, 0, 0, 0)),  // less than a frame
-         ROW(S_FALSE, mo->ProcessOutput(0, 1, &out, &a)),    // nothing held
+         ROW(S_OK, mo->GetInputStatus(0, &accepting)), ROW(S_FALSE, mo->ProcessOutput(0, 1, &out, &a)),  // none held
          ROW(S_OK, mo->ProcessInput(0, &in, DMO_INPUT_DATA_BUFFERF_TIME, -1, -1)),
+         ROW(S_OK, mo->GetInputStatus(0, &holding)),
          ROW(DMO_E_NOTACCEPTING, mo->ProcessInput(0, &in, 0, 0, 0)),
          ROW(E_INVALIDARG, mo->ProcessOutput(0, 1, &tooSmall, &a)),  // less than a frame of room
          ROW(E_INVALIDARG, mo->ProcessOutput(0, 1, &beyond, &a)), ROW(E_FAIL, mo->ProcessOutput(0, 1, &bad, &a)),
@@ -174,6 +176,7 @@ TEST_F(DmoTest, MediaObject) {
          ROW(S_OK, mo->Flush())});
   EXPECT_EQ(std::tuple(inputs, outputs, inFlags, outFlags), std::tuple(1ul, 1ul, 0ul, 0ul));
   EXPECT_EQ(std::tuple(size, lookahead, alignment), std::tuple(3ul, 0ul, 1ul));
+  EXPECT_EQ(std::tuple(accepting, holding), std::tuple(DWORD{DMO_INPUT_STATUSF_ACCEPT_DATA}, 0ul));
   EXPECT_EQ(none.dwStatus, static_cast<DWORD>(DMO_OUTPUT_DATA_BUFFERF_INCOMPLETE));
   for (auto* buffer : {&in, &byte, &failing, &overfull, &small, &room}) EXPECT_EQ(buffer->refs, 1u);
   // The preferred type: 16-bit stereo at 44100 Hz until the other stream has a type.

@@ -86,6 +86,7 @@ TEST_F(PageTest, Protocol) {
          ROW(E_NOTIMPL, page->TranslateAccelerator(&message)), ROW(S_OK, page->SetPageSite(nullptr)),
          ROW(E_UNEXPECTED, page->Show(SW_SHOW)), ROW(E_UNEXPECTED, page->Move(&rect)),  // not active
          ROW(E_UNEXPECTED, page->Deactivate()), ROW(E_POINTER, page->Activate(parent, nullptr, FALSE)),
+         ROW(E_FAIL, page->Activate(nullptr, &rect, FALSE)),
          ROW(E_POINTER, page->SetObjects(1, nullptr)), ROW(E_POINTER, page->SetObjects(1, &none)),
          ROW(E_NOINTERFACE, page->SetObjects(1, &strangers)),
          ROW(E_UNEXPECTED, page->SetObjects(0, nullptr)),  // nothing connected
