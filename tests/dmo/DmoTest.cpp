@@ -359,10 +359,11 @@ TEST_F(DmoTest, CloneIsAnEffectOfItsOwn) {
 // repeated, partial frames included, and nothing deadlocks.
 TEST_F(DmoTest, ThreadsStreamingThroughLockKeepEveryFrame) {
   ASSERT_EQ(SetTypes(mo.Get(), 2, 44100, 24), S_OK);
-  std::vector<uint8_t> input(6 * 30000), output;
-  for (uint32_t n = 0; n < 30000; ++n) std::memcpy(&input[6 * n], &n, 4);  // each frame its number
-  size_t next = 0;                                                         // under the object's lock
+  std::vector<uint8_t> input(6 * 200000), output;
+  for (uint32_t n = 0; n < 200000; ++n) std::memcpy(&input[6 * n], &n, 4);  // each frame its number
+  size_t next = 0;                                                           // under the object's lock
   std::atomic<bool> done{false};
+  std::atomic<int> started{0};
   std::thread parameters([&] {
     EffectSettings read;
     for (int step = 0; !done; ++step) {
@@ -374,9 +375,10 @@ TEST_F(DmoTest, ThreadsStreamingThroughLockKeepEveryFrame) {
   std::vector<std::thread> hosts;
   for (size_t piece : {1001, 6 * 97, 37, 4096}) {
     hosts.emplace_back([&, piece] {
+      for (++started; started < 4;) std::this_thread::yield();  // all at once
       for (bool more = true; more;) {
         mo->Lock(1);
-        const size_t n = std::min(piece, input.size() - next);
+        const size_t n = std::min(piece, input.size() - std::min(next, input.size()));
         const auto out = Stream(mo.Get(), {input.begin() + next, input.begin() + next + n}, {n}, 6 * 333);
         output.insert(output.end(), out.begin(), out.end());
         more = (next += n) < input.size();
