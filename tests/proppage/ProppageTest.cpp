@@ -159,32 +159,5 @@ TEST_F(PageTest, ControlsReachTheProcessingObject) {
   EXPECT_NEAR(slider.GetValue(), 1.9997f, 1e-4f);
 }
 
-// Every scale, reversed ranges included, maps values to thumb positions and
-// back; without a trackbar nothing happens at all.
-TEST_F(PageTest, SliderScales) {
-  const struct {
-    float min, max;
-    int32_t scale, posMin, posMax;
-    float value;
-    LRESULT position;
-  } rows[] = {{2.0f, 20.0f, SliderControl::SquareRoot, 10361, 32766, 4.0f, 14654},
-              {1.0f, 0.0f, SliderControl::Linear, 0, 32767, 0.75f, 32767 - 24575},  // reversed
-              {0.5f, 8.0f, SliderControl::Logarithmic, -10922, 32766, 2.0f, 10922}};
-  CreateWindowExA(0, TRACKBAR_CLASSA, "", WS_CHILD, 0, 0, 200, 20, parent, reinterpret_cast<HMENU>(1), nullptr, 0);
-  for (const auto& row : rows) {
-    SliderControl slider;
-    slider.Attach(parent, 1, SliderControl::kNoValueBox);
-    slider.SetRange(row.min, row.max, row.scale);
-    slider.SetValue(row.value);
-    EXPECT_EQ(std::tuple(slider.posMin, slider.posMax, SendDlgItemMessageA(parent, 1, TBM_GETPOS, 0, 0)),
-              std::tuple(row.posMin, row.posMax, row.position));
-    EXPECT_NEAR(slider.GetValue(), row.value, 1e-3f);
-  }
-  SliderControl detached;
-  detached.SetRange(2.0f, 20.0f, SliderControl::SquareRoot);
-  detached.SetValue(5.0f);
-  EXPECT_EQ(std::tuple(detached.factor, detached.value, detached.GetValue()), std::tuple(1000.0f, 0.0f, 0.0f));
-}
-
 }  // namespace
 }  // namespace veltane
