@@ -220,7 +220,8 @@ TEST_P(HostTest, DirectShowGraphGivesTheNativeSamples) {
   ExpectNative(collector.bytes);
 }
 
-INSTANTIATE_TEST_SUITE_P(Cases, HostTest, ::testing::ValuesIn(kCases), [](const auto& info) { return info.param.name; });
+INSTANTIATE_TEST_SUITE_P(Cases, HostTest, ::testing::ValuesIn(kCases),
+                         [](const auto& info) { return info.param.name; });
 
 }  // namespace
 }  // namespace veltane

@@ -139,7 +139,8 @@ TEST_F(DmoTest, MediaObject) {
          ROW(DMO_E_TYPE_NOT_SET, mo->GetInputCurrentType(0, &type)),  // nothing refused or tested was stored
          ROW(DMO_E_TYPE_NOT_SET, mo->GetOutputCurrentType(0, &type)),
          ROW(DMO_E_INVALIDSTREAMINDEX, mo->GetOutputCurrentType(1, &type)),
-         ROW(E_POINTER, mo->GetInputSizeInfo(0, &a, nullptr, &c)), ROW(E_POINTER, mo->GetOutputSizeInfo(1, nullptr, &c)),
+         ROW(E_POINTER, mo->GetInputSizeInfo(0, &a, nullptr, &c)),
+         ROW(E_POINTER, mo->GetOutputSizeInfo(1, nullptr, &c)),
          ROW(DMO_E_TYPE_NOT_SET, mo->GetInputSizeInfo(0, &a, &b, &c)),
          ROW(E_NOTIMPL, mo->GetInputMaxLatency(0, nullptr)), ROW(E_NOTIMPL, mo->SetInputMaxLatency(1, -1)),
          ROW(DMO_E_INVALIDSTREAMINDEX, mo->Discontinuity(1)), ROW(S_OK, mo->Discontinuity(0)),
@@ -150,7 +151,8 @@ TEST_F(DmoTest, MediaObject) {
          ROW(DMO_E_INVALIDSTREAMINDEX, mo->ProcessInput(1, &in, 0, 0, 0)),
          ROW(DMO_E_TYPE_NOT_SET, mo->ProcessInput(0, &in, 0, 0, 0)),
          ROW(E_POINTER, mo->ProcessOutput(0, 1, &out, nullptr)), ROW(E_INVALIDARG, mo->ProcessOutput(0, 2, &out, &a)),
-         ROW(E_POINTER, mo->ProcessOutput(0, 1, nullptr, &a)), ROW(DMO_E_TYPE_NOT_SET, mo->ProcessOutput(0, 1, &out, &a)),
+         ROW(E_POINTER, mo->ProcessOutput(0, 1, nullptr, &a)),
+         ROW(DMO_E_TYPE_NOT_SET, mo->ProcessOutput(0, 1, &out, &a)),
          ROW(S_OK, mo->Flush()),
          // A rate of 0 passes the check, not the completion, which leaves that stream unset.
          ROW(S_OK, mo->SetInputType(0, &zeroRate, 0)), ROW(E_FAIL, mo->SetOutputType(0, &zeroRate, 0)),
@@ -238,6 +240,49 @@ TEST_F(DmoTest, InPlaceParametersAndSettings) {
   EffectSettings read;
   EXPECT_EQ(es->GetSettings(&read), S_OK);
   EXPECT_EQ(std::memcmp(&read, &expected, sizeof read), 0);
+}
+
+// The parameters as hosts show them, the neutral values a new effect
+// reports (its processing object starts from its own defaults), and the
+// settings record there and back.
+TEST_F(DmoTest, ParameterTableAndSettings) {
+  const struct {
+    const wchar_t* label;
+    MP_TYPE type;
+    float min, max, neutral;
+  } rows[] = {{L"Output Hiss Level", MPT_FLOAT, 0, 1, 0.63f}, {L"Click Threshold", MPT_FLOAT, 2, 20, 4},
+              {L"Input Hiss Level", MPT_FLOAT, 0, 1, 0.33f}, {L"Options", MPT_INT, 0, 31, 23}};
+  for (DWORD i = 0; i < 4; ++i) {
+    MP_PARAMINFO info;
+    WCHAR* text = nullptr;
+    float value = -1;
+    std::memset(&info, 0xcc, sizeof info);
+    ASSERT_TRUE(SUCCEEDED(pi->GetParamInfo(i, &info)) && SUCCEEDED(pi->GetParamText(i, &text)) &&
+                SUCCEEDED(mp->GetParam(i, &value)));
+    const auto& row = rows[i];
+    EXPECT_EQ(std::tuple(std::wstring(info.szLabel), std::wstring(info.szUnitText), info.mpType, info.mopCaps,
+                         info.mpdMinValue, info.mpdMaxValue, info.mpdNeutralValue, value),
+              std::tuple(std::wstring(row.label), std::wstring(), row.type, 0x1ful, row.min, row.max, row.neutral,
+                         row.neutral));
+    EXPECT_EQ(std::wstring(text, wcslen(row.label) + 4), row.label + std::wstring(4, L'\0'));  // no unit, no names
+    CoTaskMemFree(text);
+  }
+  DWORD params = 0, formats = 0;
+  GUID supported{}, current{};
+  MP_TIMEDATA data = 9;
+  float level = 0;
+  EXPECT_TRUE(SUCCEEDED(pi->GetParamCount(&params)) && SUCCEEDED(pi->GetNumTimeFormats(&formats)) &&
+              SUCCEEDED(pi->GetSupportedTimeFormat(0, &supported)) &&
+              SUCCEEDED(pi->GetCurrentTimeFormat(&current, &data)));
+  EXPECT_TRUE(params == 4 && formats == 1 && supported == kGuidTimeReference && current == supported && data == 0);
+  EXPECT_TRUE(SUCCEEDED(nr->GetOutputHissLevel(&level)) && level == 0.625f);
+  const EffectSettings chosen{12.5f, 0.1f, 0.9f, 6};
+  EffectSettings read{};
+  BYTE full = 9, declick = 9;
+  EXPECT_TRUE(SUCCEEDED(es->SetSettings(&chosen)) && SUCCEEDED(es->GetSettings(&read)));
+  EXPECT_EQ(std::memcmp(&read, &chosen, sizeof read), 0);
+  EXPECT_TRUE(SUCCEEDED(nr->GetFullBypass(&full)) && SUCCEEDED(nr->GetBypassDeclick(&declick)) && full == 0 &&
+              declick == 1);  // "Options" 6
 }
 
 // The processing object's own interface: any value is taken.
@@ -352,6 +397,32 @@ TEST_F(DmoTest, CloneIsAnEffectOfItsOwn) {
   EXPECT_EQ((settings.Reset(), object.Reset(), source.Reset(), clone.Reset()), 0u);
   EXPECT_EQ(processing->SetClickThreshold(7.0f), S_OK);
   EXPECT_EQ(processing.Reset(), 0u);
+}
+
+// Aggregated, the effect hands its owner every reference and its identity.
+TEST_F(DmoTest, AggregationDelegatesToTheOwner) {
+  struct Owner final : IUnknown {
+    HRESULT STDMETHODCALLTYPE QueryInterface(REFIID iid, void** out) override {
+      return iid == IID_IUnknown ? (*out = this, AddRef(), S_OK) : inner->QueryInterface(iid, out);
+    }
+    ULONG STDMETHODCALLTYPE AddRef() override { return ++refs; }
+    ULONG STDMETHODCALLTYPE Release() override { return --refs; }
+    IUnknown* inner = nullptr;
+    ULONG refs = 1;
+  } owner;
+  ComPtr<IClassFactory> factory;
+  ComPtr<IMediaParams> params;
+  ComPtr<IUnknown> identity, marshal;
+  ASSERT_EQ(testing::dll.getClassObject(CLSID_CVeltane, IID_IClassFactory, &factory), S_OK);
+  ASSERT_EQ(factory->CreateInstance(&owner, IID_IUnknown, reinterpret_cast<void**>(&owner.inner)), S_OK);
+  EXPECT_EQ(owner.refs, 1u);  // the aggregate holds no reference on its owner
+  ASSERT_EQ(owner.inner->QueryInterface(IID_IMediaParams, &params), S_OK);
+  EXPECT_TRUE(SUCCEEDED(params.As(&identity)) && identity.Get() == &owner);
+  EXPECT_EQ(params->QueryInterface(IID_IMarshal, &marshal), S_OK);
+  EXPECT_EQ(owner.refs, 4u);
+  params.Reset(), identity.Reset(), marshal.Reset(), factory.Reset();
+  EXPECT_EQ(owner.refs, 1u);
+  EXPECT_EQ(owner.inner->Release(), 0u);
 }
 
 // Hosts streaming from several threads, each holding Lock across its calls,

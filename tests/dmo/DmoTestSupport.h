@@ -62,7 +62,9 @@ struct MediaBuffer final : IMediaBuffer {
   }
   ULONG STDMETHODCALLTYPE AddRef() override { return ++refs; }
   ULONG STDMETHODCALLTYPE Release() override { return --refs; }
-  HRESULT STDMETHODCALLTYPE SetLength(DWORD n) override { return n > bytes.size() ? E_INVALIDARG : (length = n, failure); }
+  HRESULT STDMETHODCALLTYPE SetLength(DWORD n) override {
+    return n > bytes.size() ? E_INVALIDARG : (length = n, failure);
+  }
   HRESULT STDMETHODCALLTYPE GetMaxLength(DWORD* n) override { return *n = static_cast<DWORD>(bytes.size()), failure; }
   HRESULT STDMETHODCALLTYPE GetBufferAndLength(BYTE** data, DWORD* n) override {
     if (data != nullptr) *data = bytes.empty() ? nullptr : bytes.data();

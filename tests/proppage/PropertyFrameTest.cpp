@@ -21,21 +21,24 @@ bool WaitFor(const std::function<bool()>& done, int seconds) {
   return done();
 }
 
-// The first window, of `below`'s children (or the visible top-level windows
-// when null), that `wanted` picks.
-HWND Find(HWND below, bool (*wanted)(HWND, LPARAM), LPARAM what) {
-  struct Search {
-    bool (*wanted)(HWND, LPARAM);
-    LPARAM what;
-    HWND found;
-  } search{wanted, what, nullptr};
-  const WNDENUMPROC visit = [](HWND window, LPARAM context) {
-    auto* s = reinterpret_cast<Search*>(context);
-    if (s->wanted(window, s->what)) s->found = window;
-    return BOOL{s->found == nullptr};
+// Visible top-level windows whose titles name the effect: the frame.
+BOOL CALLBACK FindFrame(HWND window, LPARAM found) {
+  char title[256] = {};
+  GetWindowTextA(window, title, sizeof title);
+  if (IsWindowVisible(window) && std::strstr(title, "Veltane")) *reinterpret_cast<HWND*>(found) = window;
+  return *reinterpret_cast<HWND*>(found) == nullptr;
+}
+
+// The window with control id `id` anywhere below `frame`.
+HWND Control(HWND frame, int id) {
+  std::pair<int, HWND> search{id, nullptr};
+  const WNDENUMPROC match = [](HWND window, LPARAM context) {
+    auto& [wanted, found] = *reinterpret_cast<std::pair<int, HWND>*>(context);
+    if (GetDlgCtrlID(window) == wanted) found = window;
+    return BOOL{found == nullptr};
   };
-  below != nullptr ? EnumChildWindows(below, visit, LPARAM(&search)) : EnumWindows(visit, LPARAM(&search));
-  return search.found;
+  EnumChildWindows(frame, match, reinterpret_cast<LPARAM>(&search));
+  return search.second;
 }
 
 using PropertyFrame = testing::DllTest;
@@ -66,25 +69,21 @@ TEST_F(PropertyFrame, ShowsThePageAndReachesTheEffectsProcessing) {
     CoRevokeClassObject(cookie);
     OleUninitialize();
   });
-  const auto named = [](HWND window, LPARAM) {
-    char title[256] = {};
-    return GetWindowTextA(window, title, sizeof title) > 0 && IsWindowVisible(window) && strstr(title, "Veltane");
-  };
   HWND frame = nullptr;
-  EXPECT_TRUE(WaitFor([&] { return (frame = Find(nullptr, named, 0)) != nullptr; }, 10)) << "no property frame";
-  const auto control = [&](int id) { return Find(frame, [](HWND w, LPARAM id) { return GetDlgCtrlID(w) == id; }, id); };
+  EXPECT_TRUE(WaitFor([&] { return !EnumWindows(FindFrame, reinterpret_cast<LPARAM>(&frame)); }, 10)) << "no frame";
   for (auto [ids, kind] : {std::pair{std::vector{1001, 1002, 1003}, "msctls_trackbar32"},
-                           {std::vector{1004, 1005, 1010}, "Edit"}, {std::vector{1006, 1007, 1008, 1009, 1011}, "Button"}}) {
+                           {std::vector{1004, 1005, 1010}, "Edit"},
+                           {std::vector{1006, 1007, 1008, 1009, 1011}, "Button"}}) {
     for (int id : ids) {
       char name[64] = {};
-      GetClassNameA(control(id), name, sizeof name);
+      GetClassNameA(Control(frame, id), name, sizeof name);
       EXPECT_STREQ(name, kind) << id;
     }
   }
   // The screenshot first, then "Full Bypass" unticked as a user would.
   std::ofstream("frame.ready") << "ready\n";
   WaitFor([] { return GetFileAttributesA("frame.done") != INVALID_FILE_ATTRIBUTES; }, 30);
-  SendMessageA(control(1011), BM_CLICK, 0, 0);
+  SendMessageA(Control(frame, 1011), BM_CLICK, 0, 0);
   PostMessageA(frame, WM_COMMAND, IDOK, 0);
   if (!WaitFor([&] { return shown != E_PENDING; }, 10)) {
     std::fprintf(stderr, "the property frame did not close\n");  // the test would wait for ever
