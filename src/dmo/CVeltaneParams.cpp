@@ -148,6 +148,10 @@ HRESULT CVeltane::AddEnvelope(DWORD index, DWORD count, MP_ENVELOPE_SEGMENT* seg
   }
   for (DWORD i = 0; i < count; ++i) {
     const MP_ENVELOPE_SEGMENT& s = segments[i];
+    // Values are clamped into the parameter's range, which cannot be done to
+    // a value that is not a number: the call is refused before anything is
+    // added, or GetParam and a clone's settings would carry the NaN.
+    if (std::isnan(s.valStart) || std::isnan(s.valEnd)) return E_INVALIDARG;
     added.push_back({s.rtStart, s.rtEnd, s.valStart, s.valEnd, static_cast<uint32_t>(s.iCurve), s.flags});
   }
   return ToHresult(params.AddEnvelope(index, added));

@@ -1,14 +1,16 @@
-// Helpers for the tests of veltane.dll: loading the module, a plain media
-// buffer, media types for a PCM format, and a fake aggregating object.
+// Helpers for the tests of veltane.dll: the module and its exports, a media
+// buffer, PCM media types, a host's streaming loop, tables of {call,
+// expected result} rows and a fixture that no object may outlive.
 #pragma once
 
 #include <gtest/gtest.h>
 
 #include <windows.h>
+#include <olectl.h>
+#include <wrl/client.h>
 
-#include <atomic>
-#include <cstdint>
 #include <cstring>
+#include <functional>
 #include <vector>
 
 #include "dmo/DmoHeaders.h"
@@ -18,163 +20,141 @@
 
 namespace veltane::testing {
 
-// veltane.dll, loaded from beside the test program, with its exports.
-class Module {
- public:
-  Module() {
-    handle = LoadLibraryA("veltane.dll");
-    if (handle == nullptr) return;
-    Find(canUnloadNow, "DllCanUnloadNow");
-    Find(getClassObject, "DllGetClassObject");
-    Find(registerServer, "DllRegisterServer");
-    Find(unregisterServer, "DllUnregisterServer");
-  }
-  ~Module() {
-    if (handle != nullptr) FreeLibrary(handle);
-  }
-  Module(const Module&) = delete;
-  Module& operator=(const Module&) = delete;
+using Microsoft::WRL::ComPtr;
 
-  bool Loaded() const { return handle != nullptr && canUnloadNow && getClassObject && registerServer && unregisterServer; }
-
-  // A new effect object through the class factory, queried for T.
-  template <typename T>
-  T* Create(IUnknown* outer = nullptr) {
-    IClassFactory* factory = nullptr;
-    if (FAILED(getClassObject(CLSID_CVeltane, IID_IClassFactory, reinterpret_cast<void**>(&factory)))) return nullptr;
-    T* object = nullptr;
-    const HRESULT hr = factory->CreateInstance(outer, __uuidof(T), reinterpret_cast<void**>(&object));
-    factory->Release();
-    return SUCCEEDED(hr) ? object : nullptr;
-  }
-
+// veltane.dll, loaded from beside the test program, and its exports.
+struct Module {
   template <typename F>
-  void Find(F& function, const char* name) {
-    // GetProcAddress hands back a generic function pointer; the export's
-    // real type is known from its name.
-    const FARPROC found = GetProcAddress(handle, name);
-    static_assert(sizeof found == sizeof function);
+  F Export(const char* name) {
+    F function = nullptr;  // GetProcAddress gives a generic pointer; the export's type is known
+    const FARPROC found = handle != nullptr ? GetProcAddress(handle, name) : nullptr;
     std::memcpy(&function, &found, sizeof function);
+    return function;
   }
-
-  HMODULE handle = nullptr;
-  HRESULT(WINAPI* canUnloadNow)() = nullptr;
-  HRESULT(WINAPI* getClassObject)(REFCLSID, REFIID, void**) = nullptr;
-  HRESULT(WINAPI* registerServer)() = nullptr;
-  HRESULT(WINAPI* unregisterServer)() = nullptr;
+  HMODULE handle = LoadLibraryA("veltane.dll");
+  decltype(&DllCanUnloadNow) canUnloadNow = Export<decltype(&DllCanUnloadNow)>("DllCanUnloadNow");
+  decltype(&DllGetClassObject) getClassObject = Export<decltype(&DllGetClassObject)>("DllGetClassObject");
+  decltype(&DllUnregisterServer) unregisterServer = Export<decltype(&DllUnregisterServer)>("DllUnregisterServer");
 };
+inline Module dll;
 
-// A plain IMediaBuffer over its own bytes.
-class MediaBuffer final : public IMediaBuffer {
- public:
-  explicit MediaBuffer(DWORD maxLength) : bytes(maxLength) {}
-  MediaBuffer(const uint8_t* data, DWORD length) : bytes(data, data + length), length(length) {}
-
-  HRESULT STDMETHODCALLTYPE QueryInterface(REFIID iid, void** out) override {
-    if (iid == IID_IUnknown || iid == IID_IMediaBuffer) {
-      *out = static_cast<IMediaBuffer*>(this);
-      AddRef();
-      return S_OK;
-    }
-    *out = nullptr;
-    return E_NOINTERFACE;
+// A new object of `clsid` through the module's class factory, as T.
+template <typename T>
+ComPtr<T> Create(const CLSID& clsid = CLSID_CVeltane) {
+  ComPtr<IClassFactory> factory;
+  ComPtr<T> object;
+  if (SUCCEEDED(dll.getClassObject(clsid, IID_IClassFactory, &factory))) {
+    factory->CreateInstance(nullptr, __uuidof(T), &object);
   }
-  ULONG STDMETHODCALLTYPE AddRef() override { return ++refs; }
-  // Never deletes: the test owns the buffer and checks the count.
-  ULONG STDMETHODCALLTYPE Release() override { return --refs; }
-  HRESULT STDMETHODCALLTYPE SetLength(DWORD newLength) override {
-    if (newLength > bytes.size()) return E_INVALIDARG;
-    length = newLength;
-    return S_OK;
-  }
-  HRESULT STDMETHODCALLTYPE GetMaxLength(DWORD* maxLength) override {
-    *maxLength = static_cast<DWORD>(bytes.size());
-    return S_OK;
-  }
-  HRESULT STDMETHODCALLTYPE GetBufferAndLength(BYTE** data, DWORD* outLength) override {
-    if (data != nullptr) *data = bytes.empty() ? nullptr : bytes.data();
-    if (outLength != nullptr) *outLength = length;
-    return S_OK;
-  }
-
-  std::vector<uint8_t> Data() const { return {bytes.begin(), bytes.begin() + length}; }
-  std::vector<uint8_t> bytes;
-  DWORD length = 0;
-  std::atomic<ULONG> refs{1};
-};
-
-struct PcmFormat {
-  uint16_t channels = 2;
-  uint32_t rate = 44100;
-  uint16_t bits = 16;
-  uint16_t tag = WAVE_FORMAT_PCM;
-};
-
-inline WAVEFORMATEX Wave(const PcmFormat& f) {
-  WAVEFORMATEX wave{};
-  wave.wFormatTag = f.tag;
-  wave.nChannels = f.channels;
-  wave.nSamplesPerSec = f.rate;
-  wave.wBitsPerSample = f.bits;
-  wave.nBlockAlign = static_cast<WORD>(f.bits * f.channels / 8);
-  wave.nAvgBytesPerSec = f.rate * wave.nBlockAlign;
-  return wave;
+  return object;
 }
 
-// A media type holding a copy of `wave` (cbFormat bytes of it; the rest
-// zero). Free with MoFreeMediaType.
-inline DMO_MEDIA_TYPE MediaType(const WAVEFORMATEX& wave, DWORD formatBytes = sizeof(WAVEFORMATEX)) {
+// An IMediaBuffer holding `data` with `room` bytes free behind it, owned by
+// the test (Release never deletes); every method returns `failure`.
+struct MediaBuffer final : IMediaBuffer {
+  explicit MediaBuffer(std::vector<uint8_t> data, DWORD room = 0)
+      : bytes(std::move(data)), length(static_cast<DWORD>(bytes.size())) {
+    bytes.resize(bytes.size() + room);
+  }
+  HRESULT STDMETHODCALLTYPE QueryInterface(REFIID iid, void** out) override {
+    *out = iid == IID_IUnknown || iid == IID_IMediaBuffer ? this : nullptr;
+    return *out != nullptr ? (AddRef(), S_OK) : E_NOINTERFACE;
+  }
+  ULONG STDMETHODCALLTYPE AddRef() override { return ++refs; }
+  ULONG STDMETHODCALLTYPE Release() override { return --refs; }
+  HRESULT STDMETHODCALLTYPE SetLength(DWORD n) override {
+    return n > bytes.size() ? E_INVALIDARG : (length = n, failure);
+  }
+  HRESULT STDMETHODCALLTYPE GetMaxLength(DWORD* n) override { return *n = static_cast<DWORD>(bytes.size()), failure; }
+  HRESULT STDMETHODCALLTYPE GetBufferAndLength(BYTE** data, DWORD* n) override {
+    if (data != nullptr) *data = bytes.empty() ? nullptr : bytes.data();
+    if (n != nullptr) *n = length;
+    return failure;
+  }
+  std::vector<uint8_t> Data() const { return {bytes.begin(), bytes.begin() + length}; }
+
+  std::vector<uint8_t> bytes;
+  DWORD length;
+  ULONG refs = 1;
+  HRESULT failure = S_OK;
+};
+
+// A PCM media type (cbSize `extra`, the format block as much longer); free
+// with MoFreeMediaType.
+inline DMO_MEDIA_TYPE MediaType(WORD channels = 2, DWORD rate = 44100, WORD bits = 16, WORD tag = WAVE_FORMAT_PCM,
+                                WORD extra = 0) {
   DMO_MEDIA_TYPE type{};
-  MoInitMediaType(&type, formatBytes);
+  MoInitMediaType(&type, 18 + extra);
   type.majortype = MEDIATYPE_Audio;
   type.subtype = MEDIASUBTYPE_PCM;
   type.formattype = FORMAT_WaveFormatEx;
-  std::memset(type.pbFormat, 0, formatBytes);
-  std::memcpy(type.pbFormat, &wave, std::min<DWORD>(formatBytes, sizeof wave));
+  const auto block = static_cast<WORD>(bits * channels / 8);
+  const WAVEFORMATEX wave{tag, channels, rate, rate * block, block, bits, extra};
+  std::memset(type.pbFormat, 0, type.cbFormat);
+  std::memcpy(type.pbFormat, &wave, 18);
   return type;
 }
 
-// Sets both stream types of `object` to `format`.
-inline HRESULT SetTypes(IMediaObject* object, const PcmFormat& format) {
-  DMO_MEDIA_TYPE type = MediaType(Wave(format));
+// Sets both stream types of `object` to PCM of the given layout, then the
+// "Options" parameter (23, the neutral value, leaves full bypass on).
+inline HRESULT SetTypes(IMediaObject* object, WORD channels, DWORD rate, WORD bits, float options = 23.0f) {
+  DMO_MEDIA_TYPE type = MediaType(channels, rate, bits);
+  ComPtr<IMediaParams> params;
   HRESULT hr = object->SetInputType(0, &type, 0);
   if (SUCCEEDED(hr)) hr = object->SetOutputType(0, &type, 0);
+  if (SUCCEEDED(hr)) hr = object->QueryInterface(IID_IMediaParams, &params);
   MoFreeMediaType(&type);
-  return hr;
+  return SUCCEEDED(hr) ? params->SetParam(3, options) : hr;
 }
 
-// An aggregating object that only counts references and answers IUnknown.
-class FakeOuter final : public IUnknown {
- public:
-  HRESULT STDMETHODCALLTYPE QueryInterface(REFIID iid, void** out) override {
-    if (iid == IID_IUnknown) {
-      *out = this;
-      AddRef();
-      return S_OK;
+// Streams `input` as a host does: buffers of `pieces` bytes in turn, each
+// followed by ProcessOutput with `room` bytes until nothing is pending.
+// Returns everything produced.
+inline std::vector<uint8_t> Stream(IMediaObject* object, const std::vector<uint8_t>& input,
+                                   std::vector<size_t> pieces, DWORD room) {
+  std::vector<uint8_t> output;
+  for (size_t at = 0, i = 0; at < input.size(); ++i) {
+    const size_t n = std::min(pieces[i % pieces.size()], input.size() - at);
+    MediaBuffer in(std::vector<uint8_t>(input.begin() + at, input.begin() + at + n));
+    at += n;
+    HRESULT hr = object->ProcessInput(0, &in, 0, 0, 0);
+    EXPECT_TRUE(hr == S_OK || hr == S_FALSE) << std::hex << hr;
+    for (DWORD status = 0, more = 1, calls = 0; hr == S_OK && more && calls < 1'000'000; ++calls) {
+      MediaBuffer out({}, room);
+      DMO_OUTPUT_DATA_BUFFER element{&out, 0, 0, 0};
+      hr = object->ProcessOutput(0, 1, &element, &status);
+      more = element.dwStatus & DMO_OUTPUT_DATA_BUFFERF_INCOMPLETE;
+      output.insert(output.end(), out.bytes.begin(), out.bytes.begin() + out.length);
     }
-    // Everything else goes to the aggregated object, as an aggregator does.
-    if (inner != nullptr) return inner->QueryInterface(iid, out);
-    *out = nullptr;
-    return E_NOINTERFACE;
+    EXPECT_EQ(in.refs, 1u) << "input still held: output never completed";
   }
-  ULONG STDMETHODCALLTYPE AddRef() override { return ++refs; }
-  ULONG STDMETHODCALLTYPE Release() override { return --refs; }
-
-  IUnknown* inner = nullptr;
-  std::atomic<ULONG> refs{1};
-};
-
-// The reference count of `object` (AddRef then Release).
-inline ULONG RefCount(IUnknown* object) {
-  object->AddRef();
-  return object->Release();
+  return output;
 }
 
-// Initialises COM on the test's thread for the whole test program.
-class ComEnvironment : public ::testing::Environment {
- public:
-  void SetUp() override { CoInitializeEx(nullptr, COINIT_MULTITHREADED); }
-  void TearDown() override { CoUninitialize(); }
+// A table row: a call as written and the result it must give.
+struct Row {
+  const char* call;
+  HRESULT expected;
+  std::function<HRESULT()> run;
+};
+#define ROW(expected, call) ::veltane::testing::Row{#call, static_cast<HRESULT>(expected), [&] { return call; }}
+
+// Runs the rows in order. With `out`, each row starts with garbage there,
+// and a row that fails for any reason but a null pointer must clear it.
+inline void Check(std::initializer_list<Row> rows, void** out = nullptr) {
+  for (const Row& row : rows) {
+    if (out != nullptr) *out = reinterpret_cast<void*>(0xcc);
+    EXPECT_EQ(row.run(), row.expected) << row.call;
+    const bool clears = out != nullptr && FAILED(row.expected) && row.expected != E_POINTER;
+    EXPECT_TRUE(!clears || *out == nullptr) << row.call << " leaves its out-pointer set";
+  }
+}
+
+// COM for the program, and every test must leave the module unloadable.
+struct DllTest : ::testing::Test {
+  static void SetUpTestSuite() { CoInitializeEx(nullptr, COINIT_MULTITHREADED); }
+  void SetUp() override { ASSERT_NE(dll.handle, nullptr); }
+  void TearDown() override { EXPECT_EQ(dll.canUnloadNow(), S_OK) << "an object outlived the test"; }
 };
 
 }  // namespace veltane::testing
