@@ -6,6 +6,7 @@
 #include <cmath>
 #include <cstdint>
 #include <random>
+#include <tuple>
 #include <vector>
 
 namespace veltane::testing {
@@ -24,24 +25,19 @@ inline std::vector<float> MusicLike(uint32_t frames, uint16_t channels, double r
   };
   std::vector<Partial> partials;
   for (double root : {220.0, 277.18, 329.63}) {
-    for (int harmonic = 1; harmonic <= 4; ++harmonic) {
-      const double f = root * harmonic;
-      if (f < rate * 0.2) {
-        partials.push_back({f, 0.12 / harmonic, unit(random) * 2 * kPi, 0.3 + unit(random)});
-      }
+    for (int harmonic = 1; harmonic <= 4 && root * harmonic < rate * 0.2; ++harmonic) {
+      partials.push_back({root * harmonic, 0.12 / harmonic, unit(random) * 2 * kPi, 0.3 + unit(random)});
     }
   }
   std::vector<float> out(static_cast<size_t>(frames) * channels);
-  for (uint32_t n = 0; n < frames; ++n) {
-    const double t = n / rate;
-    for (uint16_t c = 0; c < channels; ++c) {
-      double v = 0.0;
-      for (const Partial& p : partials) {
-        const double envelope = 0.6 + 0.4 * std::sin(2 * kPi * p.swell * t + c);
-        v += p.amplitude * envelope * std::sin(2 * kPi * p.frequency * t + p.phase + 0.3 * c);
-      }
-      out[static_cast<size_t>(n) * channels + c] = static_cast<float>(v);
+  for (size_t i = 0; i < out.size(); ++i) {
+    const double t = static_cast<double>(i / channels) / rate, c = static_cast<double>(i % channels);
+    double v = 0.0;
+    for (const Partial& p : partials) {
+      const double envelope = 0.6 + 0.4 * std::sin(2 * kPi * p.swell * t + c);
+      v += p.amplitude * envelope * std::sin(2 * kPi * p.frequency * t + p.phase + 0.3 * c);
     }
+    out[i] = static_cast<float>(v);
   }
   return out;
 }
@@ -64,17 +60,15 @@ struct Click {
   uint32_t width;  // frames
 };
 
-// Adds decaying impulses on every channel: a sharp edge of `peak`, then a
-// tail over `width` frames, as a dust particle or a scratch leaves.
+// Adds decaying impulses, alternating in sign, on every channel: a sharp
+// edge of `peak`, then a tail over `width` frames, as a dust particle leaves.
 inline void AddClicks(std::vector<float>& x, uint16_t channels, const std::vector<Click>& clicks,
                       double peak) {
   for (size_t i = 0; i < clicks.size(); ++i) {
-    const Click& click = clicks[i];
-    const double sign = i % 2 == 0 ? 1.0 : -1.0;
-    for (uint32_t k = 0; k < click.width; ++k) {
-      const double v = sign * peak * std::exp(-4.0 * k / click.width);
+    for (uint32_t k = 0; k < clicks[i].width; ++k) {
+      const double v = (i % 2 == 0 ? peak : -peak) * std::exp(-4.0 * k / clicks[i].width);
       for (uint16_t c = 0; c < channels; ++c) {
-        x[(static_cast<size_t>(click.frame) + k) * channels + c] += static_cast<float>(v);
+        x[(static_cast<size_t>(clicks[i].frame) + k) * channels + c] += static_cast<float>(v);
       }
     }
   }
@@ -92,10 +86,7 @@ inline int BestLag(const std::vector<float>& a, const std::vector<float>& b, uin
     for (size_t n = static_cast<size_t>(maxLag); n + maxLag < frames; ++n) {
       sum += static_cast<double>(a[n * channels]) * b[(n + lag) * channels];
     }
-    if (sum > bestValue) {
-      bestValue = sum;
-      best = lag;
-    }
+    if (sum > bestValue) std::tie(bestValue, best) = std::tie(sum, lag);
   }
   return best;
 }

@@ -48,36 +48,6 @@ class FeedBlock : public Block {
   std::deque<std::vector<float>> queue_;
 };
 
-// One input of the given kind, no outputs; keeps every Samples buffer that
-// reaches it (interleaved) unless holding, in which case it leaves the
-// buffer untaken.
-class CollectBlock : public Block {
- public:
-  explicit CollectBlock(const char* name = "Collect", PortKind kind = PortKind::Samples)
-      : Block(name, 1, kind, 0, PortKind::Samples) {}
-
-  BlockStatus Process() override {
-    ++passes;
-    if (holding) return BlockStatus::SelfMarked;
-    InputPort* in = Input(0);
-    if (in->kind == PortKind::Samples && in->ChannelData(0) != nullptr) {
-      const size_t count = static_cast<size_t>(in->format.frames) * in->format.channels;
-      samples.insert(samples.end(), in->ChannelData(0), in->ChannelData(0) + count);
-    }
-    ++buffers;
-    return BlockStatus::Ok;
-  }
-  void OnReset() override { ++resets; }
-  void OnInputsChanged() override { ++inputChanges; }
-
-  bool holding = false;
-  int passes = 0;
-  int buffers = 0;
-  int resets = 0;
-  int inputChanges = 0;
-  std::vector<float> samples;
-};
-
 // A block whose Process is a test-supplied function; counts its hooks.
 class ProbeBlock : public Block {
  public:
@@ -94,27 +64,51 @@ class ProbeBlock : public Block {
     ++inputChanges;
     if (onInputsChanged) onInputsChanged(*this);
   }
-  void OnOutputsChanged() override { ++outputChanges; }
 
   std::function<BlockStatus(ProbeBlock&)> process;
   std::function<void(ProbeBlock&)> onInputsChanged;
-  int passes = 0;
-  int resets = 0;
-  int inputChanges = 0;
-  int outputChanges = 0;
+  int passes = 0, resets = 0, inputChanges = 0;
 };
+
+// One input of the given kind, no outputs; keeps every Samples buffer that
+// reaches it (interleaved) unless holding, in which case it leaves the
+// buffer untaken.
+class CollectBlock : public ProbeBlock {
+ public:
+  explicit CollectBlock(const char* name = "Collect", PortKind kind = PortKind::Samples)
+      : ProbeBlock(name, 1, kind, 0, PortKind::Samples) {
+    process = [this](ProbeBlock&) {
+      if (holding) return BlockStatus::SelfMarked;
+      const InputPort* in = Input(0);
+      if (in->kind == PortKind::Samples && in->ChannelData(0) != nullptr) {
+        const size_t count = static_cast<size_t>(in->format.frames) * in->format.channels;
+        samples.insert(samples.end(), in->ChannelData(0), in->ChannelData(0) + count);
+      }
+      ++buffers;
+      return BlockStatus::Ok;
+    };
+  }
+
+  bool holding = false;
+  int buffers = 0;
+  std::vector<float> samples;
+};
+
+// An onInputsChanged for a probe that keeps the format of its first input on every output.
+inline void CopyInputFormat(ProbeBlock& self) {
+  for (auto& out : self.outputs) out->format.CopyFrom(&self.Input(0)->format);
+}
 
 // True when every link in the blocks' ports is recorded on both ends.
 inline bool LinksAreSymmetric(const std::vector<Block*>& blocks) {
   for (Block* block : blocks) {
-    for (uint16_t o = 0; o < block->outputCount; ++o) {
-      for (InputPort* target : block->Output(o)->targets) {
-        if (target->source != block->Output(o)) return false;
+    for (auto& out : block->outputs) {
+      for (InputPort* target : out->targets) {
+        if (target->source != out.get()) return false;
       }
     }
-    for (uint16_t i = 0; i < block->inputCount; ++i) {
-      const InputPort* in = block->Input(i);
-      if (in->source != nullptr && !in->source->HasTarget(in)) return false;
+    for (auto& in : block->inputs) {
+      if (in->source != nullptr && !in->source->HasTarget(in.get())) return false;
     }
   }
   return true;
