@@ -99,19 +99,4 @@ inline void CopyInputFormat(ProbeBlock& self) {
   for (auto& out : self.outputs) out->format.CopyFrom(&self.Input(0)->format);
 }
 
-// True when every link in the blocks' ports is recorded on both ends.
-inline bool LinksAreSymmetric(const std::vector<Block*>& blocks) {
-  for (Block* block : blocks) {
-    for (auto& out : block->outputs) {
-      for (InputPort* target : out->targets) {
-        if (target->source != out.get()) return false;
-      }
-    }
-    for (auto& in : block->inputs) {
-      if (in->source != nullptr && !in->source->HasTarget(in.get())) return false;
-    }
-  }
-  return true;
-}
-
 }  // namespace veltane::testing
