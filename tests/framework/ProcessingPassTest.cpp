@@ -2,6 +2,7 @@
 #include <gtest/gtest.h>
 
 #include "framework/Block.h"
+#include "framework/ResourcePool.h"
 #include "support/TestBlocks.h"
 
 namespace veltane {
