@@ -6,7 +6,6 @@
 namespace veltane::testing {
 
 void StartCountingAllocations();
-// Allocations counted since Start.
-long StopCountingAllocations();
+long StopCountingAllocations();  // the allocations since Start
 
 }  // namespace veltane::testing

@@ -1,5 +1,4 @@
-// Test signals: music-like tones, injected clicks, white hiss, and the
-// measurements that judge a restoration.
+// Test signals (music-like tones, clicks, white hiss) and restoration measures.
 #pragma once
 
 #include <algorithm>
@@ -12,41 +11,34 @@ namespace veltane::testing {
 
 constexpr double kPi = 3.14159265358979323846;
 
-// A few slowly swelling partials below 4 kHz, like a sustained chord on a
-// piano or strings: loud where music is, nothing in the hiss bands above
-// 7 kHz. Interleaved, `channels` per frame, peak about 0.5.
+// Slowly swelling partials below 4 kHz, like a sustained chord: loud where music is,
+// nothing in the hiss bands above 7 kHz. Interleaved, peak about 0.5.
 inline std::vector<float> MusicLike(uint32_t frames, uint16_t channels, double rate,
                                     uint32_t seed = 1) {
   std::mt19937 random(seed);
   std::uniform_real_distribution<double> unit(0.0, 1.0);
-  struct Partial {
-    double frequency, amplitude, phase, swell;
-  };
+  struct Partial { double frequency, amplitude, phase, swell; };
   std::vector<Partial> partials;
   for (double root : {220.0, 277.18, 329.63}) {
-    for (int harmonic = 1; harmonic <= 4; ++harmonic) {
-      const double f = root * harmonic;
-      if (f < rate * 0.2) {
-        partials.push_back({f, 0.12 / harmonic, unit(random) * 2 * kPi, 0.3 + unit(random)});
-      }
+    for (int harmonic = 1; harmonic <= 4 && root * harmonic < rate * 0.2; ++harmonic) {
+      const double phase = unit(random) * 2 * kPi;
+      partials.push_back({root * harmonic, 0.12 / harmonic, phase, 0.3 + unit(random)});
     }
   }
   std::vector<float> out(static_cast<size_t>(frames) * channels);
-  for (uint32_t n = 0; n < frames; ++n) {
-    const double t = n / rate;
-    for (uint16_t c = 0; c < channels; ++c) {
-      double v = 0.0;
-      for (const Partial& p : partials) {
-        const double envelope = 0.6 + 0.4 * std::sin(2 * kPi * p.swell * t + c);
-        v += p.amplitude * envelope * std::sin(2 * kPi * p.frequency * t + p.phase + 0.3 * c);
-      }
-      out[static_cast<size_t>(n) * channels + c] = static_cast<float>(v);
+  for (size_t i = 0; i < out.size(); ++i) {
+    const double t = static_cast<double>(i / channels) / rate;
+    const auto c = static_cast<double>(i % channels);
+    double v = 0.0;
+    for (const Partial& p : partials) {
+      const double envelope = 0.6 + 0.4 * std::sin(2 * kPi * p.swell * t + c);
+      v += p.amplitude * envelope * std::sin(2 * kPi * p.frequency * t + p.phase + 0.3 * c);
     }
+    out[i] = static_cast<float>(v);
   }
   return out;
 }
 
-// Root mean square of an interleaved stretch.
 inline double Rms(const std::vector<float>& x, size_t begin, size_t end) {
   double sum = 0.0;
   for (size_t i = begin; i < end; ++i) sum += static_cast<double>(x[i]) * x[i];
@@ -59,45 +51,34 @@ inline void AddWhiteHiss(std::vector<float>& x, double rms, uint32_t seed = 99) 
   for (float& v : x) v = static_cast<float>(v + gauss(random));
 }
 
-struct Click {
-  uint32_t frame;  // first frame
-  uint32_t width;  // frames
-};
+struct Click { uint32_t frame, width; };  // the first frame, the length in frames
 
-// Adds decaying impulses on every channel: a sharp edge of `peak`, then a
-// tail over `width` frames, as a dust particle or a scratch leaves.
+// Adds decaying impulses of alternating sign on every channel: a sharp edge of
+// `peak`, then a tail over `width` frames, as a dust particle leaves.
 inline void AddClicks(std::vector<float>& x, uint16_t channels, const std::vector<Click>& clicks,
                       double peak) {
   for (size_t i = 0; i < clicks.size(); ++i) {
-    const Click& click = clicks[i];
-    const double sign = i % 2 == 0 ? 1.0 : -1.0;
-    for (uint32_t k = 0; k < click.width; ++k) {
-      const double v = sign * peak * std::exp(-4.0 * k / click.width);
-      for (uint16_t c = 0; c < channels; ++c) {
-        x[(static_cast<size_t>(click.frame) + k) * channels + c] += static_cast<float>(v);
-      }
+    for (uint32_t k = 0; k < clicks[i].width; ++k) {
+      float* frame = &x[(static_cast<size_t>(clicks[i].frame) + k) * channels];
+      const double v = (i % 2 == 0 ? peak : -peak) * std::exp(-4.0 * k / clicks[i].width);
+      for (uint16_t c = 0; c < channels; ++c) frame[c] += static_cast<float>(v);
     }
   }
 }
 
-// Lag (in frames, within +-maxLag) at which `b` best matches `a` on channel
-// 0: b[n + lag] ~ a[n].
+// Lag (frames, within +-maxLag) at which `b` best matches `a` on channel 0: b[n + lag] ~ a[n].
 inline int BestLag(const std::vector<float>& a, const std::vector<float>& b, uint16_t channels,
                    int maxLag) {
   const size_t frames = std::min(a.size(), b.size()) / channels;
-  int best = 0;
-  double bestValue = -1e300;
+  std::pair<double, int> best{-1e300, 0};  // correlation, lag
   for (int lag = -maxLag; lag <= maxLag; ++lag) {
     double sum = 0.0;
-    for (size_t n = static_cast<size_t>(maxLag); n + maxLag < frames; ++n) {
-      sum += static_cast<double>(a[n * channels]) * b[(n + lag) * channels];
+    for (size_t n = maxLag; n + maxLag < frames; ++n) {
+      sum += double{a[n * channels]} * b[(n + lag) * channels];
     }
-    if (sum > bestValue) {
-      bestValue = sum;
-      best = lag;
-    }
+    if (sum > best.first) best = {sum, lag};
   }
-  return best;
+  return best.second;
 }
 
 }  // namespace veltane::testing
