@@ -5,7 +5,9 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cerrno>
+#include <cstdio>
 #include <cstring>
 #include <new>
 
@@ -38,12 +40,54 @@ ToolStatus CheckReadable(const std::string& path) {
 
 }  // namespace
 
+// libsndfile's virtual I/O over bytes in memory.
+struct AudioReader::MemoryFile {
+  std::vector<uint8_t> bytes;
+  sf_count_t position = 0;
+
+  static MemoryFile& Of(void* user) { return *static_cast<MemoryFile*>(user); }
+  static sf_count_t Length(void* user) { return static_cast<sf_count_t>(Of(user).bytes.size()); }
+  static sf_count_t Seek(sf_count_t offset, int whence, void* user) {
+    MemoryFile& memory = Of(user);
+    const sf_count_t base = whence == SEEK_CUR ? memory.position : whence == SEEK_END ? Length(user) : 0;
+    // Out of range (or overflowing) seeks fail and leave the position alone.
+    if (offset < -base || offset > Length(user) - base) return -1;
+    memory.position = base + offset;
+    return memory.position;
+  }
+  static sf_count_t Read(void* to, sf_count_t count, void* user) {
+    MemoryFile& memory = Of(user);
+    const sf_count_t n = std::clamp<sf_count_t>(count, 0, Length(user) - memory.position);
+    if (n > 0) std::memcpy(to, memory.bytes.data() + memory.position, static_cast<size_t>(n));
+    memory.position += n;
+    return n;
+  }
+  static sf_count_t Write(const void*, sf_count_t, void*) { return 0; }
+  static sf_count_t Tell(void* user) { return Of(user).position; }
+};
+
 ToolStatus AudioReader::Open(const std::string& path, std::unique_ptr<AudioReader>* reader) {
   reader->reset();
   if (ToolStatus status = CheckReadable(path); !status.Ok()) return status;
-
   SF_INFO info{};
   SNDFILE* file = sf_open(path.c_str(), SFM_READ, &info);
+  return Adopt(path, file, info, nullptr, reader);
+}
+
+ToolStatus AudioReader::OpenMemory(const std::string& name, std::vector<uint8_t> bytes,
+                                   std::unique_ptr<AudioReader>* reader) {
+  reader->reset();
+  std::unique_ptr<MemoryFile> memory(new (std::nothrow) MemoryFile{std::move(bytes)});
+  if (memory == nullptr) return Fail(ExitCode::Internal, "out of memory.");
+  SF_VIRTUAL_IO io{&MemoryFile::Length, &MemoryFile::Seek, &MemoryFile::Read, &MemoryFile::Write,
+                   &MemoryFile::Tell};
+  SF_INFO info{};
+  SNDFILE* file = sf_open_virtual(&io, SFM_READ, &info, memory.get());
+  return Adopt(name, file, info, std::move(memory), reader);
+}
+
+ToolStatus AudioReader::Adopt(const std::string& path, SNDFILE* file, const SF_INFO& info,
+                              std::unique_ptr<MemoryFile> memory, std::unique_ptr<AudioReader>* reader) {
   if (file == nullptr) {
     const int error = sf_error(nullptr);
     const std::string detail = LibraryMessage(sf_error_number(error));
@@ -65,13 +109,11 @@ ToolStatus AudioReader::Open(const std::string& path, std::unique_ptr<AudioReade
   if (info.channels < 1 || info.samplerate < 1) {
     return Fail(ExitCode::InputCorrupt, Quoted(path) + " is damaged: its header gives no channels or no sample rate.");
   }
-  reader->reset(new (std::nothrow) AudioReader(path, owned.release(), info.format,
-                                               static_cast<uint32_t>(info.samplerate),
+  reader->reset(new (std::nothrow) AudioReader(path, file, info.format, static_cast<uint32_t>(info.samplerate),
                                                static_cast<uint16_t>(info.channels), info.frames));
-  if (*reader == nullptr) {
-    sf_close(file);
-    return Fail(ExitCode::Internal, "out of memory.");
-  }
+  if (*reader == nullptr) return Fail(ExitCode::Internal, "out of memory.");
+  owned.release();
+  (*reader)->memory = std::move(memory);
   return ToolStatus::Success();
 }
 
