@@ -275,6 +275,9 @@ TEST_F(ToolErrorTest, CorruptInput) {
   ExpectFailure({folder.File("cut.wav"), output}, 5, "or it is damaged");
   WriteText(folder.File("zero.wav"), "");
   ExpectFailure({folder.File("zero.wav"), output}, 5, "or it is damaged");
+  // Cut off inside the audio: libsndfile would read what is left without a word.
+  WriteText(folder.File("short.wav"), ReadText(input).substr(0, 60001));
+  ExpectFailure({folder.File("short.wav"), output}, 5, "is damaged: it is cut off, 60043 bytes short");
 }
 
 TEST_F(ToolErrorTest, MoreThanTwoChannelsAreUnsupported) {

@@ -20,9 +20,9 @@ namespace veltane {
 class AudioReader : public Restorer::Source {
  public:
   // Tells a missing file (InputMissing), one that cannot be read
-  // (InputUnreadable), one that is not decodable audio (InputCorrupt) and
-  // audio the tool cannot restore, such as more than two channels
-  // (Unsupported) apart.
+  // (InputUnreadable), one that is not decodable audio or has lost its end
+  // (InputCorrupt) and audio the tool cannot restore, such as more than two
+  // channels (Unsupported) apart.
   static ToolStatus Open(const std::string& path, std::unique_ptr<AudioReader>* reader);
   // The same for a file already in memory (libsndfile's virtual I/O), named
   // `name` in messages; the fuzz target feeds it arbitrary bytes.
@@ -50,10 +50,12 @@ class AudioReader : public Restorer::Source {
 
   AudioReader(std::string path, sf_private_tag* file, int format, uint32_t rate, uint16_t channelCount,
               int64_t frames);
-  // Classifies a failed open, checks the channels and takes over `file`
-  // (and `memory`, which it reads from).
+  // Classifies a failed open, checks the channels and the file's length
+  // (missingBytes: how much shorter it is than its header says) and takes
+  // over `file` (and `memory`, which it reads from).
   static ToolStatus Adopt(const std::string& path, sf_private_tag* file, const SF_INFO& info,
-                          std::unique_ptr<MemoryFile> memory, std::unique_ptr<AudioReader>* reader);
+                          std::unique_ptr<MemoryFile> memory, uint64_t missingBytes,
+                          std::unique_ptr<AudioReader>* reader);
 
   std::unique_ptr<MemoryFile> memory;  // destroyed after `file` is closed
   std::string path;
