@@ -6,6 +6,7 @@
 #include <gtest/gtest.h>
 #include <signal.h>
 #include <sndfile.h>
+#include <sys/resource.h>
 #include <sys/stat.h>
 #include <sys/wait.h>
 #include <unistd.h>
@@ -341,7 +342,8 @@ class ToolExecutableTest : public ::testing::Test {
     std::string err;
   };
 
-  pid_t Start(const std::vector<std::string>& args) {
+  // fileSizeLimit (bytes, 0 for none) stands in for a full disk.
+  pid_t Start(const std::vector<std::string>& args, rlim_t fileSizeLimit = 0) {
     const std::string outPath = folder.File("stdout.txt");
     const std::string errPath = folder.File("stderr.txt");
     std::vector<std::string> all = {VELTANE_TOOL_PATH};
@@ -352,6 +354,8 @@ class ToolExecutableTest : public ::testing::Test {
       const int err = ::open(errPath.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0600);
       ::dup2(out, STDOUT_FILENO);
       ::dup2(err, STDERR_FILENO);
+      const struct rlimit limit = {fileSizeLimit, fileSizeLimit};
+      if (fileSizeLimit > 0) ::setrlimit(RLIMIT_FSIZE, &limit);
       std::vector<char*> argv;
       for (std::string& arg : all) argv.push_back(arg.data());
       argv.push_back(nullptr);
@@ -399,6 +403,17 @@ TEST_F(ToolExecutableTest, RestoresWithASummaryAndNoProgressBarOffATerminal) {
   EXPECT_NE(run.out.find("Restored '"), std::string::npos);
   EXPECT_TRUE(run.err.empty()) << run.err;
   EXPECT_EQ(ReadAudio(folder.File("out.flac")).Frames(), 44100);
+}
+
+TEST_F(ToolExecutableTest, AFullDiskEndsTheRunWithoutOutput) {
+  const std::string input = folder.File("in.wav");
+  WriteAudio(input, MakeNoise(SF_FORMAT_WAV | SF_FORMAT_PCM_16, 44100, 2, 441000, 16, 8));
+  ::mkdir(folder.File("disk").c_str(), 0700);
+  const Finished run = Wait(Start({input, folder.File("disk/out.wav")}, 100000));
+  EXPECT_EQ(run.code, 7) << run.err;
+  EXPECT_NE(run.err.find("cannot write '" + folder.File("disk/out.wav") + "': File too large."), std::string::npos)
+      << run.err;
+  EXPECT_TRUE(std::filesystem::is_empty(folder.File("disk")));
 }
 
 TEST_F(ToolExecutableTest, CtrlCEndsTheRunWithoutOutput) {
