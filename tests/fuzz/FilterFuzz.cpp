@@ -69,7 +69,8 @@ double ToneLevel(NoiseReducFilter& filter) {
       const double tone = std::sin(0.3 * (block * 4096 + i / filter.Channels()));
       pcm[i * bytes + bytes - 1] = static_cast<uint8_t>(std::lround(64 * tone) ^ sign);
     }
-    out = Run(filter, pcm, 4 * 4096);
+    const std::vector<uint8_t> more = Run(filter, pcm, 4 * 4096);
+    out.insert(out.end(), more.begin(), more.end());
   }
   if (out.size() < pcm.size()) return 0.0;
   double energy = 0.0;
