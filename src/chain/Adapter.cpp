@@ -4,6 +4,7 @@
 #include <algorithm>
 #include <cmath>
 #include <cstring>
+#include <vector>
 
 #include "framework/GraphLock.h"
 #include "framework/ResourcePool.h"
@@ -156,6 +157,18 @@ void Adapter::StoreInput(const uint8_t* in, uint32_t samples) {
   ring.AdvanceWriter(samples);
 }
 
+void Adapter::GrowRing(uint32_t capacity) {
+  // Resize reallocates and clears: the samples held are carried over.
+  ring.SelectChannel(0);
+  std::vector<float> held(static_cast<size_t>(std::max(ring.Readable(), 0)));
+  const auto count = static_cast<uint32_t>(held.size());
+  if (count > 0) ring.Read(held.data(), count, 1, nullptr);
+  ring.Resize(1, capacity);
+  ring.Clear();
+  if (count > 0) ring.Write(held.data(), count, 1, nullptr);
+  ring.AdvanceWriter(count);
+}
+
 bool Adapter::CollectInto(uint8_t* out, uint32_t frames) {
   InputPort* input = Input(0);
   SampleBuffer* buffer = nullptr;
@@ -184,11 +197,12 @@ BlockStatus Adapter::Transform(const uint8_t* in, uint32_t frames, uint8_t* out,
   }
 
   const uint32_t need = static_cast<uint32_t>(hostChannels) * frames;
-  if (need > ring.Capacity()) {
-    // Growing clears the ring: samples held in it are lost. It only happens
-    // when a caller's buffers grow past what the ring was sized for.
-    ring.Resize(1, 8u * hostChannels * std::max(frames, kChainFrames));
-  }
+  // The ring must take the whole input besides the part of a chain buffer it
+  // may keep for good (the chain takes whole buffers only), or the input
+  // could never be stored: a ring sized for fewer channels (before a format
+  // change) or for smaller buffers grows.
+  const uint32_t residue = std::min<uint32_t>(std::max(ring.Readable(), 0), hostChannels * kChainFrames);
+  if (need + residue > ring.Capacity()) GrowRing(8u * hostChannels * std::max(frames, kChainFrames));
 
   uint32_t delivered = 0;
   bool stored = in == nullptr || need == 0;

@@ -58,6 +58,9 @@ class Adapter : public Block {
  private:
   BlockStatus Transform(const uint8_t* in, uint32_t frames, uint8_t* out, uint32_t* outFrames);
   void StoreInput(const uint8_t* in, uint32_t samples);
+  // Grows the ring to `capacity` samples, keeping the samples it holds.
+  // Allocates.
+  void GrowRing(uint32_t capacity);
   // Converts one whole chain buffer to PCM; false when it cannot be used.
   bool CollectInto(uint8_t* out, uint32_t frames);
 };

@@ -2,6 +2,7 @@
 // buffers run through the Adapter.
 #include "effect/NoiseReducFilter.h"
 
+#include <algorithm>
 #include <cstring>
 #include <new>
 
@@ -208,9 +209,13 @@ int NoiseReducFilter::Process(const uint8_t* in, uint32_t frames, uint8_t* out,
     }
     return outFrames == nullptr || *outFrames == 0 ? 1 : 0;
   }
-  const size_t bytes = static_cast<size_t>(channels) * bytesPerSample * frames;
+  // Full bypass copies no more than the room holds, as the active path
+  // never writes more; a caller without a room count (in place) has room
+  // for every frame.
+  const uint32_t copied = outFrames != nullptr ? std::min(frames, *outFrames) : frames;
+  const size_t bytes = static_cast<size_t>(channels) * bytesPerSample * copied;
   if (bytes > 0 && in != out) std::memmove(out, in, bytes);
-  if (outFrames != nullptr) *outFrames = frames;
+  if (outFrames != nullptr) *outFrames = copied;
   return 0;
 }
 

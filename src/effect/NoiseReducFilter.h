@@ -68,7 +68,8 @@ class NoiseReducFilter {
   // Takes the host's PCM format; a changed rate rewires the chain.
   void SetFormat(const WaveFormat& format);
   // Runs `frames` interleaved host frames. *outFrames is the room at `out`
-  // on entry and the frames written on return. `in` may equal `out`.
+  // on entry and the frames written on return, never more than the room
+  // (full bypass copies only what fits). `in` may equal `out`.
   // Returns 1 when the active chain produced nothing, else 0.
   int Process(const uint8_t* in, uint32_t frames, uint8_t* out, uint32_t* outFrames);
   // Frames by which the chain delays the stream for the current format and

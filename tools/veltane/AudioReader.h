@@ -13,16 +13,21 @@
 #include "veltane/Restorer.h"
 
 struct sf_private_tag;
+struct SF_INFO;
 
 namespace veltane {
 
 class AudioReader : public Restorer::Source {
  public:
   // Tells a missing file (InputMissing), one that cannot be read
-  // (InputUnreadable), one that is not decodable audio (InputCorrupt) and
-  // audio the tool cannot restore, such as more than two channels
-  // (Unsupported) apart.
+  // (InputUnreadable), one that is not decodable audio or has lost its end
+  // (InputCorrupt) and audio the tool cannot restore, such as more than two
+  // channels (Unsupported) apart.
   static ToolStatus Open(const std::string& path, std::unique_ptr<AudioReader>* reader);
+  // The same for a file already in memory (libsndfile's virtual I/O), named
+  // `name` in messages; the fuzz target feeds it arbitrary bytes.
+  static ToolStatus OpenMemory(const std::string& name, std::vector<uint8_t> bytes,
+                               std::unique_ptr<AudioReader>* reader);
   ~AudioReader() override;
   AudioReader(const AudioReader&) = delete;
   AudioReader& operator=(const AudioReader&) = delete;
@@ -41,9 +46,18 @@ class AudioReader : public Restorer::Source {
   ToolStatus Read(uint8_t* pcm, uint32_t frames, uint32_t* got) override;
 
  private:
+  struct MemoryFile;
+
   AudioReader(std::string path, sf_private_tag* file, int format, uint32_t rate, uint16_t channelCount,
               int64_t frames);
+  // Classifies a failed open, checks the channels and the file's length
+  // (missingBytes: how much shorter it is than its header says) and takes
+  // over `file` (and `memory`, which it reads from).
+  static ToolStatus Adopt(const std::string& path, sf_private_tag* file, const SF_INFO& info,
+                          std::unique_ptr<MemoryFile> memory, uint64_t missingBytes,
+                          std::unique_ptr<AudioReader>* reader);
 
+  std::unique_ptr<MemoryFile> memory;  // destroyed after `file` is closed
   std::string path;
   sf_private_tag* file;
   int majorFormat;

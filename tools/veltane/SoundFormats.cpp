@@ -3,6 +3,8 @@
 
 #include <sndfile.h>
 
+#include <string_view>
+
 namespace veltane {
 namespace {
 
@@ -97,6 +99,9 @@ std::string SampleFormatName(int subFormat) {
 
 std::string LibraryMessage(const char* text) {
   std::string message = text != nullptr ? text : "";
+  // libsndfile puts this before the system's own words (a full disk, ...).
+  constexpr std::string_view kSystem = "System error : ";
+  if (message.rfind(kSystem, 0) == 0) message.erase(0, kSystem.size());
   while (!message.empty() && (message.back() == '.' || message.back() == ' ' || message.back() == '\n')) {
     message.pop_back();
   }

@@ -22,6 +22,10 @@ void CatchStopSignals() {
   action.sa_flags = SA_RESETHAND;
   sigemptyset(&action.sa_mask);
   for (int signal : {SIGINT, SIGTERM, SIGHUP}) sigaction(signal, &action, nullptr);
+  // Past the file size limit a write should fail (EFBIG) like one to a full
+  // disk, so that the run ends with its message and removes its temporary
+  // file, rather than being killed half-way through.
+  std::signal(SIGXFSZ, SIG_IGN);
 }
 
 }  // namespace
