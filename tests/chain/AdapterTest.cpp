@@ -19,9 +19,11 @@ namespace {
 // The Adapter's entry point for `bytes` per sample; returns the frames written.
 uint32_t Transform(Adapter& adapter, int bytes, const void* in, uint32_t frames, void* out,
                    uint32_t room) {
-  constexpr decltype(&Adapter::TransformPcm8) kEntries[] = {
-      nullptr, &Adapter::TransformPcm8, &Adapter::TransformPcm16, &Adapter::TransformPcm24};
-  (adapter.*kEntries[bytes])(in, frames, out, &room);
+  switch (bytes) {
+    case 1: adapter.TransformPcm8(in, frames, out, &room); break;
+    case 2: adapter.TransformPcm16(in, frames, out, &room); break;
+    default: adapter.TransformPcm24(in, frames, out, &room); break;
+  }
   return room;
 }
 
