@@ -10,6 +10,7 @@
 #include <tuple>
 #include <vector>
 
+#include "declick/ClipBlock.h"
 #include "declick/RepairBlock.h"
 #include "declick/TDDeclick.h"
 #include "support/AllocationCounter.h"
@@ -84,6 +85,44 @@ TEST(LevinsonDurbin, RecoversTheCoefficientsOfAnArProcess) {
   for (int32_t k = 1; k <= 28; ++k) EXPECT_NEAR(a[k], k <= 4 ? truth[k] : 0.0, 0.02) << k;
 }
 
+// The gap's normal equations against the dense least-squares problem: the errors e[n] = sum_k a[k] x[n-k] that touch
+// a gap x[p .. p+L-1] give A'A = T(t) and A'e0 = b, with e0 the errors when the gap is zero.
+TEST(GapEquations, MatchTheDenseLeastSquaresProblemUpToTheLastLag) {
+  constexpr int32_t p = 5;
+  const V a = {1.0, -0.9, 0.4, 0.3, -0.2, 0.15};
+  for (int32_t gap : {1, 3, p, p + 1, p + 4}) {
+    V x = ArProcess(gap + 2 * p, {1.0}, 1.0, gap), e0(gap + p), b(gap), t(gap, 0.0);
+    std::fill(x.begin() + p, x.begin() + p + gap, 0.0);
+    PredictionError(x.data(), a.data(), p, gap + p, e0.data());  // the errors at samples p .. 2p+L-1
+    GapCorrelation(e0.data(), a.data(), p, gap, b.data());
+    CoefficientCorrelation(a.data(), p, std::min(p + 1, gap), t.data());
+    const auto column = [&](int32_t m, int32_t n) { return n - m >= 0 && n - m <= p ? a[n - m] : 0.0; };  // dA/dx
+    for (int32_t m = 0; m < gap; ++m) {
+      double atE = 0.0;
+      for (int32_t n = 0; n < gap + p; ++n) atE += column(m, n) * e0[n];
+      EXPECT_NEAR(b[m], atE, 1e-12) << gap << " " << m;
+      for (int32_t k = 0; k < gap; ++k) {
+        double ata = 0.0;
+        for (int32_t n = 0; n < gap + p; ++n) ata += column(m, n) * column(k, n);
+        EXPECT_NEAR(t[std::abs(m - k)], ata, 1e-12) << gap << " " << m << " " << k;
+      }
+    }
+  }
+}
+
+// Simple mode: with m the mean and T four mean absolute deviations, an outlier among the first 30 samples is clamped
+// to m + T, a later one takes the value of the sample 30 before it.
+TEST(ClipBlock, ClampsEarlyOutliersAndRepeatsTheSample30BeforeLaterOnes) {
+  V x(100);
+  for (int32_t i = 0; i < 100; ++i) x[i] = i % 2 ? 1.1 : 0.9;
+  V clipped = x;
+  clipped[5] = 3.0;    // m = 0.99, mean absolute deviation (49 * 0.11 + 49 * 0.09 + 2.01 + 2.99) / 100 = 0.148
+  clipped[60] = -2.0;
+  ClipBlock(clipped.data(), 100, 4.0);
+  x[5] = 0.99 + 4 * 0.148;
+  for (int32_t i = 0; i < 100; ++i) EXPECT_NEAR(clipped[i], x[i], 1e-12) << i;
+}
+
 TEST(RepairBlock, RepairsClicksAtSearchedCentresLargestFirstUpToMaxClicksWithTheTabledWidths) {
   const std::tuple<double, int32_t, int32_t, bool> table[] = {  // ratio, maxClickWidth, width, refit
       {2.2, 100, 1, false}, {2.49, 100, 1, false}, {2.5, 100, 5, false}, {5.99, 100, 5, false}, {6.0, 100, 5, false},
@@ -94,8 +133,10 @@ TEST(RepairBlock, RepairsClicksAtSearchedCentresLargestFirstUpToMaxClicksWithThe
     EXPECT_TRUE(w.width == width && w.refit == refit) << ratio << " capped at " << cap;
   }
   // Silence and constants come back untouched; one-sample gaps (maxClickWidth 1) show which clicks are repaired.
-  float peak = 3.0f;
-  V x, copy;
+  float peak = 0.0f;  // the meter takes the largest ratio even when no click passes the threshold
+  V x = ArProcess(kN, {1.0}, 0.01, 3), copy;
+  EXPECT_TRUE(Repair(x, peak).empty() && peak > 2.0f && peak < 4.5f) << peak;
+  peak = 3.0f;
   for (double level : {0.0, 0.25, -0.7f + 0.0, 1e-3f + 0.0, -1.0})  // values f32 samples hold
     EXPECT_TRUE(Repair(x = V(kN, level), peak).empty() && x == V(kN, level) && peak == 3.0f) << level;
   for (int32_t at : {70, 77, 78, 521, 522, 530}) {
