@@ -50,13 +50,15 @@ ComPtr<T> Create(const CLSID& clsid = CLSID_CVeltane) {
 }
 
 // An IMediaBuffer holding `data` with `room` bytes free behind it, owned by
-// the test (Release never deletes); every method returns `failure`.
+// the test (Release never deletes); every method returns `failure`. As the
+// owner of an aggregate, it asks `inner` for every interface but IUnknown.
 struct MediaBuffer final : IMediaBuffer {
   explicit MediaBuffer(std::vector<uint8_t> data, DWORD room = 0)
       : bytes(std::move(data)), length(static_cast<DWORD>(bytes.size())) {
     bytes.resize(bytes.size() + room);
   }
   HRESULT STDMETHODCALLTYPE QueryInterface(REFIID iid, void** out) override {
+    if (inner != nullptr && iid != IID_IUnknown) return inner->QueryInterface(iid, out);
     *out = iid == IID_IUnknown || iid == IID_IMediaBuffer ? this : nullptr;
     return *out != nullptr ? (AddRef(), S_OK) : E_NOINTERFACE;
   }
@@ -77,6 +79,7 @@ struct MediaBuffer final : IMediaBuffer {
   DWORD length;
   ULONG refs = 1;
   HRESULT failure = S_OK;
+  IUnknown* inner = nullptr;
 };
 
 // A PCM media type (cbSize `extra`, the format block as much longer); free
