@@ -13,27 +13,17 @@
 namespace veltane {
 namespace {
 
-using testing::Check;
-using testing::ComPtr;
+using namespace testing;  // the module, a stranger object, tables and the fixture
 using Filter = INoiseReducFilter;
-
-// The check boxes, their switches and their states in a new effect.
-const struct {
-  int id;
-  HRESULT (STDMETHODCALLTYPE Filter::*get)(BYTE*);
-  BYTE initially;
-} kBoxes[] = {{1011, &Filter::GetFullBypass, 1}, {1006, &Filter::GetBypassDeclick, 1},
-              {1007, &Filter::GetBypassDenoise, 1}, {1008, &Filter::GetOutputClicks, 0},
-              {1009, &Filter::GetAutoInputHissLevel, 1}};
 
 // A page from the module's class factory, an effect for it and a hidden
 // parent window (Wine draws through X: without a display there is none).
-struct PageTest : testing::DllTest {
+struct PageTest : DllTest {
   void SetUp() override {
     if (GetEnvironmentVariableA("DISPLAY", nullptr, 0) == 0) GTEST_SKIP() << "no display: run under Xvfb";
     DllTest::SetUp();
-    effect = testing::Create<IMediaObject>();
-    page = testing::Create<IPropertyPage>(CLSID_CVeltaneProp);
+    effect = Create<IMediaObject>();
+    page = Create<IPropertyPage>(CLSID_CVeltaneProp);
     ComPtr<INoiseReducFilterSource> source;
     ASSERT_TRUE(page && effect && SUCCEEDED(effect.As(&source)) && SUCCEEDED(source->GetNoiseReducFilter(&filter)));
     parent = CreateWindowExA(0, "STATIC", "", WS_OVERLAPPEDWINDOW, 0, 0, 600, 400, nullptr, nullptr, nullptr, nullptr);
@@ -43,13 +33,6 @@ struct PageTest : testing::DllTest {
     DestroyWindow(parent);
     filter.Reset(), effect.Reset();
     DllTest::TearDown();
-  }
-  void Open() {
-    IUnknown* objects[] = {effect.Get()};
-    const RECT rect{0, 0, 400, 200};
-    ASSERT_EQ(page->SetObjects(1, objects), S_OK);
-    ASSERT_EQ(page->Activate(parent, &rect, FALSE), S_OK);
-    dialog = FindWindowExA(parent, nullptr, nullptr, nullptr);
   }
   HWND Item(int id) { return GetDlgItem(dialog, id); }
   LRESULT Position(int id) { return SendMessageA(Item(id), TBM_GETPOS, 0, 0); }
@@ -79,7 +62,7 @@ TEST_F(PageTest, Protocol) {
   PROPPAGEINFO info{};
   MSG message{};
   const RECT rect{10, 10, 300, 150};
-  testing::MediaBuffer stranger({});  // no private interface
+  MediaBuffer stranger({});  // no private interface
   IUnknown *none = nullptr, *strangers = &stranger, *effects = effect.Get(), *filters = filter.Get();
   Check({ROW(E_POINTER, page->GetPageInfo(nullptr)), ROW(S_OK, page->GetPageInfo(&info)),
          ROW(S_FALSE, page->IsPageDirty()), ROW(S_OK, page->Apply()), ROW(E_NOTIMPL, page->Help(L"index")),
@@ -102,30 +85,33 @@ TEST_F(PageTest, Protocol) {
   EXPECT_EQ(stranger.refs, 1u);
 }
 
-TEST_F(PageTest, OpensWithTheEffectsDefaults) {
-  Open();
-  const struct {
-    int trackbar, box;
-    double position;
-    const char* text;  // how the box's text begins
-    bool enabled;
-  } sliders[] = {{1001, 1004, 2.0f * static_cast<float>(32767 / std::sqrt(20.0)), "Click Thresh. 4.00", true},
-                 {1002, 1005, 0.625 * 32767, "Output Hiss Level 0.6", true},
-                 {1003, 1010, 0.333f * 32767, "Input Hiss Level 0.33", false}};
+// The dialog opens showing the effect's defaults, and every control reaches
+// the processing object.
+TEST_F(PageTest, OpensWithTheEffectsDefaultsAndControlsReachTheProcessingObject) {
+  IUnknown* objects[] = {effect.Get()};
+  const RECT rect{0, 0, 400, 200};
+  ASSERT_EQ(page->SetObjects(1, objects), S_OK);
+  ASSERT_EQ(page->Activate(parent, &rect, FALSE), S_OK);
+  dialog = FindWindowExA(parent, nullptr, nullptr, nullptr);
+  // The sliders with their value boxes; how each box's text begins.
+  const struct { int trackbar, box; double position; const char* text; bool enabled; } sliders[] = {
+      {1001, 1004, 2.0f * static_cast<float>(32767 / std::sqrt(20.0)), "Click Thresh. 4.00", true},
+      {1002, 1005, 0.625 * 32767, "Output Hiss Level 0.6", true},
+      {1003, 1010, 0.333f * 32767, "Input Hiss Level 0.33", false}};
   for (const auto& s : sliders) {
     EXPECT_EQ(Position(s.trackbar), static_cast<LRESULT>(s.position + 0.5));
     EXPECT_EQ(Text(s.box).rfind(s.text, 0), 0u) << Text(s.box);
     EXPECT_EQ(IsWindowEnabled(Item(s.trackbar)) + IsWindowEnabled(Item(s.box)), s.enabled ? 2 : 0);
   }
-  for (const auto& box : kBoxes) EXPECT_EQ(IsDlgButtonChecked(dialog, box.id), box.initially) << box.id;
-}
-
-TEST_F(PageTest, ControlsReachTheProcessingObject) {
-  Open();
-  // Each box clicked off and on again (other notifications change nothing);
-  // while "Auto Input Hiss Level" is clear the input hiss slider and its box work.
+  // Each check box, its switch and its state in a new effect, clicked off
+  // and on again (other notifications change nothing); while "Auto Input
+  // Hiss Level" is clear the input hiss slider and its box work.
+  const struct { int id; HRESULT (STDMETHODCALLTYPE Filter::*get)(BYTE*); BYTE initially; } boxes[] = {
+      {1011, &Filter::GetFullBypass, 1}, {1006, &Filter::GetBypassDeclick, 1}, {1007, &Filter::GetBypassDenoise, 1},
+      {1008, &Filter::GetOutputClicks, 0}, {1009, &Filter::GetAutoInputHissLevel, 1}};
+  for (const auto& box : boxes) EXPECT_EQ(IsDlgButtonChecked(dialog, box.id), box.initially) << box.id;
   for (BYTE round = 0; round < 2; ++round) {
-    for (const auto& box : kBoxes) {
+    for (const auto& box : boxes) {
       SendMessageA(Item(box.id), BM_CLICK, 0, 0);
       SendMessageA(dialog, WM_COMMAND, MAKEWPARAM(box.id, BN_SETFOCUS), reinterpret_cast<LPARAM>(Item(box.id)));
       BYTE on = 0xcc;
