@@ -41,20 +41,21 @@ HWND Control(HWND frame, int id) {
   return search.second;
 }
 
-using PropertyFrame = testing::DllTest;
+using namespace testing;  // the module, streaming and the fixture
+using PropertyFrame = DllTest;
 
 TEST_F(PropertyFrame, ShowsThePageAndReachesTheEffectsProcessing) {
   if (GetEnvironmentVariableA("DISPLAY", nullptr, 0) == 0) GTEST_SKIP() << "no display: run under Xvfb";
   DeleteFileA("frame.ready");
-  auto effect = testing::Create<IMediaObject>();
-  testing::ComPtr<ISpecifyPropertyPages> specify;
-  testing::ComPtr<IClassFactory> pageFactory;
+  auto effect = Create<IMediaObject>();
+  ComPtr<ISpecifyPropertyPages> specify;
+  ComPtr<IClassFactory> pageFactory;
   CAUUID pages{};
   ASSERT_TRUE(effect && SUCCEEDED(effect.As(&specify)) && SUCCEEDED(specify->GetPages(&pages)));
-  ASSERT_EQ(testing::dll.getClassObject(pages.pElems[0], IID_IClassFactory, &pageFactory), S_OK);
-  ASSERT_EQ(testing::SetTypes(effect.Get(), 2, 44100, 16), S_OK);
+  ASSERT_EQ(dll.getClassObject(pages.pElems[0], IID_IClassFactory, &pageFactory), S_OK);
+  ASSERT_EQ(SetTypes(effect.Get(), 2, 44100, 16), S_OK);
   const std::vector<uint8_t> input(4 * 500, 0x11);
-  EXPECT_EQ(testing::Stream(effect.Get(), input, {input.size()}, 4 * 4096), input);  // full bypass
+  EXPECT_EQ(Stream(effect.Get(), input, {input.size()}, 4 * 4096), input);  // full bypass
 
   // The user-interface thread, as in a host, creating the page by the class
   // id the effect names, which this process serves without the registry.
@@ -94,7 +95,7 @@ TEST_F(PropertyFrame, ShowsThePageAndReachesTheEffectsProcessing) {
   EXPECT_EQ(std::pair(registered.load(), shown.load()), std::pair(S_OK, S_OK));
   CoTaskMemFree(pages.pElems);
   // The chain of this very effect runs now, and fills first: nothing comes out.
-  EXPECT_EQ(testing::Stream(effect.Get(), input, {input.size()}, 4 * 4096).size(), 0u);
+  EXPECT_EQ(Stream(effect.Get(), input, {input.size()}, 4 * 4096).size(), 0u);
   specify.Reset(), pageFactory.Reset();
   EXPECT_EQ(effect.Reset(), 0u);
 }
