@@ -145,7 +145,7 @@ TEST_P(HostTest, ProcessLoopGivesTheNativeSamples) {
   ASSERT_EQ(SetTypes(object.Get(), c.channels, c.rate, c.bits), S_OK);
   SetParams(object.Get());
   // 100-ms input buffers and 1500-frame rooms: neither matches the chain's buffers.
-  ExpectNative(Stream(object.Get(), input, {c.rate / 10 * c.Block()}, 1500 * c.Block()));
+  ExpectNative(Stream(object.Get(), input, c.rate / 10 * c.Block(), 1500 * c.Block()));
 }
 
 // Keeps every buffer the Sample Grabber sees, on the graph's one streaming thread.

@@ -311,7 +311,7 @@ TEST_F(DmoTest, AThousandLivesWithEveryRoomSize) {
     if (life == 100) K32GetProcessMemoryInfo(GetCurrentProcess(), PPROCESS_MEMORY_COUNTERS(&before), sizeof before);
     auto object = Create<IMediaObject>();
     ASSERT_EQ(SetTypes(object.Get(), 2, 44100, 16, 16.0f), S_OK);
-    const auto output = Stream(object.Get(), input, {4 * 2205}, 4 * rooms[life % 8]);
+    const auto output = Stream(object.Get(), input, 4 * 2205, 4 * rooms[life % 8]);
     if (life == 0) expected = output;
     ASSERT_TRUE(output == expected && output.size() > 4 * 4096) << "room " << rooms[life % 8];
     ASSERT_EQ(object.Reset(), 0u);
@@ -357,8 +357,8 @@ TEST_F(DmoTest, CloneIsAnEffectOfItsOwn) {
   EXPECT_EQ(std::memcmp(&read, &expected, sizeof read), 0);
   ASSERT_EQ(nr->SetFullBypass(1), S_OK);
   const auto input = Noise(3 * 500);
-  EXPECT_EQ(Stream(mo.Get(), input, {input.size()}, 4096), input);         // the source, in full bypass
-  EXPECT_EQ(Stream(object.Get(), input, {input.size()}, 4096).size(), 0u);  // the clone's chain fills first
+  EXPECT_EQ(Stream(mo.Get(), input, input.size(), 4096), input);         // the source, in full bypass
+  EXPECT_EQ(Stream(object.Get(), input, input.size(), 4096).size(), 0u);  // the clone's chain fills first
   EXPECT_EQ((settings.Reset(), object.Reset(), source.Reset(), clone.Reset()), 0u);
   EXPECT_EQ(processing->SetClickThreshold(7.0f), S_OK);
   EXPECT_EQ(processing.Reset(), 0u);
@@ -407,7 +407,7 @@ TEST_F(DmoTest, ThreadsStreamingThroughLockKeepEveryFrame) {
       for (bool more = true; more;) {
         mo->Lock(1);
         const size_t n = std::min(piece, input.size() - std::min(next, input.size()));
-        const auto out = Stream(mo.Get(), {input.begin() + next, input.begin() + next + n}, {n}, 6 * 333);
+        const auto out = Stream(mo.Get(), {input.begin() + next, input.begin() + next + n}, n, 6 * 333);
         output.insert(output.end(), out.begin(), out.end());
         more = (next += n) < input.size();
         mo->Lock(0);

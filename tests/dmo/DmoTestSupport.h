@@ -110,16 +110,13 @@ inline HRESULT SetTypes(IMediaObject* object, WORD channels, DWORD rate, WORD bi
   return SUCCEEDED(hr) ? params->SetParam(3, options) : hr;
 }
 
-// Streams `input` as a host does: buffers of `pieces` bytes in turn, each
-// followed by ProcessOutput with `room` bytes until nothing is pending.
-// Returns everything produced.
-inline std::vector<uint8_t> Stream(IMediaObject* object, const std::vector<uint8_t>& input,
-                                   std::vector<size_t> pieces, DWORD room) {
+// Streams `input` as a host does: buffers of `piece` bytes, each followed by
+// ProcessOutput with `room` bytes until nothing is pending. Returns
+// everything produced.
+inline std::vector<uint8_t> Stream(IMediaObject* object, const std::vector<uint8_t>& input, size_t piece, DWORD room) {
   std::vector<uint8_t> output;
-  for (size_t at = 0, i = 0; at < input.size(); ++i) {
-    const size_t n = std::min(pieces[i % pieces.size()], input.size() - at);
-    MediaBuffer in(std::vector<uint8_t>(input.begin() + at, input.begin() + at + n));
-    at += n;
+  for (size_t at = 0; at < input.size(); at += piece) {
+    MediaBuffer in(std::vector<uint8_t>(input.begin() + at, input.begin() + std::min(at + piece, input.size())));
     HRESULT hr = object->ProcessInput(0, &in, 0, 0, 0);
     EXPECT_TRUE(hr == S_OK || hr == S_FALSE) << std::hex << hr;
     for (DWORD status = 0, more = 1, calls = 0; hr == S_OK && more && calls < 1'000'000; ++calls) {

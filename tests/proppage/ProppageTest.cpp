@@ -192,7 +192,7 @@ TEST_F(PropertyFrame, ShowsThePageAndReachesTheEffectsProcessing) {
   ASSERT_EQ(dll.getClassObject(pages.pElems[0], IID_IClassFactory, &pageFactory), S_OK);
   ASSERT_EQ(SetTypes(effect.Get(), 2, 44100, 16), S_OK);
   const std::vector<uint8_t> input(4 * 500, 0x11);
-  EXPECT_EQ(Stream(effect.Get(), input, {input.size()}, 4 * 4096), input);  // full bypass
+  EXPECT_EQ(Stream(effect.Get(), input, input.size(), 4 * 4096), input);  // full bypass
 
   // The user-interface thread, as in a host, creating the page by the class
   // id the effect names, which this process serves without the registry.
@@ -232,7 +232,7 @@ TEST_F(PropertyFrame, ShowsThePageAndReachesTheEffectsProcessing) {
   EXPECT_EQ(std::pair(registered.load(), shown.load()), std::pair(S_OK, S_OK));
   CoTaskMemFree(pages.pElems);
   // The chain of this very effect runs now, and fills first: nothing comes out.
-  EXPECT_EQ(Stream(effect.Get(), input, {input.size()}, 4 * 4096).size(), 0u);
+  EXPECT_EQ(Stream(effect.Get(), input, input.size(), 4 * 4096).size(), 0u);
 }
 
 }  // namespace
