@@ -112,10 +112,10 @@ std::vector<uint8_t> Samples(const std::string& path) {
   return bytes.end() - data > 8 ? std::vector<uint8_t>(data + 8, bytes.end()) : std::vector<uint8_t>();
 }
 
-class HostTest : public DllTest, public ::testing::WithParamInterface<Case> {
+class HostTest : public EffectTest, public ::testing::WithParamInterface<Case> {
  protected:
   void SetUp() override {
-    DllTest::SetUp();
+    EffectTest::SetUp();
     input = Samples(file), native = Samples(Folder() + "reference\\reference-" + GetParam().name + ".wav");
     if (input.empty() || native.empty()) GTEST_SKIP() << "no reference audio: set VELTANE_NATIVE_BUILD_DIR";
   }
@@ -141,11 +141,10 @@ class HostTest : public DllTest, public ::testing::WithParamInterface<Case> {
 
 TEST_P(HostTest, ProcessLoopGivesTheNativeSamples) {
   const Case& c = GetParam();
-  auto object = Create<IMediaObject>();
-  ASSERT_EQ(SetTypes(object.Get(), c.channels, c.rate, c.bits), S_OK);
-  SetParams(object.Get());
+  ASSERT_EQ(SetTypes(mo.Get(), c.channels, c.rate, c.bits), S_OK);
+  SetParams(mo.Get());
   // 100-ms input buffers and 1500-frame rooms: neither matches the chain's buffers.
-  ExpectNative(Stream(object.Get(), input, c.rate / 10 * c.Block(), 1500 * c.Block()));
+  ExpectNative(Stream(mo.Get(), input, c.rate / 10 * c.Block(), 1500 * c.Block()));
 }
 
 // Keeps every buffer the Sample Grabber sees, on the graph's one streaming thread.

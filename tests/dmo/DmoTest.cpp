@@ -24,31 +24,7 @@ std::vector<uint8_t> Noise(size_t bytes) {
   return data;
 }
 
-// A new effect object, its interfaces and its processing object.
-struct DmoTest : DllTest {
-  void SetUp() override {
-    DllTest::SetUp();
-    mo = Create<IMediaObject>();
-    ASSERT_TRUE(mo && SUCCEEDED(mo.As(&ip)) && SUCCEEDED(mo.As(&pi)) && SUCCEEDED(mo.As(&mp)) &&
-                SUCCEEDED(mo.As(&es)) && SUCCEEDED(mo.As(&source)) && SUCCEEDED(source->GetNoiseReducFilter(&nr)));
-  }
-  void TearDown() override {
-    ReleaseAll();
-    DllTest::TearDown();
-  }
-  void ReleaseAll() {
-    ip.Reset(), pi.Reset(), mp.Reset(), es.Reset(), source.Reset(), nr.Reset();
-    EXPECT_EQ(mo ? mo.Reset() : 0, 0u);
-  }
-  ComPtr<IMediaObject> mo;
-  ComPtr<IMediaObjectInPlace> ip;
-  ComPtr<IMediaParamInfo> pi;
-  ComPtr<IMediaParams> mp;
-  ComPtr<IEffectSettings> es;
-  ComPtr<INoiseReducFilterSource> source;
-  ComPtr<INoiseReducFilter> nr;
-  DWORD a = 0xcc, b = 0xcc, c = 0xcc;
-};
+using DmoTest = EffectTest;
 
 TEST_F(DmoTest, ModuleAndClassFactories) {
   ComPtr<IClassFactory> factory, page;

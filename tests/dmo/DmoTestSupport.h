@@ -1,6 +1,7 @@
 // Helpers for the tests of veltane.dll: the module and its exports, a media
 // buffer, PCM media types, a host's streaming loop, tables of {call,
-// expected result} rows and a fixture that no object may outlive.
+// expected result} rows, a fixture that no object may outlive and one that
+// adds a new effect.
 #pragma once
 
 #include <gtest/gtest.h>
@@ -155,6 +156,33 @@ struct DllTest : ::testing::Test {
   static void SetUpTestSuite() { CoInitializeEx(nullptr, COINIT_MULTITHREADED); }
   void SetUp() override { ASSERT_NE(dll.handle, nullptr); }
   void TearDown() override { EXPECT_EQ(dll.canUnloadNow(), S_OK) << "an object outlived the test"; }
+};
+
+// A new effect object, its interfaces, its processing object and scratch
+// out-values; at the end no reference to the effect may be left.
+struct EffectTest : DllTest {
+  void SetUp() override {
+    DllTest::SetUp();
+    mo = Create<IMediaObject>();
+    ASSERT_TRUE(mo && SUCCEEDED(mo.As(&ip)) && SUCCEEDED(mo.As(&pi)) && SUCCEEDED(mo.As(&mp)) &&
+                SUCCEEDED(mo.As(&es)) && SUCCEEDED(mo.As(&source)) && SUCCEEDED(source->GetNoiseReducFilter(&nr)));
+  }
+  void TearDown() override {
+    ReleaseAll();
+    DllTest::TearDown();
+  }
+  void ReleaseAll() {
+    ip.Reset(), pi.Reset(), mp.Reset(), es.Reset(), source.Reset(), nr.Reset();
+    EXPECT_EQ(mo ? mo.Reset() : 0, 0u);
+  }
+  ComPtr<IMediaObject> mo;
+  ComPtr<IMediaObjectInPlace> ip;
+  ComPtr<IMediaParamInfo> pi;
+  ComPtr<IMediaParams> mp;
+  ComPtr<IEffectSettings> es;
+  ComPtr<INoiseReducFilterSource> source;
+  ComPtr<INoiseReducFilter> nr;
+  DWORD a = 0xcc, b = 0xcc, c = 0xcc;
 };
 
 }  // namespace veltane::testing

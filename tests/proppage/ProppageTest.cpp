@@ -23,21 +23,18 @@ using Filter = INoiseReducFilter;
 
 // A page from the module's class factory, an effect for it and a hidden
 // parent window (Wine draws through X: without a display there is none).
-struct PageTest : DllTest {
+struct PageTest : EffectTest {
   void SetUp() override {
     if (GetEnvironmentVariableA("DISPLAY", nullptr, 0) == 0) GTEST_SKIP() << "no display: run under Xvfb";
-    DllTest::SetUp();
-    effect = Create<IMediaObject>();
+    EffectTest::SetUp();
     page = Create<IPropertyPage>(CLSID_CVeltaneProp);
-    ComPtr<INoiseReducFilterSource> source;
-    ASSERT_TRUE(page && effect && SUCCEEDED(effect.As(&source)) && SUCCEEDED(source->GetNoiseReducFilter(&filter)));
+    ASSERT_TRUE(page);
     parent = CreateWindowExA(0, "STATIC", "", WS_OVERLAPPEDWINDOW, 0, 0, 600, 400, nullptr, nullptr, nullptr, nullptr);
   }
   void TearDown() override {
     EXPECT_EQ(page ? page.Reset() : 0, 0u);
     DestroyWindow(parent);
-    filter.Reset(), effect.Reset();
-    DllTest::TearDown();
+    EffectTest::TearDown();
   }
   HWND Item(int id) { return GetDlgItem(dialog, id); }
   LRESULT Position(int id) { return SendMessageA(Item(id), TBM_GETPOS, 0, 0); }
@@ -52,12 +49,10 @@ struct PageTest : DllTest {
   }
   float Level(HRESULT (STDMETHODCALLTYPE Filter::*get)(float*)) {
     float value = -1.0f;
-    EXPECT_EQ((filter.Get()->*get)(&value), S_OK);
+    EXPECT_EQ((nr.Get()->*get)(&value), S_OK);
     return value;
   }
 
-  ComPtr<IMediaObject> effect;
-  ComPtr<Filter> filter;
   ComPtr<IPropertyPage> page;
   HWND parent = nullptr;
   HWND dialog = nullptr;
@@ -68,7 +63,7 @@ TEST_F(PageTest, Protocol) {
   MSG message{};
   const RECT rect{10, 10, 300, 150};
   MediaBuffer stranger({});  // no private interface
-  IUnknown *none = nullptr, *strangers = &stranger, *effects = effect.Get(), *filters = filter.Get();
+  IUnknown *none = nullptr, *strangers = &stranger, *effects = mo.Get(), *filters = nr.Get();
   Check({ROW(E_POINTER, page->GetPageInfo(nullptr)), ROW(S_OK, page->GetPageInfo(&info)),
          ROW(S_FALSE, page->IsPageDirty()), ROW(S_OK, page->Apply()), ROW(E_NOTIMPL, page->Help(L"index")),
          ROW(E_NOTIMPL, page->TranslateAccelerator(&message)), ROW(S_OK, page->SetPageSite(nullptr)),
@@ -93,7 +88,7 @@ TEST_F(PageTest, Protocol) {
 // The dialog opens showing the effect's defaults, and every control reaches
 // the processing object.
 TEST_F(PageTest, OpensWithTheEffectsDefaultsAndControlsReachTheProcessingObject) {
-  IUnknown* objects[] = {effect.Get()};
+  IUnknown* objects[] = {mo.Get()};
   const RECT rect{0, 0, 400, 200};
   ASSERT_EQ(page->SetObjects(1, objects), S_OK);
   ASSERT_EQ(page->Activate(parent, &rect, FALSE), S_OK);
@@ -120,13 +115,13 @@ TEST_F(PageTest, OpensWithTheEffectsDefaultsAndControlsReachTheProcessingObject)
       SendMessageA(Item(box.id), BM_CLICK, 0, 0);
       SendMessageA(dialog, WM_COMMAND, MAKEWPARAM(box.id, BN_SETFOCUS), reinterpret_cast<LPARAM>(Item(box.id)));
       BYTE on = 0xcc;
-      EXPECT_EQ((filter.Get()->*box.get)(&on), S_OK);
+      EXPECT_EQ((nr.Get()->*box.get)(&on), S_OK);
       EXPECT_EQ(on, box.initially ^ round ^ 1) << box.id;
     }
     EXPECT_EQ(IsWindowEnabled(Item(1003)) + IsWindowEnabled(Item(1010)), round == 0 ? 2 : 0);
   }
   // Home and End move the thumb and send nothing.
-  ASSERT_TRUE(SUCCEEDED(filter->SetClickThreshold(9.0f)) && SUCCEEDED(filter->SetInputHissLevel(0.9f)));
+  ASSERT_TRUE(SUCCEEDED(nr->SetClickThreshold(9.0f)) && SUCCEEDED(nr->SetInputHissLevel(0.9f)));
   SetFocus(Item(1001));
   for (WPARAM key : {VK_HOME, VK_END}) {
     SendMessageA(Item(1001), WM_KEYDOWN, key, 0);
@@ -188,18 +183,18 @@ TEST_F(PropertyFrame, ShowsThePageAndReachesTheEffectsProcessing) {
   ComPtr<ISpecifyPropertyPages> specify;
   ComPtr<IClassFactory> pageFactory;
   CAUUID pages{};
-  ASSERT_TRUE(SUCCEEDED(effect.As(&specify)) && SUCCEEDED(specify->GetPages(&pages)));
+  ASSERT_TRUE(SUCCEEDED(mo.As(&specify)) && SUCCEEDED(specify->GetPages(&pages)));
   ASSERT_EQ(dll.getClassObject(pages.pElems[0], IID_IClassFactory, &pageFactory), S_OK);
-  ASSERT_EQ(SetTypes(effect.Get(), 2, 44100, 16), S_OK);
+  ASSERT_EQ(SetTypes(mo.Get(), 2, 44100, 16), S_OK);
   const std::vector<uint8_t> input(4 * 500, 0x11);
-  EXPECT_EQ(Stream(effect.Get(), input, input.size(), 4 * 4096), input);  // full bypass
+  EXPECT_EQ(Stream(mo.Get(), input, input.size(), 4 * 4096), input);  // full bypass
 
   // The user-interface thread, as in a host, creating the page by the class
   // id the effect names, which this process serves without the registry.
   std::atomic<HRESULT> registered{E_PENDING}, shown{E_PENDING};
   std::thread ui([&] {
     DWORD cookie = 0;
-    IUnknown* objects[] = {effect.Get()};
+    IUnknown* objects[] = {mo.Get()};
     OleInitialize(nullptr);
     registered = CoRegisterClassObject(pages.pElems[0], pageFactory.Get(), CLSCTX_INPROC_SERVER, REGCLS_MULTIPLEUSE,
                                        &cookie);
@@ -232,7 +227,7 @@ TEST_F(PropertyFrame, ShowsThePageAndReachesTheEffectsProcessing) {
   EXPECT_EQ(std::pair(registered.load(), shown.load()), std::pair(S_OK, S_OK));
   CoTaskMemFree(pages.pElems);
   // The chain of this very effect runs now, and fills first: nothing comes out.
-  EXPECT_EQ(Stream(effect.Get(), input, input.size(), 4 * 4096).size(), 0u);
+  EXPECT_EQ(Stream(mo.Get(), input, input.size(), 4 * 4096).size(), 0u);
 }
 
 }  // namespace
