@@ -26,7 +26,7 @@ std::vector<uint8_t> Noise(size_t bytes) {
 
 using DmoTest = EffectTest;
 
-TEST_F(DmoTest, ModuleAndClassFactories) {
+TEST_F(DmoTest, ModuleClassFactoriesAndAggregation) {
   ComPtr<IClassFactory> factory, page;
   void* out = nullptr;
   auto drop = [](ComPtr<IClassFactory>& f) { return f.Reset() == 1 ? S_OK : E_FAIL; };  // the cache keeps one
@@ -45,6 +45,19 @@ TEST_F(DmoTest, ModuleAndClassFactories) {
          ROW(E_POINTER, mo->QueryInterface(IID_IMediaObject, nullptr)),
          ROW(E_NOINTERFACE, mo->QueryInterface(IID_INoiseReducFilter, &out))},
         &out);
+  // Aggregated, the effect hands its owner every reference and its identity.
+  MediaBuffer owner({});
+  ComPtr<IMediaParams> params;
+  ComPtr<IUnknown> identity, marshal;
+  ASSERT_EQ(factory->CreateInstance(&owner, IID_IUnknown, reinterpret_cast<void**>(&owner.inner)), S_OK);
+  EXPECT_EQ(owner.refs, 1u);  // the aggregate holds no reference on its owner
+  ASSERT_EQ(owner.inner->QueryInterface(IID_IMediaParams, &params), S_OK);
+  EXPECT_TRUE(SUCCEEDED(params.As(&identity)) && identity.Get() == static_cast<IUnknown*>(&owner));
+  EXPECT_EQ(params->QueryInterface(IID_IMarshal, &marshal), S_OK);
+  EXPECT_EQ(owner.refs, 4u);
+  params.Reset(), identity.Reset(), marshal.Reset();
+  EXPECT_EQ(owner.refs, 1u);
+  EXPECT_EQ(owner.inner->Release(), 0u);
   ReleaseAll();
   Check({ROW(S_FALSE, dll.canUnloadNow()), ROW(S_OK, drop(factory)), ROW(S_OK, drop(page)),
          ROW(S_OK, dll.canUnloadNow()), ROW(S_OK, dll.getClassObject(CLSID_CVeltane, IID_IClassFactory, &factory)),
@@ -338,24 +351,6 @@ TEST_F(DmoTest, CloneIsAnEffectOfItsOwn) {
   EXPECT_EQ((settings.Reset(), object.Reset(), source.Reset(), clone.Reset()), 0u);
   EXPECT_EQ(processing->SetClickThreshold(7.0f), S_OK);
   EXPECT_EQ(processing.Reset(), 0u);
-}
-
-// Aggregated, the effect hands its owner every reference and its identity.
-TEST_F(DmoTest, AggregationDelegatesToTheOwner) {
-  MediaBuffer owner({});
-  ComPtr<IClassFactory> factory;
-  ComPtr<IMediaParams> params;
-  ComPtr<IUnknown> identity, marshal;
-  ASSERT_EQ(dll.getClassObject(CLSID_CVeltane, IID_IClassFactory, &factory), S_OK);
-  ASSERT_EQ(factory->CreateInstance(&owner, IID_IUnknown, reinterpret_cast<void**>(&owner.inner)), S_OK);
-  EXPECT_EQ(owner.refs, 1u);  // the aggregate holds no reference on its owner
-  ASSERT_EQ(owner.inner->QueryInterface(IID_IMediaParams, &params), S_OK);
-  EXPECT_TRUE(SUCCEEDED(params.As(&identity)) && identity.Get() == static_cast<IUnknown*>(&owner));
-  EXPECT_EQ(params->QueryInterface(IID_IMarshal, &marshal), S_OK);
-  EXPECT_EQ(owner.refs, 4u);
-  params.Reset(), identity.Reset(), marshal.Reset(), factory.Reset();
-  EXPECT_EQ(owner.refs, 1u);
-  EXPECT_EQ(owner.inner->Release(), 0u);
 }
 
 // Hosts streaming from several threads, each holding Lock across its calls,
