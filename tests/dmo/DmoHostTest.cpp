@@ -20,7 +20,7 @@ extern "C" const CLSID CLSID_SampleGrabber, CLSID_NullRenderer;
 namespace veltane {
 namespace {
 
-using testing::ComPtr;
+using namespace testing;  // the module, types, streaming and the fixture
 
 // {D51BD5A1-7548-11CF-A520-0080C77EF58A}, published as CLSID_WAVEParser.
 constexpr CLSID kWaveParser = {0xd51bd5a1, 0x7548, 0x11cf, {0xa5, 0x20, 0x00, 0x80, 0xc7, 0x7e, 0xf5, 0x8a}};
@@ -39,9 +39,9 @@ std::string Value(const std::string& key, const char* name = nullptr) {
   return found == ERROR_SUCCESS ? value : "<missing>";
 }
 
-// The name under which the DMO list holds `clsid` among the audio effects
+// The name under which the DMO list holds the effect among the audio effects
 // taking and giving PCM; "" when it is not there.
-std::wstring Listed(const CLSID& clsid) {
+std::wstring Listed() {
   const DMO_PARTIAL_MEDIATYPE pcm{MEDIATYPE_Audio, MEDIASUBTYPE_PCM};
   ComPtr<IEnumDMO> list;
   CLSID id;
@@ -49,27 +49,27 @@ std::wstring Listed(const CLSID& clsid) {
   std::wstring found;
   EXPECT_EQ(DMOEnum(DMOCATEGORY_AUDIO_EFFECT, 0, 1, &pcm, 1, &pcm, &list), S_OK);
   while (list && list->Next(1, &id, &name, nullptr) == S_OK) {
-    if (id == clsid) found = name;
+    if (id == CLSID_CVeltane) found = name;
     CoTaskMemFree(name);
   }
   return found;
 }
 
-using DmoRegistration = testing::DllTest;
+using DmoRegistration = DllTest;
 
 // The effect and its property page as regsvr32 registers and unregisters them.
 TEST_F(DmoRegistration, RegistersAsAnAudioEffectAndUnregistersCleanly) {
   WCHAR effectId[40], pageId[40];
   StringFromGUID2(CLSID_CVeltane, effectId, 40), StringFromGUID2(CLSID_CVeltaneProp, pageId, 40);
   const std::string key = "CLSID\\" + std::string(effectId, effectId + 38),
-                    page = "CLSID\\" + std::string(pageId, pageId + 38), dll = Folder() + "veltane.dll";
+                    page = "CLSID\\" + std::string(pageId, pageId + 38), path = Folder() + "veltane.dll";
   HKEY programmable = nullptr;
   DWORD subkeys = 9, values = 9;
   ComPtr<IMediaObject> object;
-  ASSERT_EQ(std::system(("regsvr32.exe /s \"" + dll + "\"").c_str()), 0);
-  EXPECT_EQ(Listed(CLSID_CVeltane), L"Veltane");
+  ASSERT_EQ(std::system(("regsvr32.exe /s \"" + path + "\"").c_str()), 0);
+  EXPECT_EQ(Listed(), L"Veltane");
   EXPECT_EQ(Value(key), "CVeltane Class");
-  EXPECT_EQ(lstrcmpiA(Value(key + "\\InprocServer32").c_str(), dll.c_str()), 0);
+  EXPECT_EQ(lstrcmpiA(Value(key + "\\InprocServer32").c_str(), path.c_str()), 0);
   for (const auto& k : {key, page}) EXPECT_EQ(Value(k + "\\InprocServer32", "ThreadingModel"), "Both");
   EXPECT_EQ(Value("Veltane.VeltaneProp\\CurVer"), "Veltane.VeltaneProp.1");
   ASSERT_EQ(RegOpenKeyExA(HKEY_CLASSES_ROOT, (key + "\\Programmable").c_str(), 0, KEY_READ, &programmable), 0);
@@ -80,13 +80,13 @@ TEST_F(DmoRegistration, RegistersAsAnAudioEffectAndUnregistersCleanly) {
   object.Reset();
   CoFreeUnusedLibraries();
 
-  ASSERT_EQ(std::system(("regsvr32.exe /s /u \"" + dll + "\"").c_str()), 0);
-  EXPECT_EQ(Listed(CLSID_CVeltane), L"");
+  ASSERT_EQ(std::system(("regsvr32.exe /s /u \"" + path + "\"").c_str()), 0);
+  EXPECT_EQ(Listed(), L"");
   for (const std::string& gone : {key, page, std::string("Veltane.VeltaneProp")}) EXPECT_EQ(Value(gone), "<missing>");
   EXPECT_EQ(CoCreateInstance(CLSID_CVeltane, nullptr, CLSCTX_INPROC_SERVER, IID_IMediaObject, &object),
             REGDB_E_CLASSNOTREG);
   // Unregistering again reports the missing key as the Win32 code itself.
-  EXPECT_EQ(testing::dll.unregisterServer(), static_cast<HRESULT>(ERROR_FILE_NOT_FOUND));
+  EXPECT_EQ(dll.unregisterServer(), static_cast<HRESULT>(ERROR_FILE_NOT_FOUND));
 }
 
 // The cases that make-reference.sh prepares in reference/: an input made
@@ -98,6 +98,7 @@ struct Case {
   DWORD rate;
   WORD bits;
   float clickThreshold, options;
+  DWORD Block() const { return channels * bits / 8; }
 } const kCases[] = {{"stereo16", 2, 44100, 16, 4.0f, 16.0f}, {"mono24", 1, 96000, 24, 3.0f, 0.0f},
                     {"stereo8", 2, 22050, 8, 6.0f, 4.0f}};
 void PrintTo(const Case& c, std::ostream* out) { *out << c.name; }
@@ -111,10 +112,10 @@ std::vector<uint8_t> Samples(const std::string& path) {
   return bytes.end() - data > 8 ? std::vector<uint8_t>(data + 8, bytes.end()) : std::vector<uint8_t>();
 }
 
-class HostTest : public testing::DllTest, public ::testing::WithParamInterface<Case> {
+class HostTest : public EffectTest, public ::testing::WithParamInterface<Case> {
  protected:
   void SetUp() override {
-    DllTest::SetUp();
+    EffectTest::SetUp();
     input = Samples(file), native = Samples(Folder() + "reference\\reference-" + GetParam().name + ".wav");
     if (input.empty() || native.empty()) GTEST_SKIP() << "no reference audio: set VELTANE_NATIVE_BUILD_DIR";
   }
@@ -129,9 +130,9 @@ class HostTest : public testing::DllTest, public ::testing::WithParamInterface<C
   // output must be the tool's.
   void ExpectNative(const std::vector<uint8_t>& output) {
     const auto at = std::search(output.begin(), output.end(), native.begin(), native.begin() + 4096);
-    const size_t latency = at - output.begin(), block = GetParam().channels * GetParam().bits / 8;
+    const size_t latency = at - output.begin();
     ASSERT_LT(latency, output.size() / 2) << "the tool's samples are not in the " << output.size() << " bytes";
-    EXPECT_EQ(latency % block, 0u);
+    EXPECT_EQ(latency % GetParam().Block(), 0u);
     EXPECT_TRUE(output.size() - latency <= native.size() && std::equal(at, output.end(), native.begin()));
   }
   const std::string file = Folder() + "reference\\input-" + GetParam().name + ".wav";
@@ -140,12 +141,10 @@ class HostTest : public testing::DllTest, public ::testing::WithParamInterface<C
 
 TEST_P(HostTest, ProcessLoopGivesTheNativeSamples) {
   const Case& c = GetParam();
-  auto object = testing::Create<IMediaObject>();
-  ASSERT_EQ(testing::SetTypes(object.Get(), c.channels, c.rate, c.bits), S_OK);
-  SetParams(object.Get());
+  ASSERT_EQ(SetTypes(mo.Get(), c.channels, c.rate, c.bits), S_OK);
+  SetParams(mo.Get());
   // 100-ms input buffers and 1500-frame rooms: neither matches the chain's buffers.
-  const DWORD block = c.channels * c.bits / 8;
-  ExpectNative(testing::Stream(object.Get(), input, {c.rate / 10 * block}, 1500 * block));
+  ExpectNative(Stream(mo.Get(), input, c.rate / 10 * c.Block(), 1500 * c.Block()));
 }
 
 // Keeps every buffer the Sample Grabber sees, on the graph's one streaming thread.
@@ -191,7 +190,7 @@ TEST_P(HostTest, DirectShowGraphGivesTheNativeSamples) {
   DWORD cookie = 0;
   LONG code = 0;
   // The wrapper creates the effect by class id, served by this process without the registry.
-  ASSERT_EQ(testing::dll.getClassObject(CLSID_CVeltane, IID_IClassFactory, &factory), S_OK);
+  ASSERT_EQ(dll.getClassObject(CLSID_CVeltane, IID_IClassFactory, &factory), S_OK);
   ASSERT_EQ(CoRegisterClassObject(CLSID_CVeltane, factory.Get(), CLSCTX_INPROC_SERVER, REGCLS_MULTIPLEUSE, &cookie), 0);
   ASSERT_EQ(CoCreateInstance(CLSID_FilterGraph, nullptr, CLSCTX_INPROC_SERVER, IID_IGraphBuilder, &graph), S_OK);
   for (int i = 0; i < 5; ++i) {

@@ -1,6 +1,7 @@
 // Helpers for the tests of veltane.dll: the module and its exports, a media
 // buffer, PCM media types, a host's streaming loop, tables of {call,
-// expected result} rows and a fixture that no object may outlive.
+// expected result} rows, a fixture that no object may outlive and one that
+// adds a new effect.
 #pragma once
 
 #include <gtest/gtest.h>
@@ -50,13 +51,15 @@ ComPtr<T> Create(const CLSID& clsid = CLSID_CVeltane) {
 }
 
 // An IMediaBuffer holding `data` with `room` bytes free behind it, owned by
-// the test (Release never deletes); every method returns `failure`.
+// the test (Release never deletes); every method returns `failure`. As the
+// owner of an aggregate, it asks `inner` for every interface but IUnknown.
 struct MediaBuffer final : IMediaBuffer {
   explicit MediaBuffer(std::vector<uint8_t> data, DWORD room = 0)
       : bytes(std::move(data)), length(static_cast<DWORD>(bytes.size())) {
     bytes.resize(bytes.size() + room);
   }
   HRESULT STDMETHODCALLTYPE QueryInterface(REFIID iid, void** out) override {
+    if (inner != nullptr && iid != IID_IUnknown) return inner->QueryInterface(iid, out);
     *out = iid == IID_IUnknown || iid == IID_IMediaBuffer ? this : nullptr;
     return *out != nullptr ? (AddRef(), S_OK) : E_NOINTERFACE;
   }
@@ -77,6 +80,7 @@ struct MediaBuffer final : IMediaBuffer {
   DWORD length;
   ULONG refs = 1;
   HRESULT failure = S_OK;
+  IUnknown* inner = nullptr;
 };
 
 // A PCM media type (cbSize `extra`, the format block as much longer); free
@@ -107,16 +111,13 @@ inline HRESULT SetTypes(IMediaObject* object, WORD channels, DWORD rate, WORD bi
   return SUCCEEDED(hr) ? params->SetParam(3, options) : hr;
 }
 
-// Streams `input` as a host does: buffers of `pieces` bytes in turn, each
-// followed by ProcessOutput with `room` bytes until nothing is pending.
-// Returns everything produced.
-inline std::vector<uint8_t> Stream(IMediaObject* object, const std::vector<uint8_t>& input,
-                                   std::vector<size_t> pieces, DWORD room) {
+// Streams `input` as a host does: buffers of `piece` bytes, each followed by
+// ProcessOutput with `room` bytes until nothing is pending. Returns
+// everything produced.
+inline std::vector<uint8_t> Stream(IMediaObject* object, const std::vector<uint8_t>& input, size_t piece, DWORD room) {
   std::vector<uint8_t> output;
-  for (size_t at = 0, i = 0; at < input.size(); ++i) {
-    const size_t n = std::min(pieces[i % pieces.size()], input.size() - at);
-    MediaBuffer in(std::vector<uint8_t>(input.begin() + at, input.begin() + at + n));
-    at += n;
+  for (size_t at = 0; at < input.size(); at += piece) {
+    MediaBuffer in(std::vector<uint8_t>(input.begin() + at, input.begin() + std::min(at + piece, input.size())));
     HRESULT hr = object->ProcessInput(0, &in, 0, 0, 0);
     EXPECT_TRUE(hr == S_OK || hr == S_FALSE) << std::hex << hr;
     for (DWORD status = 0, more = 1, calls = 0; hr == S_OK && more && calls < 1'000'000; ++calls) {
@@ -155,6 +156,33 @@ struct DllTest : ::testing::Test {
   static void SetUpTestSuite() { CoInitializeEx(nullptr, COINIT_MULTITHREADED); }
   void SetUp() override { ASSERT_NE(dll.handle, nullptr); }
   void TearDown() override { EXPECT_EQ(dll.canUnloadNow(), S_OK) << "an object outlived the test"; }
+};
+
+// A new effect object, its interfaces, its processing object and scratch
+// out-values; at the end no reference to the effect may be left.
+struct EffectTest : DllTest {
+  void SetUp() override {
+    DllTest::SetUp();
+    mo = Create<IMediaObject>();
+    ASSERT_TRUE(mo && SUCCEEDED(mo.As(&ip)) && SUCCEEDED(mo.As(&pi)) && SUCCEEDED(mo.As(&mp)) &&
+                SUCCEEDED(mo.As(&es)) && SUCCEEDED(mo.As(&source)) && SUCCEEDED(source->GetNoiseReducFilter(&nr)));
+  }
+  void TearDown() override {
+    ReleaseAll();
+    DllTest::TearDown();
+  }
+  void ReleaseAll() {
+    ip.Reset(), pi.Reset(), mp.Reset(), es.Reset(), source.Reset(), nr.Reset();
+    EXPECT_EQ(mo ? mo.Reset() : 0, 0u);
+  }
+  ComPtr<IMediaObject> mo;
+  ComPtr<IMediaObjectInPlace> ip;
+  ComPtr<IMediaParamInfo> pi;
+  ComPtr<IMediaParams> mp;
+  ComPtr<IEffectSettings> es;
+  ComPtr<INoiseReducFilterSource> source;
+  ComPtr<INoiseReducFilter> nr;
+  DWORD a = 0xcc, b = 0xcc, c = 0xcc;
 };
 
 }  // namespace veltane::testing

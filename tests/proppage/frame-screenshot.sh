@@ -2,13 +2,14 @@
 # Opens the effect's property frame under Wine on an X display, saves a
 # screenshot of the screen as PNG, and returns the frame test's result.
 # Usage: frame-screenshot.sh WINE-RUNNER TEST-PROGRAM PNG-PATH
+# (TEST-PROGRAM runs only its PropertyFrame cases)
 set -uo pipefail
 runner=$1 program=$2 png=$3
 if [ -z "${DISPLAY:-}" ]; then
   exec xvfb-run -a -s "-screen 0 800x600x24" "$0" "$@"
 fi
 rm -f frame.ready frame.done "$png"
-"$runner" "$program" &
+"$runner" "$program" --gtest_filter='PropertyFrame.*' &
 test_pid=$!
 for _ in $(seq 1 600); do
   [ -f frame.ready ] && break
