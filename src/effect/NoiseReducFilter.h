@@ -14,6 +14,7 @@
 #include <cstdint>
 #include <memory>
 #include <mutex>
+#include <vector>
 
 namespace veltane {
 
@@ -68,9 +69,12 @@ class NoiseReducFilter {
   // Takes the host's PCM format; a changed rate rewires the chain.
   void SetFormat(const WaveFormat& format);
   // Runs `frames` interleaved host frames. *outFrames is the room at `out`
-  // on entry and the frames written on return, never more than the room
-  // (full bypass copies only what fits). `in` may equal `out`.
-  // Returns 1 when the active chain produced nothing, else 0.
+  // on entry and the frames written on return, never more than the room; a
+  // null outFrames means room for `frames`. `in` may equal `out`. Every
+  // frame is taken: in full bypass the frames that do not fit wait inside
+  // the object (which allocates for them) and come out first at the next
+  // calls, in bypass or not; a new format drops them with the chain's
+  // contents. Returns 1 when the active chain produced nothing, else 0.
   int Process(const uint8_t* in, uint32_t frames, uint8_t* out, uint32_t* outFrames);
   // Frames by which the chain delays the stream for the current format and
   // wiring: output frame k carries input frame k - latency.
@@ -85,6 +89,9 @@ class NoiseReducFilter {
   Adapter& GetAdapter() { return *adapter; }
 
  private:
+  // Moves up to `room` waiting bypassed frames to `out`; returns how many.
+  uint32_t DeliverWaiting(uint8_t* out, uint32_t room);
+
   std::recursive_mutex lock;
   std::unique_ptr<Adapter> adapter;
   std::unique_ptr<NoiseReducManager> manager;
@@ -95,6 +102,8 @@ class NoiseReducFilter {
   std::atomic<uint32_t> channels{0};
   // Read by Process without `lock`.
   std::atomic<uint8_t> fullBypass{1};
+  // Bypassed frames that found no room yet, oldest first; under GraphLock.
+  std::vector<uint8_t> bypassWaiting;
   uint8_t bypassDeclick = 1;
   uint8_t bypassDenoise = 1;
   uint8_t outputClicks = 0;
