@@ -37,9 +37,13 @@ struct TempFolder {
   TempFolder() { ::mkdtemp(path.data()); }
   ~TempFolder() { fs::remove_all(path); }
   std::string File(const std::string& name) const { return path + "/" + name; }
-  std::map<std::string, std::string> Contents() const {  // every file below, by name
+  std::map<std::string, std::string> Contents() const {  // every file below, by name; a pipe or link as such
     std::map<std::string, std::string> contents;
-    for (const auto& entry : fs::recursive_directory_iterator(path)) contents[entry.path()] = ReadText(entry.path());
+    for (const auto& entry : fs::recursive_directory_iterator(path)) {
+      contents[entry.path()] = entry.is_symlink() ? "link to " + fs::read_symlink(entry.path()).string()
+                               : entry.is_fifo()  ? "pipe"
+                                                  : ReadText(entry.path());
+    }
     return contents;
   }
   std::string path = (fs::temp_directory_path() / "veltane-test-XXXXXX").string();
@@ -61,9 +65,10 @@ void WriteAudio(const std::string& path, const Audio& audio) {
 
 // As doubles (full scale 1.0, exact for integers): float files read as
 // integers would be scaled to their peak.
-Audio ReadAudio(const std::string& path) {
+Audio ReadAudio(const std::string& path) {  // no samples when it cannot be read
   SF_INFO info{};
   SNDFILE* file = sf_open(path.c_str(), SFM_READ, &info);
+  if (file == nullptr) return Audio{0, 0, 1, {}};
   std::vector<double> real(info.frames * info.channels);
   real.resize(sf_readf_double(file, real.data(), info.frames) * info.channels);
   sf_close(file);
@@ -296,19 +301,33 @@ INSTANTIATE_TEST_SUITE_P(
         E{"OutputFolderMissing", {"in.wav", "none/out.wav"}, nullptr, 7, "the folder"},
         E{"OutputIsAFolder", {"in.wav", "d"}, [](F f) { fs::create_directory(f.File("d")); }, 7, "a directory"},
         E{"SameFile", {"in.wav", "./in.wav"}, nullptr, 8, "is the same file as INPUT"},
+        E{"MissingInputAsItsOwnOutput", {"none.wav", "none.wav"}, nullptr, 3, "does not exist"},
         E{"SameFileByLink", {"l.wav", "in.wav"},
           [](F f) { fs::create_hard_link(f.File("in.wav"), f.File("l.wav")); }, 8, "is the same file as INPUT"},
         E{"Interrupted", {"in.wav", "out.wav"}, nullptr, 9, "interrupted; OUTPUT was not written", 2}),
     [](const auto& info) { return std::string(info.param.name); });
 
-// The executable, stderr to a file; a file size limit stands in for a full disk.
-pid_t Start(const TempFolder& folder, Args args, rlim_t fileSizeLimit = RLIM_INFINITY) {
+// OUTPUT names that must be refused before anything is written.
+INSTANTIATE_TEST_SUITE_P(
+    OutputPaths, ToolErrorTest,
+    ::testing::Values(
+        E{"Device", {"in.wav", "null.wav"}, [](F f) { fs::create_symlink("/dev/null", f.File("null.wav")); }, 7,
+          "not a regular file"},
+        E{"Pipe", {"in.wav", "pipe.wav"}, [](F f) { ::mkfifo(f.File("pipe.wav").c_str(), 0600); }, 7,
+          "not a regular file"}),
+    [](const auto& info) { return std::string(info.param.name); });
+
+// The executable, stderr to a file; a file size limit stands in for a full disk, and a
+// hang-up may be ignored from the start, as nohup does.
+pid_t Start(const TempFolder& folder, Args args, rlim_t fileSizeLimit = RLIM_INFINITY, bool hangUpIgnored = false) {
   args.insert(args.begin(), VELTANE_TOOL_PATH);
   const pid_t pid = ::fork();
   if (pid != 0) return pid;
   ::dup2(::open(folder.File("stderr").c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0600), STDERR_FILENO);
   const rlimit limit{fileSizeLimit, fileSizeLimit};
   ::setrlimit(RLIMIT_FSIZE, &limit);
+  if (hangUpIgnored) ::signal(SIGHUP, SIG_IGN);
+  ::signal(SIGPIPE, SIG_DFL);  // as a shell starts it
   std::vector<char*> argv;
   for (std::string& arg : args) argv.push_back(arg.data());
   argv.push_back(nullptr);
@@ -331,24 +350,66 @@ TEST(ToolExecutableTest, AFullDiskEndsTheRunWithItsMessageAndNoFileLeft) {
   EXPECT_TRUE(fs::is_empty(folder.File("d")));
 }
 
-TEST(ToolExecutableTest, CtrlCEndsTheRunWithoutOutput) {
-  // A recording that never ends: a header announcing far more than comes, then audio through a pipe.
+// Stop signals in every phase: exit 9, the message, no file left in OUTPUT's folder, also
+// when a second signal follows at once; a hang-up ignored from the start (nohup) stays
+// ignored. INPUT is a pipe whose writer sends `seconds` of a recording announced as 3 s
+// long, then waits until the signals are sent; a negative figure: no writer at all.
+struct SignalCase {
+  const char* name;
+  double seconds;
+  std::vector<int> signals;
+  bool hangUpIgnored;
+  int code;
+};
+
+class ToolSignalTest : public ::testing::TestWithParam<SignalCase> {};
+
+TEST_P(ToolSignalTest, EndsCleanlyOrCarriesOn) {
+  const SignalCase& c = GetParam();
+  ::signal(SIGPIPE, SIG_IGN);  // writing to a stopped child's pipe must not stop the test
   TempFolder folder;
-  const char header[] = "RIFF\xff\xff\xff\x7fWAVEfmt \x10\0\0\0\x01\0\x02\0\x44\xac\0\0\x10\xb1\x02\0\x04\0\x10\0data";
-  const std::string stream = std::string(header, 40) + "\xd8\xff\xff\x7f" + std::string(44100 * 4 * 3, '\1');
+  const char header[] = "RIFF\x54\x13\x08\0WAVEfmt \x10\0\0\0\x01\0\x02\0\x44\xac\0\0\x10\xb1\x02\0\x04\0\x10\0data";
+  const std::string stream = std::string(header, 40) + std::string("\x30\x13\x08\0", 4) + std::string(44100 * 4 * 3, '\1');
+  const size_t sent = c.seconds < 0 ? 0 : 44 + static_cast<size_t>(c.seconds * 44100) * 4;
   ::mkfifo(folder.File("live.wav").c_str(), 0600);
   fs::create_directory(folder.File("out"));
-  const pid_t child = Start(folder, {folder.File("live.wav"), folder.File("out/out.wav")});
-  const int fd = ::open(folder.File("live.wav").c_str(), O_WRONLY);
-  ASSERT_EQ(::write(fd, stream.data(), stream.size()), static_cast<ssize_t>(stream.size()));
-  ::usleep(200000);
-  ::kill(child, SIGINT);
-  ::usleep(100000);
-  ::close(fd);
-  EXPECT_EQ(Wait(child), 9);
-  EXPECT_EQ(ReadText(folder.File("stderr")), "veltane: interrupted; OUTPUT was not written.\n");
-  EXPECT_TRUE(fs::is_empty(folder.File("out")));
+  const pid_t child = Start(folder, {folder.File("live.wav"), folder.File("out/out.wav")}, RLIM_INFINITY,
+                            c.hangUpIgnored);
+  const int fd = c.seconds < 0 ? -1 : ::open(folder.File("live.wav").c_str(), O_WRONLY);
+  if (fd >= 0) {
+    ASSERT_EQ(::write(fd, stream.data(), sent), static_cast<ssize_t>(sent));
+  }
+  ::usleep(300000);
+  for (int signal : c.signals) ::kill(child, signal);
+  int code = -1, status = 0;
+  if (c.code != 0) {  // a stopped run ends within two seconds while the pipe still stalls
+    pid_t ended = 0;
+    for (int wait = 0; wait < 100 && (ended = ::waitpid(child, &status, WNOHANG)) == 0; ++wait) ::usleep(20000);
+    if (ended == child && WIFEXITED(status)) code = WEXITSTATUS(status);
+    if (ended == 0) ::kill(child, SIGKILL), Wait(child);
+  } else if (fd >= 0) {  // a run that carries on gets the rest
+    EXPECT_EQ(::write(fd, stream.data() + sent, stream.size() - sent), static_cast<ssize_t>(stream.size() - sent));
+  }
+  if (fd >= 0) ::close(fd);
+  if (c.code == 0) code = Wait(child);
+  EXPECT_EQ(code, c.code);
+  if (c.code == 0) {
+    EXPECT_EQ(ReadAudio(folder.File("out/out.wav")).Frames(), 3 * 44100);
+  } else {
+    EXPECT_EQ(ReadText(folder.File("stderr")), "veltane: interrupted; OUTPUT was not written.\n");
+    EXPECT_TRUE(fs::is_empty(folder.File("out")));
+  }
 }
+
+INSTANTIATE_TEST_SUITE_P(
+    Phases, ToolSignalTest,
+    ::testing::Values(SignalCase{"OpeningAPipeWithNoWriter", -1, {SIGINT}, false, 9},
+                      SignalCase{"ReadingAStalledPipe", 0.5, {SIGINT}, false, 9},
+                      SignalCase{"TwoSignalsAtOnce", 0.5, {SIGINT, SIGTERM}, false, 9},
+                      SignalCase{"HangUp", 1.0, {SIGHUP}, false, 9},
+                      SignalCase{"WhileTheAudioFlows", 2.5, {SIGTERM}, false, 9},
+                      SignalCase{"HangUpUnderNohup", 1.0, {SIGHUP}, true, 0}),
+    [](const auto& info) { return std::string(info.param.name); });
 
 }  // namespace
 }  // namespace veltane

@@ -22,9 +22,11 @@ std::string Quoted(const std::string& path) { return "'" + path + "'"; }
 
 ToolStatus Fail(ExitCode code, std::string text) { return ToolStatus::Failure(code, std::move(text)); }
 
+}  // namespace
+
 // The file-system failures come first and by errno, so that a missing file
 // is never reported as a damaged one.
-ToolStatus CheckReadable(const std::string& path) {
+ToolStatus AudioReader::CheckInput(const std::string& path) {
   struct stat info {};
   if (::stat(path.c_str(), &info) != 0) {
     if (errno == ENOENT || errno == ENOTDIR) return Fail(ExitCode::InputMissing, Quoted(path) + " does not exist.");
@@ -39,6 +41,8 @@ ToolStatus CheckReadable(const std::string& path) {
   }
   return ToolStatus::Success();
 }
+
+namespace {
 
 // WAV (RIFF, RIFX) and AIFF (FORM) files give their own length in bytes 4
 // to 7. A file shorter than that has lost its end: libsndfile reads around
@@ -100,7 +104,7 @@ struct AudioReader::MemoryFile {
 
 ToolStatus AudioReader::Open(const std::string& path, std::unique_ptr<AudioReader>* reader) {
   reader->reset();
-  if (ToolStatus status = CheckReadable(path); !status.Ok()) return status;
+  if (ToolStatus status = CheckInput(path); !status.Ok()) return status;
   SF_INFO info{};
   SNDFILE* file = sf_open(path.c_str(), SFM_READ, &info);
   return Adopt(path, file, info, nullptr, file != nullptr ? MissingBytes(path) : 0, reader);

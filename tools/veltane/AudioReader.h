@@ -24,6 +24,9 @@ class AudioReader : public Restorer::Source {
   // (InputCorrupt) and audio the tool cannot restore, such as more than two
   // channels (Unsupported) apart.
   static ToolStatus Open(const std::string& path, std::unique_ptr<AudioReader>* reader);
+  // Only the file-system failures (InputMissing, InputUnreadable), without
+  // opening anything: a named pipe probed would lose its writer.
+  static ToolStatus CheckInput(const std::string& path);
   // The same for a file already in memory (libsndfile's virtual I/O), named
   // `name` in messages; the fuzz target feeds it arbitrary bytes.
   static ToolStatus OpenMemory(const std::string& name, std::vector<uint8_t> bytes,

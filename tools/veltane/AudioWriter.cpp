@@ -13,6 +13,7 @@
 #include <new>
 
 #include "veltane/SoundFormats.h"
+#include "veltane/StopSignals.h"
 
 namespace veltane {
 namespace {
@@ -77,9 +78,7 @@ std::string FormatName(int format) {
 // one more frame (in the COMM frame count and the SSND size) when it writes
 // 8-bit mono AIFF, so such a file would read back one frame longer than
 // written. Puts the true figures into the finished file's header.
-bool RepairOddAiffLength(const std::string& path, uint32_t frames) {
-  const int fd = ::open(path.c_str(), O_RDWR | O_CLOEXEC);
-  if (fd < 0) return false;
+bool RepairOddAiffLength(int fd, uint32_t frames) {
   const auto readU32 = [fd](off_t at, uint32_t* value) {
     uint8_t b[4];
     if (::pread(fd, b, 4, at) != 4) return false;
@@ -110,7 +109,7 @@ bool RepairOddAiffLength(const std::string& path, uint32_t frames) {
     }
     at += 8 + static_cast<off_t>(size) + (size & 1);
   }
-  return ::close(fd) == 0 && ok;
+  return ok;
 }
 
 std::string Folder(const std::string& path) {
@@ -122,6 +121,15 @@ std::string Folder(const std::string& path) {
 std::string BaseName(const std::string& path) {
   const size_t slash = path.find_last_of('/');
   return slash == std::string::npos ? path : path.substr(slash + 1);
+}
+
+// Removes the temporary file and forgets it, so that a stop signal does not
+// remove it a second time (by then perhaps another program's file).
+void RemoveTemporary(const std::string& temporary, int fd) {
+  StopSignals::Hold hold;
+  ::unlink(temporary.c_str());
+  StopSignals::SetTemporaryFile("");
+  if (fd >= 0) ::close(fd);
 }
 
 }  // namespace
@@ -170,6 +178,10 @@ ToolStatus AudioWriter::Open(const std::string& path, const Target& target, std:
   struct stat existing {};
   if (::stat(path.c_str(), &existing) == 0) {
     if (S_ISDIR(existing.st_mode)) return Unwritable(path, "it is a directory");
+    // The rename would put a file in place of a device or a pipe, and a
+    // stream could not be finished properly anyway (its header is written
+    // last): veltane writes regular files only.
+    if (!S_ISREG(existing.st_mode)) return Unwritable(path, "it is not a regular file (a device or a pipe)");
     // Replacing by rename would get past a write-protected file; its owner
     // protected it for a reason.
     if (::access(path.c_str(), W_OK) != 0) return Unwritable(path, "it is write-protected");
@@ -177,43 +189,51 @@ ToolStatus AudioWriter::Open(const std::string& path, const Target& target, std:
 
   const std::string folder = Folder(path);
   std::string temporary = folder + "/." + BaseName(path) + ".veltane-XXXXXX";
-  const int fd = ::mkstemp(temporary.data());
+  int fd = -1;
+  {
+    // A stop signal must find the file registered, or not yet made.
+    StopSignals::Hold hold;
+    fd = ::mkstemp(temporary.data());
+    if (fd >= 0) StopSignals::SetTemporaryFile(temporary);
+  }
   if (fd < 0) {
     if (errno == ENOENT || errno == ENOTDIR) return Unwritable(path, "the folder " + Quoted(folder) + " does not exist");
     return Unwritable(path, std::strerror(errno));
   }
-  ::close(fd);
+  // The writer owns the file from here: its destructor removes it.
+  writer->reset(new (std::nothrow) AudioWriter(path, temporary, fd, target));
+  if (*writer == nullptr) {
+    RemoveTemporary(temporary, fd);
+    return ToolStatus::Failure(ExitCode::Internal, "out of memory.");
+  }
 
   SF_INFO info{};
   info.format = target.format;
   info.samplerate = static_cast<int>(target.sampleRate);
   info.channels = target.channels;
-  SNDFILE* file = sf_open(temporary.c_str(), SFM_WRITE, &info);
+  // The descriptor mkstemp gave: the name might meanwhile lead elsewhere.
+  SNDFILE* file = sf_open_fd(fd, SFM_WRITE, &info, SF_FALSE);
   if (file == nullptr) {
     // The file exists already, so what fails here is mostly the format
     // itself (sf_format_check does not look at every limit, FLAC's sample
     // rates for one).
     const int error = sf_error(nullptr);
     const std::string detail = LibraryMessage(sf_strerror(nullptr));
-    ::unlink(temporary.c_str());
+    writer->reset();
     if (error == SF_ERR_SYSTEM) return Unwritable(path, detail);
     return ToolStatus::Failure(ExitCode::Unsupported, "cannot write " + FormatName(target.format) + " at " +
                                                           std::to_string(target.sampleRate) + " Hz for " +
                                                           Quoted(path) + " (" + detail + ").");
   }
-  writer->reset(new (std::nothrow) AudioWriter(path, temporary, file, target));
-  if (*writer == nullptr) {
-    sf_close(file);
-    ::unlink(temporary.c_str());
-    return ToolStatus::Failure(ExitCode::Internal, "out of memory.");
-  }
+  (*writer)->file = file;
   return ToolStatus::Success();
 }
 
-AudioWriter::AudioWriter(std::string pathIn, std::string temporary, SNDFILE* fileIn, const Target& targetIn)
+AudioWriter::AudioWriter(std::string pathIn, std::string temporary, int descriptor, const Target& targetIn)
     : path(std::move(pathIn)),
       temporaryPath(std::move(temporary)),
-      file(fileIn),
+      fd(descriptor),
+      file(nullptr),
       target(targetIn),
       codec(targetIn.chainBytes),
       floatLike(IsFloatLike(targetIn.format & SF_FORMAT_SUBMASK)),
@@ -221,7 +241,7 @@ AudioWriter::AudioWriter(std::string pathIn, std::string temporary, SNDFILE* fil
 
 AudioWriter::~AudioWriter() {
   if (file != nullptr) sf_close(file);
-  if (!temporaryPath.empty()) ::unlink(temporaryPath.c_str());
+  if (!temporaryPath.empty()) RemoveTemporary(temporaryPath, fd);
 }
 
 ToolStatus AudioWriter::Write(const uint8_t* pcm, uint32_t frames) {
@@ -253,7 +273,7 @@ ToolStatus AudioWriter::Commit() {
   if (closed != 0) return Unwritable(path, LibraryMessage(sf_error_number(closed)));
   const bool oddAiff = (target.format & SF_FORMAT_TYPEMASK) == SF_FORMAT_AIFF && outputBits == 8 &&
                        target.channels == 1 && framesWritten % 2 == 1;
-  if (oddAiff && !RepairOddAiffLength(temporaryPath, static_cast<uint32_t>(framesWritten))) {
+  if (oddAiff && !RepairOddAiffLength(fd, static_cast<uint32_t>(framesWritten))) {
     return Unwritable(path, std::strerror(errno));
   }
 
@@ -270,15 +290,25 @@ ToolStatus AudioWriter::Commit() {
   }
   // The data must be on disk before the rename makes it OUTPUT, or a crash
   // could leave an empty OUTPUT in place of the old one.
-  const int fd = ::open(temporaryPath.c_str(), O_RDONLY | O_CLOEXEC);
-  if (fd < 0 || ::fchmod(fd, mode) != 0 || ::fsync(fd) != 0) {
-    const std::string why = std::strerror(errno);
-    if (fd >= 0) ::close(fd);
-    return Unwritable(path, why);
+  if (::fchmod(fd, mode) != 0 || ::fsync(fd) != 0) return Unwritable(path, std::strerror(errno));
+  {
+    // The rename is the point of no return: a stop signal that came before
+    // it leaves OUTPUT as it was; one that comes during it acts afterwards.
+    StopSignals::Hold hold;
+    if (StopSignals::Hold::StopPending()) return ToolStatus::Interruption();
+    if (::rename(temporaryPath.c_str(), path.c_str()) != 0) return Unwritable(path, std::strerror(errno));
+    temporaryPath.clear();
+    StopSignals::SetTemporaryFile("", true);
   }
   ::close(fd);
-  if (::rename(temporaryPath.c_str(), path.c_str()) != 0) return Unwritable(path, std::strerror(errno));
-  temporaryPath.clear();
+  fd = -1;
+  // The rename itself reaches the disk with the folder. Best effort: some
+  // file systems cannot sync a folder, and OUTPUT is in place by now.
+  const int folder = ::open(Folder(path).c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+  if (folder >= 0) {
+    static_cast<void>(::fsync(folder));
+    ::close(folder);
+  }
   return ToolStatus::Success();
 }
 

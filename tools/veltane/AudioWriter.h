@@ -35,25 +35,28 @@ class AudioWriter : public Restorer::Sink {
   static ToolStatus ChooseFormat(const std::string& outputPath, int inputFormat, OutputSampleFormat wanted,
                                  uint32_t chainBytes, uint32_t sampleRate, uint16_t channels, int* format);
 
-  // Refuses a directory or a write-protected OUTPUT and creates the
-  // temporary file (OutputUnwritable on failure).
+  // Refuses an OUTPUT that is a directory, a device, a pipe or
+  // write-protected, and creates the temporary file (OutputUnwritable on
+  // failure).
   static ToolStatus Open(const std::string& path, const Target& target, std::unique_ptr<AudioWriter>* writer);
   ~AudioWriter() override;
   AudioWriter(const AudioWriter&) = delete;
   AudioWriter& operator=(const AudioWriter&) = delete;
 
   ToolStatus Write(const uint8_t* pcm, uint32_t frames) override;
-  // Finishes the file and moves it over OUTPUT, with the permissions a new
-  // file would get.
+  // Finishes the file, syncs it and moves it over OUTPUT (with the
+  // permissions of the file it replaces, or those a new file would get),
+  // then syncs the folder. Interrupted when a stop signal waits.
   ToolStatus Commit();
 
   const std::string& TemporaryPath() const { return temporaryPath; }
 
  private:
-  AudioWriter(std::string path, std::string temporary, sf_private_tag* file, const Target& target);
+  AudioWriter(std::string path, std::string temporary, int fd, const Target& target);
 
   std::string path;
-  std::string temporaryPath;
+  std::string temporaryPath;  // empty once it is OUTPUT
+  int fd;                     // the temporary file, open from creation to commit
   sf_private_tag* file;
   Target target;
   PcmCodec codec;

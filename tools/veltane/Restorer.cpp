@@ -5,11 +5,6 @@
 #include <cstring>
 
 namespace veltane {
-namespace {
-
-ToolStatus Interrupted() { return ToolStatus::Failure(ExitCode::Interrupted, "interrupted; OUTPUT was not written."); }
-
-}  // namespace
 
 Restorer::Restorer(uint32_t frameBytesIn, uint8_t silence, uint32_t block)
     : frameBytes(frameBytesIn),
@@ -34,11 +29,11 @@ ToolStatus Restorer::Run(Source& source, Processor& processor, Sink& sink, Resul
   // A signal that breaks off a read or a write shows up as that call's
   // failure; the interruption is the real cause.
   const auto failed = [&interrupted](ToolStatus status) {
-    return interrupted() ? Interrupted() : status;
+    return interrupted() ? ToolStatus::Interruption() : status;
   };
 
   while (!inputEnded || framesOut < framesIn) {
-    if (interrupted()) return Interrupted();
+    if (interrupted()) return ToolStatus::Interruption();
 
     uint32_t frames = 0;
     if (!inputEnded) {

@@ -71,6 +71,9 @@ std::string Summary(const ToolOptions& options, const AudioReader& reader, const
 
 ToolStatus Restore(const ToolOptions& options, std::ostream& out, std::ostream& err,
                    const ToolEnvironment& environment) {
+  // The more specific failure first: a missing INPUT is missing, whatever
+  // OUTPUT is called.
+  if (ToolStatus status = AudioReader::CheckInput(options.input); !status.Ok()) return status;
   if (ToolStatus status = CheckDistinct(options.input, options.output); !status.Ok()) return status;
 
   const auto started = std::chrono::steady_clock::now();
