@@ -17,7 +17,9 @@
 #include <map>
 #include <random>
 #include <sstream>
+#include <thread>
 
+#include "veltane/AudioWriter.h"
 #include "veltane/Tool.h"
 
 namespace veltane {
@@ -42,7 +44,9 @@ struct TempFolder {
     for (const auto& entry : fs::recursive_directory_iterator(path)) {
       contents[entry.path()] = entry.is_symlink() ? "link to " + fs::read_symlink(entry.path()).string()
                                : entry.is_fifo()  ? "pipe"
-                                                  : ReadText(entry.path());
+                               : entry.is_regular_file() && entry.file_size() > (1 << 24)
+                                   ? "size " + std::to_string(entry.file_size())
+                                   : ReadText(entry.path());
     }
     return contents;
   }
@@ -355,6 +359,20 @@ INSTANTIATE_TEST_SUITE_P(
         E{"Interrupted", {"in.wav", "out.wav"}, nullptr, 9, "interrupted; OUTPUT was not written", 2}),
     [](const auto& info) { return std::string(info.param.name); });
 
+// An RF64 file announcing `dataBytes` bytes of 16-bit stereo at 44.1 kHz, all zeros, in
+// a sparse file: no disk is used for them.
+void SparseRf64(const std::string& path, uint64_t dataBytes) {
+  std::string header = "RF64\xff\xff\xff\xffWAVEds64";
+  const auto put = [&header](uint64_t value, int bytes) {
+    for (int i = 0; i < bytes; ++i) header += static_cast<char>(value >> 8 * i);
+  };
+  put(28, 4), put(72 + dataBytes, 8), put(dataBytes, 8), put(dataBytes / 4, 8), put(0, 4);
+  header += "fmt ", put(16, 4), put(1, 2), put(2, 2), put(44100, 4), put(176400, 4), put(4, 2), put(16, 2);
+  header += "data\xff\xff\xff\xff";
+  std::ofstream(path, std::ios::binary) << header;
+  fs::resize_file(path, header.size() + dataBytes);
+}
+
 // OUTPUT names that must be refused before anything is written.
 INSTANTIATE_TEST_SUITE_P(
     OutputPaths, ToolErrorTest,
@@ -362,7 +380,126 @@ INSTANTIATE_TEST_SUITE_P(
         E{"Device", {"in.wav", "null.wav"}, [](F f) { fs::create_symlink("/dev/null", f.File("null.wav")); }, 7,
           "not a regular file"},
         E{"Pipe", {"in.wav", "pipe.wav"}, [](F f) { ::mkfifo(f.File("pipe.wav").c_str(), 0600); }, 7,
-          "not a regular file"}),
+          "not a regular file"},
+        E{"AiffPastFourGib", {"big.wav", "o.aif"}, [](F f) { SparseRf64(f.File("big.wav"), (1ull << 32) + 4); }, 6,
+          "pass the 4 GiB such a file can hold"}),
+    [](const auto& info) { return std::string(info.param.name); });
+
+// The container for OUTPUT's name and the length to come, decided from the header alone:
+// a WAV past 4 GiB (or of unknown length) becomes RF64, an AIFF past it is refused, a
+// block codec becomes PCM.
+TEST(ToolContainerTest, HoldsTheLengthToCome) {
+  constexpr int64_t kPast = (1ll << 30) + 1;  // 16-bit stereo frames just past 4 GiB
+  const struct { const char* output; int input; int64_t frames; int format; } rows[] = {
+      {"o.wav", kWav16, 1000, kWav16},
+      {"o.wav", kWav16, kPast, SF_FORMAT_RF64 | SF_FORMAT_PCM_16},
+      {"o.wav", kFlac16, -1, SF_FORMAT_RF64 | SF_FORMAT_PCM_16},
+      {"o.wav", SF_FORMAT_WAVEX | SF_FORMAT_PCM_24, kPast * 2 / 3, SF_FORMAT_RF64 | SF_FORMAT_PCM_24},
+      {"o.flac", kWav16, kPast, kFlac16},
+      {"o.aif", kWav16, -1, kAiff16},  // checked while it is written
+      {"o.aif", kWav16, kPast, 0},
+      {"o.au", SF_FORMAT_AU | SF_FORMAT_PCM_16, kPast, 0},
+      {"o.wav", SF_FORMAT_WAV | SF_FORMAT_IMA_ADPCM, 1000, kWav16}};
+  for (const auto& row : rows) {
+    AudioWriter::Target target{0, 44100, 2, 2, row.frames};
+    const ToolStatus status = AudioWriter::ChooseFormat(row.output, row.input, OutputSampleFormat::KeepInput, &target);
+    EXPECT_EQ(status.Ok() ? target.format : 0, row.format) << row.output << " " << row.frames << ": " << status.message;
+    EXPECT_EQ(status.code, row.format != 0 ? ExitCode::Ok : ExitCode::Unsupported);
+  }
+}
+
+// The real thing, where the disk has room (and not under the sanitizers, too slow there):
+// 4 GiB and a little more of silence come out whole, as RF64.
+TEST(ToolContainerTest, AWavPastFourGibIsWrittenAsRf64) {
+#if defined(__SANITIZE_ADDRESS__) || defined(__SANITIZE_THREAD__)
+  GTEST_SKIP() << "4 GiB through the sanitizers takes too long";
+#endif
+  TempFolder folder;
+  constexpr uint64_t kData = (1ull << 32) + (1ull << 16);
+  if (fs::space(folder.path).available < 2 * kData) GTEST_SKIP() << "needs 8.6 GB free beside the temporary folder";
+  SparseRf64(folder.File("in.wav"), kData);
+  const ToolRun run = RunVeltane({"-q", "--bypass", folder.File("in.wav"), folder.File("out.wav")});
+  ASSERT_EQ(run.code, 0) << run.err;
+  SF_INFO info{};
+  sf_close(sf_open(folder.File("out.wav").c_str(), SFM_READ, &info));
+  EXPECT_EQ(std::tuple(info.format, info.frames), std::tuple(SF_FORMAT_RF64 | SF_FORMAT_PCM_16, int64_t{kData / 4}));
+}
+
+// Hostile inputs of 30001 frames of mono noise: cut-off files in the containers that
+// announce a length (through a pipe, found at its end), a pad byte that is really due, a
+// block codec's padded last block, an unknown encoding, streams that announce no length.
+struct HostileFile {
+  const char* name;
+  int format;                         // of the noise file the row damages
+  void (*damage)(std::string& bytes);  // edits the file's bytes
+  bool throughPipe;
+  int code;
+  std::string expected;  // a part of the message, or the frames OUTPUT has
+};
+
+class ToolHostileFileTest : public ::testing::TestWithParam<HostileFile> {};
+
+TEST_P(ToolHostileFileTest, IsRefusedOrKeepsItsLength) {
+  const HostileFile& c = GetParam();
+  ::signal(SIGPIPE, SIG_IGN);  // a refusal may leave the pipe's writer behind
+  TempFolder folder;
+  const bool eightBit = (c.format & SF_FORMAT_SUBMASK) == SF_FORMAT_PCM_U8;
+  WriteAudio(folder.File("made"), MakeNoise(c.format, 44100, 1, 30001, eightBit ? 8 : 16));
+  std::string bytes = ReadText(folder.File("made"));
+  fs::remove(folder.File("made"));
+  c.damage(bytes);
+  const std::string input = folder.File("in"), output = folder.File("out.wav");
+  std::thread writer;
+  if (c.throughPipe) {
+    ::mkfifo(input.c_str(), 0600);
+    writer = std::thread([&] {
+      const int fd = ::open(input.c_str(), O_WRONLY);
+      static_cast<void>(::write(fd, bytes.data(), bytes.size()));
+      ::close(fd);
+    });
+  } else {
+    std::ofstream(input, std::ios::binary) << bytes;
+  }
+  const ToolRun run = RunVeltane({"-q", "--bypass", input, output});
+  if (writer.joinable()) writer.join();
+  EXPECT_EQ(run.code, c.code) << run.err;
+  if (c.code == 0) {
+    EXPECT_EQ(std::to_string(ReadAudio(output).Frames()), c.expected);
+  } else {
+    EXPECT_NE(run.err.find(c.expected), std::string::npos) << run.err;
+    EXPECT_EQ(folder.Contents().size(), 1u) << "OUTPUT or a temporary file was left";
+  }
+}
+
+void Cut45(std::string& bytes) { bytes.resize(bytes.size() * 45 / 100); }
+void CutOne(std::string& bytes) { bytes.pop_back(); }
+// Sets the 32-bit little-endian field `at` bytes into the first chunk called `id`.
+void SetField(std::string& bytes, const char* id, size_t at, uint32_t value) {
+  for (int i = 0; i < 4; ++i) bytes[bytes.find(id) + at + i] = static_cast<char>(value >> 8 * i);
+}
+using H = HostileFile;
+constexpr int kMono8 = SF_FORMAT_WAV | SF_FORMAT_PCM_U8;
+
+INSTANTIATE_TEST_SUITE_P(
+    HostileFiles, ToolHostileFileTest,
+    ::testing::Values(
+        H{"WavCutThroughAPipe", kWav16, Cut45, true, 5, "of the 30001 frames its header announces"},
+        H{"AiffCutThroughAPipe", kAiff16, Cut45, true, 5, "ends after"},
+        H{"Rf64Cut", SF_FORMAT_RF64 | SF_FORMAT_PCM_16, Cut45, false, 5, "cut off"},
+        H{"Wave64Cut", SF_FORMAT_W64 | SF_FORMAT_PCM_16, Cut45, false, 5, "cut off"},
+        H{"AuCut", SF_FORMAT_AU | SF_FORMAT_PCM_16, Cut45, false, 5, "cut off"},
+        H{"WavOneByteShort", kWav16, CutOne, false, 5, "cut off, 1 byte short"},
+        H{"AiffOneByteShort", kAiff16, CutOne, false, 5, "cut off, 1 byte short"},
+        H{"OddWavWithoutItsPadByte", kMono8, CutOne, false, 0, "30001"},
+        H{"ImaAdpcmPaddedBlock", SF_FORMAT_WAV | SF_FORMAT_IMA_ADPCM,
+          [](std::string& b) { SetField(b, "fact", 8, 30001); }, false, 0, "30001"},
+        H{"UnknownFormatTag", kWav16, [](std::string& b) { b[20] = 0x34, b[21] = 0x12; }, false, 6,
+          "WAV format tag 0x1234"},
+        H{"StreamWithoutLength", kWav16,
+          [](std::string& b) { SetField(b, "RIFF", 4, UINT32_MAX), SetField(b, "data", 4, UINT32_MAX); }, true, 0,
+          "30001"},
+        H{"FlacWithoutLength", kFlac16, [](std::string& b) { b[21] &= 0xF0, b[22] = b[23] = b[24] = b[25] = 0; },
+          false, 0, "30001"}),
     [](const auto& info) { return std::string(info.param.name); });
 
 // The executable, stderr to a file; a file size limit stands in for a full disk, and a

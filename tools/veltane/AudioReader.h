@@ -17,6 +17,8 @@ struct SF_INFO;
 
 namespace veltane {
 
+struct ContainerHeader;
+
 class AudioReader : public Restorer::Source {
  public:
   // Tells a missing file (InputMissing), one that cannot be read
@@ -39,13 +41,15 @@ class AudioReader : public Restorer::Source {
   int SubFormat() const { return subFormat; }      // SF_FORMAT_PCM_16, ...
   uint32_t SampleRate() const { return sampleRate; }
   uint16_t Channels() const { return channels; }
-  // As the file's header announces it; the end of the data is what counts.
+  // As the file's header announces it, -1 when it announces nothing (a
+  // stream). Read delivers exactly this many frames, or fails.
   int64_t AnnouncedFrames() const { return announcedFrames; }
   // Bytes per sample of the PCM that Read delivers: 1, 2 or 3.
   uint32_t ChainBytes() const { return codec.BytesPerSample(); }
   const PcmCodec& Codec() const { return codec; }
 
-  // A decoding failure part-way through is InputCorrupt.
+  // A decoding failure part-way through, or an end before the announced
+  // length, is InputCorrupt.
   ToolStatus Read(uint8_t* pcm, uint32_t frames, uint32_t* got) override;
 
  private:
@@ -54,10 +58,10 @@ class AudioReader : public Restorer::Source {
   AudioReader(std::string path, sf_private_tag* file, int format, uint32_t rate, uint16_t channelCount,
               int64_t frames);
   // Classifies a failed open, checks the channels and the file's length
-  // (missingBytes: how much shorter it is than its header says) and takes
-  // over `file` (and `memory`, which it reads from).
+  // against its `header` and takes over `file` (and `memory`, which it reads
+  // from). `stream`: a pipe, whose length nothing tells in advance.
   static ToolStatus Adopt(const std::string& path, sf_private_tag* file, const SF_INFO& info,
-                          std::unique_ptr<MemoryFile> memory, uint64_t missingBytes,
+                          std::unique_ptr<MemoryFile> memory, const ContainerHeader& header, bool stream,
                           std::unique_ptr<AudioReader>* reader);
 
   std::unique_ptr<MemoryFile> memory;  // destroyed after `file` is closed

@@ -70,6 +70,53 @@ int PcmForBits(uint32_t bytes, int major, uint32_t sampleRate, uint16_t channels
   }
 }
 
+// Room for the header around the audio (format, metadata chunks) when
+// judging whether a file with 32-bit sizes holds it.
+constexpr uint64_t kHeaderAllowance = uint64_t{1} << 20;
+
+bool Has32BitSizes(int major) {
+  return major == SF_FORMAT_WAV || major == SF_FORMAT_WAVEX || major == SF_FORMAT_AIFF || major == SF_FORMAT_AU;
+}
+
+// Bytes per sample in the file; codecs count as two, more than they take.
+uint64_t StoredBytes(int sub) {
+  switch (sub) {
+    case SF_FORMAT_PCM_S8:
+    case SF_FORMAT_PCM_U8:
+    case SF_FORMAT_ULAW:
+    case SF_FORMAT_ALAW:
+      return 1;
+    case SF_FORMAT_PCM_24:
+      return 3;
+    case SF_FORMAT_PCM_32:
+    case SF_FORMAT_FLOAT:
+      return 4;
+    case SF_FORMAT_DOUBLE:
+      return 8;
+    default:
+      return 2;
+  }
+}
+
+// Codecs that encode in blocks and fill the last one.
+bool PadsBlocks(int sub) {
+  switch (sub) {
+    case SF_FORMAT_IMA_ADPCM:
+    case SF_FORMAT_MS_ADPCM:
+    case SF_FORMAT_GSM610:
+    case SF_FORMAT_VOX_ADPCM:
+    case SF_FORMAT_G721_32:
+    case SF_FORMAT_G723_24:
+    case SF_FORMAT_G723_40:
+    case SF_FORMAT_NMS_ADPCM_16:
+    case SF_FORMAT_NMS_ADPCM_24:
+    case SF_FORMAT_NMS_ADPCM_32:
+      return true;
+    default:
+      return false;
+  }
+}
+
 std::string FormatName(int format) {
   return SampleFormatName(format & SF_FORMAT_SUBMASK) + " " + ContainerName(format & SF_FORMAT_TYPEMASK);
 }
@@ -135,7 +182,10 @@ void RemoveTemporary(const std::string& temporary, int fd) {
 }  // namespace
 
 ToolStatus AudioWriter::ChooseFormat(const std::string& outputPath, int inputFormat, OutputSampleFormat wanted,
-                                     uint32_t chainBytes, uint32_t sampleRate, uint16_t channels, int* format) {
+                                     Target* target) {
+  const uint32_t sampleRate = target->sampleRate;
+  const uint16_t channels = target->channels;
+  const uint32_t chainBytes = target->chainBytes;
   const int inputMajor = inputFormat & SF_FORMAT_TYPEMASK;
   const int inputSub = inputFormat & SF_FORMAT_SUBMASK;
   int major = ContainerForName(outputPath);
@@ -158,10 +208,25 @@ ToolStatus AudioWriter::ChooseFormat(const std::string& outputPath, int inputFor
       if (inputSub == SF_FORMAT_PCM_U8 || inputSub == SF_FORMAT_PCM_S8) {
         sub = Pcm8For(major, sampleRate, channels);
       } else {
-        sub = Writable(major | inputSub, sampleRate, channels) ? inputSub
-                                                               : PcmForBits(chainBytes, major, sampleRate, channels);
+        // A block codec pads its last block, so the file would read back
+        // longer than the recording (and lose more with each encoding).
+        const bool keep = !PadsBlocks(inputSub) && Writable(major | inputSub, sampleRate, channels);
+        sub = keep ? inputSub : PcmForBits(chainBytes, major, sampleRate, channels);
       }
       break;
+  }
+
+  // Past 4 GiB the 32-bit sizes of WAV, AIFF and AU wrap and the file reads
+  // back as a fraction of the recording.
+  const bool mayPass = target->frames < 0 || static_cast<uint64_t>(target->frames) * channels * StoredBytes(sub) >
+                                                 UINT32_MAX - kHeaderAllowance;
+  if (mayPass && (major == SF_FORMAT_WAV || major == SF_FORMAT_WAVEX)) major = SF_FORMAT_RF64;
+  if (mayPass && target->frames >= 0 && Has32BitSizes(major)) {
+    return ToolStatus::Failure(ExitCode::Unsupported, Quoted(outputPath) + " cannot hold this recording: " +
+                                                          std::to_string(target->frames) + " frames of " +
+                                                          FormatName(major | sub) +
+                                                          " pass the 4 GiB such a file can hold; give OUTPUT a "
+                                                          ".wav name (written as RF64) or a .flac one.");
   }
   if (!Writable(major | sub, sampleRate, channels)) {
     return ToolStatus::Failure(ExitCode::Unsupported, "cannot write " + FormatName(major | sub) + " at " +
@@ -169,7 +234,7 @@ ToolStatus AudioWriter::ChooseFormat(const std::string& outputPath, int inputFor
                                                           Quoted(outputPath) +
                                                           "; try another --format or file name ending.");
   }
-  *format = major | sub;
+  target->format = major | sub;
   return ToolStatus::Success();
 }
 
@@ -213,6 +278,11 @@ ToolStatus AudioWriter::Open(const std::string& path, const Target& target, std:
   info.channels = target.channels;
   // The descriptor mkstemp gave: the name might meanwhile lead elsewhere.
   SNDFILE* file = sf_open_fd(fd, SFM_WRITE, &info, SF_FALSE);
+  // A stream of unknown length gets RF64 in case it passes 4 GiB; should it
+  // end smaller, libsndfile makes it a plain WAV again.
+  if (file != nullptr && (target.format & SF_FORMAT_TYPEMASK) == SF_FORMAT_RF64 && target.frames < 0) {
+    sf_command(file, SFC_RF64_AUTO_DOWNGRADE, nullptr, SF_TRUE);
+  }
   if (file == nullptr) {
     // The file exists already, so what fails here is mostly the format
     // itself (sf_format_check does not look at every limit, FLAC's sample
@@ -246,6 +316,7 @@ AudioWriter::~AudioWriter() {
 
 ToolStatus AudioWriter::Write(const uint8_t* pcm, uint32_t frames) {
   if (file == nullptr) return Unwritable(path, "the file is already finished");
+  if (ToolStatus status = CheckRoom(frames); !status.Ok()) return status;
   const size_t samples = static_cast<size_t>(frames) * target.channels;
   if (integers.size() < samples) integers.resize(samples);
   codec.Decode(pcm, integers.data(), samples);
@@ -266,6 +337,19 @@ ToolStatus AudioWriter::Write(const uint8_t* pcm, uint32_t frames) {
   return ToolStatus::Success();
 }
 
+ToolStatus AudioWriter::CheckRoom(uint32_t frames) const {
+  const int major = target.format & SF_FORMAT_TYPEMASK;
+  if (!Has32BitSizes(major)) return ToolStatus::Success();
+  // What is on disk already (libsndfile writes straight through), what comes
+  // now, and a little for what follows the audio.
+  const off_t at = ::lseek(fd, 0, SEEK_CUR);
+  const uint64_t coming = uint64_t{frames} * target.channels * StoredBytes(target.format & SF_FORMAT_SUBMASK);
+  if (at >= 0 && static_cast<uint64_t>(at) + coming + (uint64_t{1} << 16) <= UINT32_MAX) return ToolStatus::Success();
+  return ToolStatus::Failure(ExitCode::Unsupported, Quoted(path) + " cannot hold this recording: it passes the 4 GiB a " +
+                                                        ContainerName(major) + " file can hold; give OUTPUT a .wav "
+                                                        "name (written as RF64) or a .flac one.");
+}
+
 ToolStatus AudioWriter::Commit() {
   if (file == nullptr) return Unwritable(path, "the file is already finished");
   const int closed = sf_close(file);
@@ -275,6 +359,17 @@ ToolStatus AudioWriter::Commit() {
                        target.channels == 1 && framesWritten % 2 == 1;
   if (oddAiff && !RepairOddAiffLength(fd, static_cast<uint32_t>(framesWritten))) {
     return Unwritable(path, std::strerror(errno));
+  }
+  // The last word on whether the container held the recording: the file as
+  // a reader will see it.
+  SF_INFO info{};
+  SNDFILE* check = ::lseek(fd, 0, SEEK_SET) == 0 ? sf_open_fd(fd, SFM_READ, &info, SF_FALSE) : nullptr;
+  if (check != nullptr) sf_close(check);
+  if (check == nullptr || info.frames != static_cast<sf_count_t>(framesWritten)) {
+    return ToolStatus::Failure(ExitCode::Unsupported, "cannot write " + Quoted(path) + ": as " +
+                                                          FormatName(target.format) + " it reads back with " +
+                                                          std::to_string(check != nullptr ? info.frames : 0) +
+                                                          " of its " + std::to_string(framesWritten) + " frames.");
   }
 
   // A file that replaces another keeps its permissions; a new one gets

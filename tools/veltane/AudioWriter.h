@@ -25,15 +25,20 @@ class AudioWriter : public Restorer::Sink {
     uint32_t sampleRate = 0;
     uint16_t channels = 0;
     uint32_t chainBytes = 2;  // bytes per sample of the PCM handed to Write
+    int64_t frames = -1;      // the length to come, -1 when unknown (a stream)
   };
 
-  // The container follows OUTPUT's name when it ends in .wav, .flac, .aif,
-  // .aiff or .aifc, and INPUT's otherwise (a WAV-family input keeps its own
-  // flavour under a .wav name). The sample format is the one asked for,
-  // else the input's, else, when the container cannot hold the input's,
-  // PCM of the chain's width. Unsupported when nothing fits.
+  // Sets target->format from the other fields. The container follows
+  // OUTPUT's name when it ends in .wav, .flac, .aif, .aiff or .aifc, and
+  // INPUT's otherwise (a WAV-family input keeps its own flavour under a .wav
+  // name). A WAV becomes RF64 when the audio would pass the 4 GiB its sizes
+  // can count, or may (unknown length; it then stays WAV if it ends small);
+  // AIFF and AU refuse such audio. The sample format is the one asked for,
+  // else the input's, else, when the container cannot hold the input's or
+  // the input's is a codec that pads its last block (ADPCM, GSM), PCM of
+  // the chain's width. Unsupported when nothing fits.
   static ToolStatus ChooseFormat(const std::string& outputPath, int inputFormat, OutputSampleFormat wanted,
-                                 uint32_t chainBytes, uint32_t sampleRate, uint16_t channels, int* format);
+                                 Target* target);
 
   // Refuses an OUTPUT that is a directory, a device, a pipe or
   // write-protected, and creates the temporary file (OutputUnwritable on
@@ -43,8 +48,10 @@ class AudioWriter : public Restorer::Sink {
   AudioWriter(const AudioWriter&) = delete;
   AudioWriter& operator=(const AudioWriter&) = delete;
 
+  // Unsupported when a container with 32-bit sizes would pass 4 GiB.
   ToolStatus Write(const uint8_t* pcm, uint32_t frames) override;
-  // Finishes the file, syncs it and moves it over OUTPUT (with the
+  // Finishes the file, checks that it reads back with every frame written
+  // (Unsupported otherwise), syncs it and moves it over OUTPUT (with the
   // permissions of the file it replaces, or those a new file would get),
   // then syncs the folder. Interrupted when a stop signal waits.
   ToolStatus Commit();
@@ -53,6 +60,7 @@ class AudioWriter : public Restorer::Sink {
 
  private:
   AudioWriter(std::string path, std::string temporary, int fd, const Target& target);
+  ToolStatus CheckRoom(uint32_t frames) const;
 
   std::string path;
   std::string temporaryPath;  // empty once it is OUTPUT

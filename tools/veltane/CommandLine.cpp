@@ -181,8 +181,11 @@ std::string HelpText() {
 Removes clicks and hiss from a mono or stereo recording. Reads and writes WAV,
 FLAC and AIFF (and whatever else libsndfile reads). 8-, 16- and 24-bit PCM is
 restored as it is; 32-bit and floating-point input is restored at 24 bits and
-written back in its own format. OUTPUT has the container its name ends in
-(.wav, .flac, .aif, .aiff), or INPUT's, and exactly INPUT's length.
+written back in its own format; ADPCM and GSM input is written as 16-bit PCM.
+OUTPUT has the container its name ends in (.wav, .flac, .aif, .aiff), or
+INPUT's, and exactly INPUT's length; a WAV past 4 GiB is written as RF64, an
+AIFF past 4 GiB is refused. An INPUT shorter than its header announces is
+refused as damaged.
 
 Restoration (by default clicks and hiss are removed, hiss level automatic):
   --engine E            modern (default): full band at every rate; or

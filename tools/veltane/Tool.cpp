@@ -85,9 +85,9 @@ ToolStatus Restore(const ToolOptions& options, std::ostream& out, std::ostream& 
   target.sampleRate = reader->SampleRate();
   target.channels = reader->Channels();
   target.chainBytes = reader->ChainBytes();
+  target.frames = reader->AnnouncedFrames();
   if (ToolStatus status = AudioWriter::ChooseFormat(options.output, reader->MajorFormat() | reader->SubFormat(),
-                                                    options.format, target.chainBytes, target.sampleRate,
-                                                    target.channels, &target.format);
+                                                    options.format, &target);
       !status.Ok()) {
     return status;
   }
