@@ -298,6 +298,48 @@ TEST(ToolHostileSamplesTest, LeaveTheRestOfTheStreamAsItWouldBe) {
   }
 }
 
+// --bypass leaves 32-bit and floating-point samples as they are: every low bit, and peaks
+// beyond full scale.
+TEST(ToolBypassTest, KeepsWideSamplesAsTheyAre) {
+  TempFolder folder;
+  std::vector<float> reals(2 * 3000);
+  std::vector<int32_t> integers(reals.size());
+  for (size_t i = 0; i < reals.size(); ++i) {
+    reals[i] = i % 3 == 0 ? 1.5f * (i % 2 ? -1 : 1) : static_cast<float>(std::sin(0.01 * i) * 0.3 + 1e-9);
+    integers[i] = static_cast<int32_t>(i * 2654435761u);
+  }
+  for (const int format : {kWavFloat, SF_FORMAT_WAV | SF_FORMAT_PCM_32}) {
+    const bool isFloat = format == kWavFloat;
+    SF_INFO info{0, 44100, 2, format, 0, 0};
+    SNDFILE* file = sf_open(folder.File("in.wav").c_str(), SFM_WRITE, &info);
+    isFloat ? sf_writef_float(file, reals.data(), 3000) : sf_writef_int(file, integers.data(), 3000);
+    sf_close(file);
+    ASSERT_EQ(RunVeltane({"-q", "--bypass", folder.File("in.wav"), folder.File("out.wav")}).code, 0);
+    std::vector<float> backReals(reals.size());
+    std::vector<int32_t> backIntegers(integers.size());
+    file = sf_open(folder.File("out.wav").c_str(), SFM_READ, &info);
+    isFloat ? sf_readf_float(file, backReals.data(), 3000) : sf_readf_int(file, backIntegers.data(), 3000);
+    sf_close(file);
+    EXPECT_EQ(info.format, format);
+    EXPECT_TRUE(isFloat ? backReals == reals : backIntegers == integers) << std::hex << format;
+  }
+}
+
+// On a terminal the progress shows a bar when the length is known, else the audio read so
+// far (a FLAC stream without a sample count in its header).
+TEST(ToolProgressTest, ShowsWhatIsKnown) {
+  TempFolder folder;
+  for (const auto& [name, shown] : {std::pair{"a.wav", "] 100%"}, std::pair{"a.flac", "0:03 of audio so far"}}) {
+    WriteAudio(folder.File(name), MakeNoise(std::string(name) == "a.wav" ? kWav16 : kFlac16, 8000, 1, 24000, 16));
+    std::string bytes = ReadText(folder.File(name));
+    if (bytes.rfind("fLaC", 0) == 0) bytes[21] &= 0xF0, bytes[22] = bytes[23] = bytes[24] = bytes[25] = 0;
+    std::ofstream(folder.File(name), std::ios::binary) << bytes;
+    std::ostringstream out, err;
+    ASSERT_EQ(RunTool({folder.File(name), folder.File("out.wav")}, out, err, ToolEnvironment{true, {}}), 0);
+    EXPECT_NE(err.str().find(shown), std::string::npos) << err.str();
+  }
+}
+
 // Every failure: its exit code, its one sentence on stderr, nothing on stdout,
 // and every file as it was: no OUTPUT, no temporary file, an existing OUTPUT
 // untouched. The folder holds in.wav (16-bit stereo noise) and out.wav.

@@ -232,6 +232,11 @@ AudioReader::AudioReader(std::string pathIn, SNDFILE* fileIn, int format, uint32
 
 AudioReader::~AudioReader() { sf_close(file); }
 
+uint32_t AudioReader::SampleBytes() const {
+  if (!exact) return codec.BytesPerSample();
+  return IsFloatLike(subFormat) ? sizeof(double) : sizeof(int32_t);
+}
+
 ToolStatus AudioReader::Read(uint8_t* pcm, uint32_t frames, uint32_t* got) {
   *got = 0;
   // Not past the announced end: a block codec's last block is padded.
@@ -246,14 +251,14 @@ ToolStatus AudioReader::Read(uint8_t* pcm, uint32_t frames, uint32_t* got) {
   if (IsFloatLike(subFormat)) {
     if (reals.size() < samples) reals.resize(samples);
     count = sf_readf_double(file, reals.data(), frames);
-    for (size_t i = 0; i < static_cast<size_t>(count) * channels; ++i) {
+    for (size_t i = 0; !exact && i < static_cast<size_t>(count) * channels; ++i) {
       integers[i] = PcmCodec::FromFloat(reals[i], bits);
     }
   } else {
     // libsndfile scales integers to the full int32 range; 32-bit PCM is
     // the only integer input that needs rounding to the chain's width.
     count = sf_readf_int(file, integers.data(), frames);
-    for (size_t i = 0; i < static_cast<size_t>(count) * channels; ++i) {
+    for (size_t i = 0; !exact && i < static_cast<size_t>(count) * channels; ++i) {
       integers[i] = PcmCodec::RoundToBits(integers[i], bits);
     }
   }
@@ -267,7 +272,14 @@ ToolStatus AudioReader::Read(uint8_t* pcm, uint32_t frames, uint32_t* got) {
                                             " of the " + std::to_string(announcedFrames) +
                                             " frames its header announces.");
   }
-  codec.Encode(integers.data(), pcm, static_cast<size_t>(count) * channels);
+  const size_t decoded = static_cast<size_t>(count) * channels;
+  if (!exact) {
+    codec.Encode(integers.data(), pcm, decoded);
+  } else if (IsFloatLike(subFormat)) {
+    std::memcpy(pcm, reals.data(), decoded * sizeof(double));
+  } else {
+    std::memcpy(pcm, integers.data(), decoded * sizeof(int32_t));
+  }
   framesRead += static_cast<uint64_t>(count);
   *got = static_cast<uint32_t>(count);
   return ToolStatus::Success();

@@ -44,9 +44,15 @@ class AudioReader : public Restorer::Source {
   // As the file's header announces it, -1 when it announces nothing (a
   // stream). Read delivers exactly this many frames, or fails.
   int64_t AnnouncedFrames() const { return announcedFrames; }
-  // Bytes per sample of the PCM that Read delivers: 1, 2 or 3.
+  // Bytes per sample of the PCM that the chain restores: 1, 2 or 3.
   uint32_t ChainBytes() const { return codec.BytesPerSample(); }
   const PcmCodec& Codec() const { return codec; }
+  // From now on Read gives the samples as libsndfile decodes them, not as
+  // the chain's PCM: doubles (full scale 1.0) for floating-point and lossy
+  // formats, else int32 at full scale. For a bypass that must not round.
+  void KeepSamplesExact() { exact = true; }
+  // Bytes per sample that Read delivers.
+  uint32_t SampleBytes() const;
 
   // A decoding failure part-way through, or an end before the announced
   // length, is InputCorrupt.
@@ -73,6 +79,7 @@ class AudioReader : public Restorer::Source {
   uint16_t channels;
   int64_t announcedFrames;
   PcmCodec codec;
+  bool exact = false;
   uint64_t framesRead = 0;
   std::vector<int32_t> integers;  // one block of samples, grown on demand
   std::vector<double> reals;

@@ -319,16 +319,24 @@ ToolStatus AudioWriter::Write(const uint8_t* pcm, uint32_t frames) {
   if (ToolStatus status = CheckRoom(frames); !status.Ok()) return status;
   const size_t samples = static_cast<size_t>(frames) * target.channels;
   if (integers.size() < samples) integers.resize(samples);
-  codec.Decode(pcm, integers.data(), samples);
+  if (reals.size() < samples && target.samples == Target::Samples::Double) reals.resize(samples);
 
   sf_count_t written = 0;
-  if (floatLike) {
+  if (target.samples == Target::Samples::Double) {
+    std::memcpy(reals.data(), pcm, samples * sizeof(double));
+    written = sf_writef_double(file, reals.data(), frames);
+  } else if (target.samples == Target::Samples::Int32) {
+    std::memcpy(integers.data(), pcm, samples * sizeof(int32_t));
+    written = sf_writef_int(file, integers.data(), frames);
+  } else if (floatLike) {
+    codec.Decode(pcm, integers.data(), samples);
     if (reals.size() < samples) reals.resize(samples);
     for (size_t i = 0; i < samples; ++i) reals[i] = static_cast<double>(integers[i]) * (1.0 / 2147483648.0);
     written = sf_writef_double(file, reals.data(), frames);
   } else {
     // libsndfile truncates to the file's width; rounding first keeps a
     // narrower --format unbiased.
+    codec.Decode(pcm, integers.data(), samples);
     for (size_t i = 0; i < samples; ++i) integers[i] = PcmCodec::RoundToBits(integers[i], outputBits);
     written = sf_writef_int(file, integers.data(), frames);
   }

@@ -26,6 +26,9 @@ class AudioWriter : public Restorer::Sink {
     uint16_t channels = 0;
     uint32_t chainBytes = 2;  // bytes per sample of the PCM handed to Write
     int64_t frames = -1;      // the length to come, -1 when unknown (a stream)
+    // What Write takes: the chain's PCM, or exact samples (as AudioReader
+    // gives them with KeepSamplesExact) for a file of the input's format.
+    enum class Samples { ChainPcm, Int32, Double } samples = Samples::ChainPcm;
   };
 
   // Sets target->format from the other fields. The container follows

@@ -200,7 +200,8 @@ Restoration (by default clicks and hiss are removed, hiss level automatic):
   --no-declick          leave clicks alone
   --no-denoise          leave hiss alone
   --output-clicks       output only what the click remover takes out
-  --bypass              copy the audio unchanged
+  --bypass              copy the audio unchanged (32-bit and float samples
+                        exactly, unless --format asks for PCM)
   --options N           all five switches as the effect's "Options" value,
                         0 to 31: 1 bypass, 2 no declick, 4 no denoise,
                         8 output clicks, 16 automatic hiss level (default 16);
