@@ -130,7 +130,7 @@ ToolStatus Restore(const ToolOptions& options, std::ostream& out, std::ostream& 
   CopyProcessor copying(frameBytes);
   Restorer::Processor& processor = exact ? static_cast<Restorer::Processor&>(copying) : filtering;
 
-  Restorer restorer(frameBytes, reader->Codec().SilenceByte());
+  Restorer restorer(frameBytes);
   ProgressBar bar(err, environment.stderrIsTerminal && !options.quiet,
                   static_cast<uint64_t>(std::max<int64_t>(reader->AnnouncedFrames(), 0)), reader->SampleRate());
   Restorer::Result result;
