@@ -1,6 +1,7 @@
 // The veltane command end to end: round trips, the output format, the bundled
 // degraded recording, hostile samples, every failure (its message, its exit
 // code, every file left as it was), and the executable under a full disk and Ctrl-C.
+#include <FLAC/metadata.h>
 #include <fcntl.h>
 #include <gtest/gtest.h>
 #include <signal.h>
@@ -12,6 +13,7 @@
 
 #include <cmath>
 #include <cstdio>
+#include <cstring>
 #include <filesystem>
 #include <fstream>
 #include <map>
@@ -384,6 +386,126 @@ TEST(ToolTailTest, TheEndIsRestoredAsInsideALongerRecording) {
     }
   }
 }
+
+// Metadata: what libsndfile carries goes from INPUT into OUTPUT, in the same container and
+// across containers; what OUTPUT lacks is named in one warning. The rows write INPUT with
+// libsndfile (then may edit it) and describe OUTPUT's metadata as Summary gives it.
+std::string Summary(const std::string& path) {  // "title=T artist=A bext cues=2 iXML"
+  SF_INFO info{};
+  SNDFILE* file = sf_open(path.c_str(), SFM_READ, &info);
+  std::string summary;
+  for (const auto& [type, name] : {std::pair{SF_STR_TITLE, "title"}, {SF_STR_ARTIST, "artist"}, {SF_STR_DATE, "date"},
+                                   {SF_STR_COMMENT, "comment"}}) {
+    if (const char* value = sf_get_string(file, type)) summary += std::string(name) + "=" + value + " ";
+  }
+  SF_BROADCAST_INFO broadcast{};
+  if (sf_command(file, SFC_GET_BROADCAST_INFO, &broadcast, sizeof broadcast) == SF_TRUE) summary += "bext ";
+  uint32_t cues = 0;
+  if (sf_command(file, SFC_GET_CUE_COUNT, &cues, sizeof cues) == SF_TRUE && cues > 0) {
+    summary += "cues=" + std::to_string(cues) + " ";
+  }
+  SF_CHUNK_INFO ixml{"iXML", 4, 0, nullptr};
+  if (sf_get_chunk_iterator(file, &ixml) != nullptr) summary += "iXML ";
+  sf_close(file);
+  return summary;
+}
+
+// Title, artist and date; a broadcast record, two cue points and an iXML chunk where
+// libsndfile takes them.
+void Tag(SNDFILE* file) {
+  sf_set_string(file, SF_STR_TITLE, "Side A");
+  sf_set_string(file, SF_STR_ARTIST, "Quartet");
+  sf_set_string(file, SF_STR_DATE, "1958");
+  SF_BROADCAST_INFO broadcast{};
+  std::strcpy(broadcast.description, "transfer of a shellac disc");
+  sf_command(file, SFC_SET_BROADCAST_INFO, &broadcast, sizeof broadcast);
+  SF_CUES cues{};
+  cues.cue_count = 2;
+  for (uint32_t i = 0; i < 2; ++i) {
+    cues.cue_points[i].indx = static_cast<int32_t>(i + 1);
+    cues.cue_points[i].sample_offset = cues.cue_points[i].position = 1000 + 3000 * i;
+    std::memcpy(&cues.cue_points[i].fcc_chunk, "data", 4);
+  }
+  sf_command(file, SFC_SET_CUE, &cues, sizeof cues);
+  static char xml[] = "<BWFXML><PROJECT>archive</PROJECT></BWFXML>";
+  SF_CHUNK_INFO chunk{"iXML", 4, sizeof xml - 1, xml};
+  sf_set_chunk(file, &chunk);
+}
+
+// A Vorbis comment libsndfile does not know, and a picture.
+void AddFlacBlocks(const std::string& path) {
+  FLAC__Metadata_Chain* chain = FLAC__metadata_chain_new();
+  FLAC__metadata_chain_read(chain, path.c_str());
+  FLAC__Metadata_Iterator* it = FLAC__metadata_iterator_new();
+  FLAC__metadata_iterator_init(it, chain);
+  while (FLAC__metadata_iterator_get_block_type(it) != FLAC__METADATA_TYPE_VORBIS_COMMENT) {
+    FLAC__metadata_iterator_next(it);
+  }
+  FLAC__StreamMetadata_VorbisComment_Entry entry;
+  FLAC__metadata_object_vorbiscomment_entry_from_name_value_pair(&entry, "DISCNUMBER", "2");
+  FLAC__metadata_object_vorbiscomment_append_comment(FLAC__metadata_iterator_get_block(it), entry, false);
+  FLAC__StreamMetadata* picture = FLAC__metadata_object_new(FLAC__METADATA_TYPE_PICTURE);
+  char mime[] = "image/png";
+  FLAC__metadata_object_picture_set_mime_type(picture, mime, true);
+  FLAC__metadata_iterator_insert_block_after(it, picture);
+  FLAC__metadata_chain_write(chain, true, false);
+  FLAC__metadata_iterator_delete(it);
+  FLAC__metadata_chain_delete(chain);
+}
+
+// The comment's INFO field renamed to one libsndfile does not know.
+void RenameInfoField(const std::string& path) {
+  std::string bytes = ReadText(path);
+  bytes.replace(bytes.find("ICMT"), 4, "ISRC");
+  std::ofstream(path, std::ios::binary) << bytes;
+}
+
+struct MetadataCase {
+  const char* name;
+  int input;
+  const char* output;
+  void (*edit)(const std::string& path);  // after libsndfile wrote INPUT, or null
+  std::string kept;                       // OUTPUT's Summary
+  std::vector<std::string> lost;          // in the warning; none when empty
+};
+
+class ToolMetadataTest : public ::testing::TestWithParam<MetadataCase> {};
+
+TEST_P(ToolMetadataTest, KeepsWhatItCanAndNamesTheRest) {
+  const MetadataCase& c = GetParam();
+  TempFolder folder;
+  const std::string input = folder.File("in"), output = folder.File(c.output);
+  SF_INFO info{0, 44100, 1, c.input, 0, 0};
+  SNDFILE* file = sf_open(input.c_str(), SFM_WRITE, &info);
+  Tag(file);
+  if (c.edit == RenameInfoField) sf_set_string(file, SF_STR_COMMENT, "from the archive");
+  const Audio noise = MakeNoise(c.input, 44100, 1, 8000, 16);
+  sf_writef_int(file, noise.samples.data(), 8000);
+  sf_close(file);
+  if (c.edit != nullptr) c.edit(input);
+  const ToolRun run = RunVeltane({"-q", "--bypass", input, output});
+  ASSERT_EQ(run.code, 0) << run.err;
+  EXPECT_EQ(Summary(output), c.kept);
+  EXPECT_EQ(run.err.empty(), c.lost.empty()) << run.err;
+  EXPECT_EQ(std::count(run.err.begin(), run.err.end(), '\n'), c.lost.empty() ? 0 : 1) << run.err;
+  for (const std::string& lost : c.lost) EXPECT_NE(run.err.find(lost), std::string::npos) << lost << ": " << run.err;
+}
+
+const std::string kAll = "title=Side A artist=Quartet date=1958 bext cues=2 iXML ";
+
+INSTANTIATE_TEST_SUITE_P(
+    Containers, ToolMetadataTest,
+    ::testing::Values(
+        MetadataCase{"WavToWav", kWav16, "o.wav", nullptr, kAll, {}},
+        MetadataCase{"WavToFlac", kWav16, "o.flac", nullptr, "title=Side A artist=Quartet date=1958 ",
+                     {"the broadcast information (bext)", "2 cue points", "the 'iXML' chunk"}},
+        MetadataCase{"WavToAiff", kWav16, "o.aif", nullptr, "title=Side A artist=Quartet cues=2 ",
+                     {"the date tag", "the broadcast information (bext)", "the 'iXML' chunk"}},
+        MetadataCase{"AiffToAiff", kAiff16, "o.aif", nullptr, "title=Side A artist=Quartet cues=2 iXML ", {}},
+        MetadataCase{"FlacToFlac", kFlac16, "o.flac", AddFlacBlocks, "title=Side A artist=Quartet date=1958 ",
+                     {"the Vorbis comment 'DISCNUMBER'", "a picture"}},
+        MetadataCase{"UnknownInfoField", kWav16, "o.wav", RenameInfoField, kAll, {"the INFO field 'ISRC'"}}),
+    [](const auto& info) { return std::string(info.param.name); });
 
 // Every failure: its exit code, its one sentence on stderr, nothing on stdout,
 // and every file as it was: no OUTPUT, no temporary file, an existing OUTPUT

@@ -216,6 +216,8 @@ ToolStatus AudioReader::Adopt(const std::string& path, SNDFILE* file, const SF_I
   if (*reader == nullptr) return Fail(ExitCode::Internal, "out of memory.");
   owned.release();
   (*reader)->memory = std::move(memory);
+  const bool onDisk = !stream && (*reader)->memory == nullptr;
+  (*reader)->metadata = Metadata::Read(file, info.format, !stream, onDisk ? path : std::string());
   return ToolStatus::Success();
 }
 

@@ -9,6 +9,7 @@
 #include <vector>
 
 #include "veltane/ExitCode.h"
+#include "veltane/Metadata.h"
 #include "veltane/PcmCodec.h"
 #include "veltane/Restorer.h"
 
@@ -47,6 +48,7 @@ class AudioReader : public Restorer::Source {
   // Bytes per sample of the PCM that the chain restores: 1, 2 or 3.
   uint32_t ChainBytes() const { return codec.BytesPerSample(); }
   const PcmCodec& Codec() const { return codec; }
+  const Metadata& Tags() const { return metadata; }
   // From now on Read gives the samples as libsndfile decodes them, not as
   // the chain's PCM: doubles (full scale 1.0) for floating-point and lossy
   // formats, else int32 at full scale. For a bypass that must not round.
@@ -79,6 +81,7 @@ class AudioReader : public Restorer::Source {
   uint16_t channels;
   int64_t announcedFrames;
   PcmCodec codec;
+  Metadata metadata;
   bool exact = false;
   uint64_t framesRead = 0;
   std::vector<int32_t> integers;  // one block of samples, grown on demand

@@ -70,8 +70,9 @@ int PcmForBits(uint32_t bytes, int major, uint32_t sampleRate, uint16_t channels
   }
 }
 
-// Room for the header around the audio (format, metadata chunks) when
-// judging whether a file with 32-bit sizes holds it.
+// Room for the header around the audio (format chunk and the like; the
+// metadata's own size comes on top) when judging whether a file with 32-bit
+// sizes holds it.
 constexpr uint64_t kHeaderAllowance = uint64_t{1} << 20;
 
 bool Has32BitSizes(int major) {
@@ -218,8 +219,9 @@ ToolStatus AudioWriter::ChooseFormat(const std::string& outputPath, int inputFor
 
   // Past 4 GiB the 32-bit sizes of WAV, AIFF and AU wrap and the file reads
   // back as a fraction of the recording.
-  const bool mayPass = target->frames < 0 || static_cast<uint64_t>(target->frames) * channels * StoredBytes(sub) >
-                                                 UINT32_MAX - kHeaderAllowance;
+  const uint64_t header = kHeaderAllowance + (target->metadata != nullptr ? target->metadata->Bytes() : 0);
+  const bool mayPass = target->frames < 0 || header >= UINT32_MAX ||
+                       static_cast<uint64_t>(target->frames) * channels * StoredBytes(sub) > UINT32_MAX - header;
   if (mayPass && (major == SF_FORMAT_WAV || major == SF_FORMAT_WAVEX)) major = SF_FORMAT_RF64;
   if (mayPass && target->frames >= 0 && Has32BitSizes(major)) {
     return ToolStatus::Failure(ExitCode::Unsupported, Quoted(outputPath) + " cannot hold this recording: " +
@@ -283,6 +285,7 @@ ToolStatus AudioWriter::Open(const std::string& path, const Target& target, std:
   if (file != nullptr && (target.format & SF_FORMAT_TYPEMASK) == SF_FORMAT_RF64 && target.frames < 0) {
     sf_command(file, SFC_RF64_AUTO_DOWNGRADE, nullptr, SF_TRUE);
   }
+  if (file != nullptr && target.metadata != nullptr) target.metadata->Write(file, target.format);
   if (file == nullptr) {
     // The file exists already, so what fails here is mostly the format
     // itself (sf_format_check does not look at every limit, FLAC's sample
@@ -372,7 +375,10 @@ ToolStatus AudioWriter::Commit() {
   // a reader will see it.
   SF_INFO info{};
   SNDFILE* check = ::lseek(fd, 0, SEEK_SET) == 0 ? sf_open_fd(fd, SFM_READ, &info, SF_FALSE) : nullptr;
-  if (check != nullptr) sf_close(check);
+  if (check != nullptr) {
+    if (target.metadata != nullptr) lost = target.metadata->Missing(Metadata::Read(check, info.format, true, ""));
+    sf_close(check);
+  }
   if (check == nullptr || info.frames != static_cast<sf_count_t>(framesWritten)) {
     return ToolStatus::Failure(ExitCode::Unsupported, "cannot write " + Quoted(path) + ": as " +
                                                           FormatName(target.format) + " it reads back with " +

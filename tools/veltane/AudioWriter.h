@@ -11,6 +11,7 @@
 
 #include "veltane/CommandLine.h"
 #include "veltane/ExitCode.h"
+#include "veltane/Metadata.h"
 #include "veltane/PcmCodec.h"
 #include "veltane/Restorer.h"
 
@@ -29,6 +30,8 @@ class AudioWriter : public Restorer::Sink {
     // What Write takes: the chain's PCM, or exact samples (as AudioReader
     // gives them with KeepSamplesExact) for a file of the input's format.
     enum class Samples { ChainPcm, Int32, Double } samples = Samples::ChainPcm;
+    // INPUT's, to carry into OUTPUT; not owned, kept until the writer is gone.
+    const Metadata* metadata = nullptr;
   };
 
   // Sets target->format from the other fields. The container follows
@@ -60,6 +63,8 @@ class AudioWriter : public Restorer::Sink {
   ToolStatus Commit();
 
   const std::string& TemporaryPath() const { return temporaryPath; }
+  // After Commit: what of the target's metadata OUTPUT lacks, in words.
+  const std::vector<std::string>& Lost() const { return lost; }
 
  private:
   AudioWriter(std::string path, std::string temporary, int fd, const Target& target);
@@ -76,6 +81,7 @@ class AudioWriter : public Restorer::Sink {
   uint64_t framesWritten = 0;
   std::vector<int32_t> integers;
   std::vector<double> reals;
+  std::vector<std::string> lost;
 };
 
 }  // namespace veltane

@@ -187,6 +187,11 @@ INPUT's, and exactly INPUT's length; a WAV past 4 GiB is written as RF64, an
 AIFF past 4 GiB is refused. An INPUT shorter than its header announces is
 refused as damaged.
 
+Metadata: text tags, broadcast information (bext), cue points and, between
+files of one family (WAV, AIFF, CAF), other chunks such as iXML are carried
+into OUTPUT as far as its container holds them; one warning names anything
+INPUT has that OUTPUT lacks (FLAC pictures, tags libsndfile does not know, ...).
+
 Restoration (by default clicks and hiss are removed, hiss level automatic):
   --engine E            modern (default): full band at every rate; or
                         classic: exactly what the Windows effect does

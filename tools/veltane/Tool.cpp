@@ -63,6 +63,16 @@ class CopyProcessor : public Restorer::Processor {
   uint32_t frameBytes;
 };
 
+// "not carried ...: a, b and c."
+std::string LostSentence(const std::vector<std::string>& lost) {
+  std::string list;
+  for (size_t i = 0; i < lost.size(); ++i) {
+    list += (i == 0 ? "" : i + 1 == lost.size() ? " and " : ", ") + lost[i];
+  }
+  return "not carried from INPUT into OUTPUT (its container cannot hold them, or libsndfile cannot read "
+         "them): " + list + ".";
+}
+
 std::string Fixed(double value, int decimals) {
   char text[64];
   std::snprintf(text, sizeof text, "%.*f", decimals, value);
@@ -103,6 +113,7 @@ ToolStatus Restore(const ToolOptions& options, std::ostream& out, std::ostream& 
   target.channels = reader->Channels();
   target.chainBytes = reader->ChainBytes();
   target.frames = reader->AnnouncedFrames();
+  target.metadata = &reader->Tags();
   if (ToolStatus status = AudioWriter::ChooseFormat(options.output, reader->MajorFormat() | reader->SubFormat(),
                                                     options.format, &target);
       !status.Ok()) {
@@ -140,6 +151,7 @@ ToolStatus Restore(const ToolOptions& options, std::ostream& out, std::ostream& 
   bar.Finish();
   if (!status.Ok()) return status;
   if (ToolStatus committed = writer->Commit(); !committed.Ok()) return committed;
+  if (!writer->Lost().empty()) err << "veltane: warning: " << LostSentence(writer->Lost()) << "\n" << std::flush;
 
   const double seconds = std::chrono::duration<double>(std::chrono::steady_clock::now() - started).count();
   if (!options.quiet) out << Summary(options, *reader, result, seconds) << std::flush;
