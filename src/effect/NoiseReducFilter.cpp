@@ -277,7 +277,7 @@ int NoiseReducFilter::Process(const uint8_t* in, uint32_t frames, uint8_t* out,
   const uint32_t room = out == nullptr ? 0 : outFrames != nullptr ? *outFrames : frames;
   uint32_t written = 0;
   if (frameBytes > 0 && bypassWaiting.empty() && frames <= room) {
-    if (in != out) std::memmove(out, in, frames * frameBytes);
+    if (frames > 0 && in != out) std::memmove(out, in, frames * frameBytes);
     written = frames;
   } else if (frameBytes > 0) {
     try {

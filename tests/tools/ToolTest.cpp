@@ -704,6 +704,12 @@ INSTANTIATE_TEST_SUITE_P(
           [](std::string& b) { SetField(b, "fact", 8, 30001); }, false, 0, "30001"},
         H{"UnknownFormatTag", kWav16, [](std::string& b) { b[20] = 0x34, b[21] = 0x12; }, false, 6,
           "WAV format tag 0x1234"},
+        H{"ListFieldPastItsChunk", kWav16,  // libsndfile would loop for ever on it
+          [](std::string& b) {
+            b.insert(36, std::string("LIST\x0c\0\0\0INFOINAM\xff\xff\xff\xff", 20));
+            SetField(b, "RIFF", 4, static_cast<uint32_t>(b.size() - 8));
+          },
+          false, 5, "runs past the chunk's end"},
         H{"StreamWithoutLength", kWav16,
           [](std::string& b) { SetField(b, "RIFF", 4, UINT32_MAX), SetField(b, "data", 4, UINT32_MAX); }, true, 0,
           "30001"},

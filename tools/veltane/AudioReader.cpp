@@ -66,6 +66,10 @@ ContainerHeader InspectFile(const std::string& path, bool* regular) {
   return header;
 }
 
+ToolStatus Malformed(const std::string& path) {
+  return Fail(ExitCode::InputCorrupt, Quoted(path) + " is damaged: a field of its LIST chunk runs past the chunk's end.");
+}
+
 bool IsWavFamily(ContainerHeader::Kind kind) {
   return kind == ContainerHeader::Kind::Riff || kind == ContainerHeader::Kind::Rf64 ||
          kind == ContainerHeader::Kind::Wave64;
@@ -80,28 +84,6 @@ bool DecodableTag(uint16_t tag) {
   return false;
 }
 
-// Bytes per sample of the sample formats stored as they are; 0 for codecs.
-uint32_t StoredBytes(int subFormat) {
-  switch (subFormat) {
-    case SF_FORMAT_PCM_S8:
-    case SF_FORMAT_PCM_U8:
-    case SF_FORMAT_ULAW:
-    case SF_FORMAT_ALAW:
-      return 1;
-    case SF_FORMAT_PCM_16:
-      return 2;
-    case SF_FORMAT_PCM_24:
-      return 3;
-    case SF_FORMAT_PCM_32:
-    case SF_FORMAT_FLOAT:
-      return 4;
-    case SF_FORMAT_DOUBLE:
-      return 8;
-    default:
-      return 0;
-  }
-}
-
 // The frame count the input announces, or -1 when it announces none.
 // libsndfile gives whole blocks of a block codec (the fact chunk says where
 // the recording ends in the last one), and for a stream the raw header
@@ -109,7 +91,7 @@ uint32_t StoredBytes(int subFormat) {
 int64_t FramesAnnounced(const SF_INFO& info, const ContainerHeader& header, bool stream) {
   const int sub = info.format & SF_FORMAT_SUBMASK;
   int64_t frames = info.frames;
-  if (StoredBytes(sub) == 0 && header.factFrames >= 0 && header.factFrames < frames) frames = header.factFrames;
+  if (PadsBlocks(sub) && header.factFrames >= 0 && header.factFrames < frames) frames = header.factFrames;
   const uint64_t frameBytes = uint64_t{StoredBytes(sub)} * static_cast<uint64_t>(std::max(info.channels, 1));
   const bool allOnes = stream && frameBytes > 0 && static_cast<uint64_t>(frames) >= (UINT32_MAX - 4096) / frameBytes;
   return frames < 0 || frames >= kUnknownFrames || allOnes ? -1 : frames;
@@ -148,6 +130,7 @@ ToolStatus AudioReader::Open(const std::string& path, std::unique_ptr<AudioReade
   if (ToolStatus status = CheckInput(path); !status.Ok()) return status;
   bool regular = false;
   const ContainerHeader header = InspectFile(path, &regular);
+  if (header.malformedList) return Malformed(path);
   SF_INFO info{};
   SNDFILE* file = sf_open(path.c_str(), SFM_READ, &info);
   return Adopt(path, file, info, nullptr, header, !regular, reader);
@@ -160,8 +143,6 @@ ToolStatus AudioReader::OpenMemory(const std::string& name, std::vector<uint8_t>
   if (memory == nullptr) return Fail(ExitCode::Internal, "out of memory.");
   SF_VIRTUAL_IO io{&MemoryFile::Length, &MemoryFile::Seek, &MemoryFile::Read, &MemoryFile::Write,
                    &MemoryFile::Tell};
-  SF_INFO info{};
-  SNDFILE* file = sf_open_virtual(&io, SFM_READ, &info, memory.get());
   const std::vector<uint8_t>& held = memory->bytes;
   const ContainerHeader header = ContainerHeader::Inspect(
       [&held](uint64_t offset, void* to, size_t count) {
@@ -170,6 +151,9 @@ ToolStatus AudioReader::OpenMemory(const std::string& name, std::vector<uint8_t>
         return true;
       },
       held.size());
+  if (header.malformedList) return Malformed(name);
+  SF_INFO info{};
+  SNDFILE* file = sf_open_virtual(&io, SFM_READ, &info, memory.get());
   return Adopt(name, file, info, std::move(memory), header, false, reader);
 }
 
@@ -216,8 +200,10 @@ ToolStatus AudioReader::Adopt(const std::string& path, SNDFILE* file, const SF_I
   if (*reader == nullptr) return Fail(ExitCode::Internal, "out of memory.");
   owned.release();
   (*reader)->memory = std::move(memory);
+  // Chunks only from a file on disk: libsndfile cannot read them back from
+  // a stream, and divides by zero reading them through virtual I/O.
   const bool onDisk = !stream && (*reader)->memory == nullptr;
-  (*reader)->metadata = Metadata::Read(file, info.format, !stream, onDisk ? path : std::string());
+  (*reader)->metadata = Metadata::Read(file, info.format, onDisk, onDisk ? path : std::string());
   return ToolStatus::Success();
 }
 

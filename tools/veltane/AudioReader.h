@@ -27,13 +27,13 @@ class AudioReader : public Restorer::Source {
   // (InputCorrupt) and audio the tool cannot restore, such as more than two
   // channels (Unsupported) apart.
   static ToolStatus Open(const std::string& path, std::unique_ptr<AudioReader>* reader);
-  // Only the file-system failures (InputMissing, InputUnreadable), without
-  // opening anything: a named pipe probed would lose its writer.
-  static ToolStatus CheckInput(const std::string& path);
   // The same for a file already in memory (libsndfile's virtual I/O), named
   // `name` in messages; the fuzz target feeds it arbitrary bytes.
   static ToolStatus OpenMemory(const std::string& name, std::vector<uint8_t> bytes,
                                std::unique_ptr<AudioReader>* reader);
+  // Only the file-system failures (InputMissing, InputUnreadable), without
+  // opening anything: a named pipe probed would lose its writer.
+  static ToolStatus CheckInput(const std::string& path);
   ~AudioReader() override;
   AudioReader(const AudioReader&) = delete;
   AudioReader& operator=(const AudioReader&) = delete;
@@ -47,7 +47,6 @@ class AudioReader : public Restorer::Source {
   int64_t AnnouncedFrames() const { return announcedFrames; }
   // Bytes per sample of the PCM that the chain restores: 1, 2 or 3.
   uint32_t ChainBytes() const { return codec.BytesPerSample(); }
-  const PcmCodec& Codec() const { return codec; }
   const Metadata& Tags() const { return metadata; }
   // From now on Read gives the samples as libsndfile decodes them, not as
   // the chain's PCM: doubles (full scale 1.0) for floating-point and lossy

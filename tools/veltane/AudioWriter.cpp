@@ -80,43 +80,7 @@ bool Has32BitSizes(int major) {
 }
 
 // Bytes per sample in the file; codecs count as two, more than they take.
-uint64_t StoredBytes(int sub) {
-  switch (sub) {
-    case SF_FORMAT_PCM_S8:
-    case SF_FORMAT_PCM_U8:
-    case SF_FORMAT_ULAW:
-    case SF_FORMAT_ALAW:
-      return 1;
-    case SF_FORMAT_PCM_24:
-      return 3;
-    case SF_FORMAT_PCM_32:
-    case SF_FORMAT_FLOAT:
-      return 4;
-    case SF_FORMAT_DOUBLE:
-      return 8;
-    default:
-      return 2;
-  }
-}
-
-// Codecs that encode in blocks and fill the last one.
-bool PadsBlocks(int sub) {
-  switch (sub) {
-    case SF_FORMAT_IMA_ADPCM:
-    case SF_FORMAT_MS_ADPCM:
-    case SF_FORMAT_GSM610:
-    case SF_FORMAT_VOX_ADPCM:
-    case SF_FORMAT_G721_32:
-    case SF_FORMAT_G723_24:
-    case SF_FORMAT_G723_40:
-    case SF_FORMAT_NMS_ADPCM_16:
-    case SF_FORMAT_NMS_ADPCM_24:
-    case SF_FORMAT_NMS_ADPCM_32:
-      return true;
-    default:
-      return false;
-  }
-}
+uint64_t FileBytes(int sub) { return StoredBytes(sub) != 0 ? StoredBytes(sub) : 2; }
 
 std::string FormatName(int format) {
   return SampleFormatName(format & SF_FORMAT_SUBMASK) + " " + ContainerName(format & SF_FORMAT_TYPEMASK);
@@ -221,7 +185,7 @@ ToolStatus AudioWriter::ChooseFormat(const std::string& outputPath, int inputFor
   // back as a fraction of the recording.
   const uint64_t header = kHeaderAllowance + (target->metadata != nullptr ? target->metadata->Bytes() : 0);
   const bool mayPass = target->frames < 0 || header >= UINT32_MAX ||
-                       static_cast<uint64_t>(target->frames) * channels * StoredBytes(sub) > UINT32_MAX - header;
+                       static_cast<uint64_t>(target->frames) * channels * FileBytes(sub) > UINT32_MAX - header;
   if (mayPass && (major == SF_FORMAT_WAV || major == SF_FORMAT_WAVEX)) major = SF_FORMAT_RF64;
   if (mayPass && target->frames >= 0 && Has32BitSizes(major)) {
     return ToolStatus::Failure(ExitCode::Unsupported, Quoted(outputPath) + " cannot hold this recording: " +
@@ -354,7 +318,7 @@ ToolStatus AudioWriter::CheckRoom(uint32_t frames) const {
   // What is on disk already (libsndfile writes straight through), what comes
   // now, and a little for what follows the audio.
   const off_t at = ::lseek(fd, 0, SEEK_CUR);
-  const uint64_t coming = uint64_t{frames} * target.channels * StoredBytes(target.format & SF_FORMAT_SUBMASK);
+  const uint64_t coming = uint64_t{frames} * target.channels * FileBytes(target.format & SF_FORMAT_SUBMASK);
   if (at >= 0 && static_cast<uint64_t>(at) + coming + (uint64_t{1} << 16) <= UINT32_MAX) return ToolStatus::Success();
   return ToolStatus::Failure(ExitCode::Unsupported, Quoted(path) + " cannot hold this recording: it passes the 4 GiB a " +
                                                         ContainerName(major) + " file can hold; give OUTPUT a .wav "

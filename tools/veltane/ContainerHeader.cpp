@@ -38,11 +38,24 @@ void Judge(ContainerHeader& header, uint64_t announced, const Walk& walk, uint64
   header.missingBytes = onlyPad ? 0 : missing;
 }
 
+// Whether the fields of a LIST chunk, from `at` to its `end`, each fit in it.
+template <typename Size32>
+bool ListFits(const ContainerHeader::ReadAt& read, uint64_t at, uint64_t end, const Size32& size32) {
+  uint8_t field[8];
+  for (int n = 0; n < kMaxChunks && at + 8 <= end; ++n) {
+    if (!read(at, field, 8)) return true;  // cut off: judged with the file's length
+    const uint64_t size = size32(field + 4);
+    if (at + 8 + size > end) return false;
+    at += 8 + size + (size & 1);
+  }
+  return true;
+}
+
 // RIFF, RIFX and RF64: 4-byte ids and sizes, chunks padded to even lengths;
 // RF64 keeps the sizes that do not fit 32 bits in its ds64 chunk.
 void InspectRiff(ContainerHeader& header, const ContainerHeader::ReadAt& read, uint64_t fileBytes, bool big,
                  bool rf64) {
-  uint8_t b[28];
+  uint8_t b[32];  // a chunk's header and, for ds64, its three sizes
   if (!read(0, b, 8)) return;
   const auto size32 = [big](const uint8_t* p) { return big ? Big32(p) : Little32(p); };
   uint64_t riffEnd = Unknown32(size32(b + 4)) ? 0 : uint64_t{size32(b + 4)} + 8;
@@ -52,7 +65,7 @@ void InspectRiff(ContainerHeader& header, const ContainerHeader::ReadAt& read, u
   uint64_t at = 12;
   for (int n = 0; n < kMaxChunks && at + 8 <= fileBytes && read(at, b, 8); ++n) {
     uint64_t size = size32(b + 4);
-    if (rf64 && Is(b, "ds64") && size >= 24 && read(at + 8, b + 8, 20)) {
+    if (rf64 && Is(b, "ds64") && size >= 24 && read(at + 8, b + 8, 24)) {
       riffEnd = Little64(b + 8) + 8;
       dataSize64 = Little64(b + 16);
       if (Little64(b + 24) > 0) header.factFrames = static_cast<int64_t>(Little64(b + 24));
@@ -62,6 +75,7 @@ void InspectRiff(ContainerHeader& header, const ContainerHeader::ReadAt& read, u
       header.formatTag = static_cast<uint16_t>(big ? (field[0] << 8 | field[1]) : (field[1] << 8 | field[0]));
     }
     if (Is(b, "fact") && size >= 4 && !rf64 && read(at + 8, field, 4)) header.factFrames = size32(field);
+    if (Is(b, "LIST")) header.malformedList |= !ListFits(read, at + 12, at + 8 + size, size32);
     if (Is(b, "data")) {
       if (rf64 && size == UINT32_MAX) size = dataSize64;
       // A data chunk of unknown size runs to the end of the file.

@@ -35,6 +35,9 @@ struct ContainerHeader {
   // recording ends inside it.
   uint16_t formatTag = 0;
   int64_t factFrames = -1;
+  // A LIST chunk whose fields run past its end: libsndfile loops for ever
+  // on such a file, so it must not be given one.
+  bool malformedList = false;
 };
 
 }  // namespace veltane
