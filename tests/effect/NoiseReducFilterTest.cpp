@@ -110,9 +110,9 @@ TEST(NoiseReducFilter, FullBypassKeepsWhatTheRoomCannotTake) {
     EXPECT_LE(written, room);
     got.insert(got.end(), out.begin(), out.begin() + 4 * written);
   };
-  for (auto [from, frames, room] : {std::tuple{0u, 1000u, 300u}, {1000, 1000, 0}, {2000, 1000, 1000}, {3000, 0, 5000}}) {
-    run(from, frames, room);
-  }
+  const std::tuple<uint32_t, uint32_t, uint32_t> calls[] = {{0, 1000, 300}, {1000, 1000, 0}, {2000, 1000, 1000},
+                                                            {3000, 0, 5000}};  // first frame, frames, room
+  for (auto [from, frames, room] : calls) run(from, frames, room);
   EXPECT_TRUE(got == std::vector<uint8_t>(in.begin(), in.begin() + 4 * 3000));
   got.clear();
   run(3000, 1000, 100);  // 900 frames wait

@@ -194,7 +194,8 @@ Audio MakeMusic(int rate, int64_t frames) {
     const double tones = 0.25 * std::sin(2 * M_PI * 220 * t) * (0.6 + 0.4 * std::sin(2 * M_PI * 0.5 * t)) +
                          0.15 * std::sin(2 * M_PI * 330.3 * t + 1) + 0.1 * std::sin(2 * M_PI * 523.25 * t);
     for (int c = 0; c < 2; ++c) {
-      audio.samples[2 * n + c] = static_cast<int32_t>(std::nearbyint((tones * (1 - 0.2 * c) + hiss(random)) * 32767)) << 16;
+      const double x = tones * (1 - 0.2 * c) + hiss(random);
+      audio.samples[2 * n + c] = static_cast<int32_t>(std::nearbyint(x * 32767)) << 16;
     }
   }
   return audio;
@@ -368,7 +369,8 @@ TEST(ToolTailTest, TheEndIsRestoredAsInsideALongerRecording) {
     const Audio whole = MakeMusic(rate, 3 * rate);
     const int64_t frames = 2 * rate + 777;
     WriteAudio(folder.File("whole.wav"), whole);
-    WriteAudio(folder.File("piece.wav"), Audio{kWav16, rate, 2, {whole.samples.begin(), whole.samples.begin() + 2 * frames}});
+    const std::vector<int32_t> piece(whole.samples.begin(), whole.samples.begin() + 2 * frames);
+    WriteAudio(folder.File("piece.wav"), Audio{kWav16, rate, 2, piece});
     for (const char* engine : {"modern", "classic"}) {
       Audio restored[2];
       for (int i = 0; i < 2; ++i) {
@@ -769,7 +771,8 @@ TEST_P(ToolSignalTest, EndsCleanlyOrCarriesOn) {
   ::signal(SIGPIPE, SIG_IGN);  // writing to a stopped child's pipe must not stop the test
   TempFolder folder;
   const char header[] = "RIFF\x54\x13\x08\0WAVEfmt \x10\0\0\0\x01\0\x02\0\x44\xac\0\0\x10\xb1\x02\0\x04\0\x10\0data";
-  const std::string stream = std::string(header, 40) + std::string("\x30\x13\x08\0", 4) + std::string(44100 * 4 * 3, '\1');
+  const std::string stream =
+      std::string(header, 40) + std::string("\x30\x13\x08\0", 4) + std::string(44100 * 4 * 3, '\1');
   const size_t sent = c.seconds < 0 ? 0 : 44 + static_cast<size_t>(c.seconds * 44100) * 4;
   ::mkfifo(folder.File("live.wav").c_str(), 0600);
   fs::create_directory(folder.File("out"));

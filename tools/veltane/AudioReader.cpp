@@ -67,7 +67,8 @@ ContainerHeader InspectFile(const std::string& path, bool* regular) {
 }
 
 ToolStatus Malformed(const std::string& path) {
-  return Fail(ExitCode::InputCorrupt, Quoted(path) + " is damaged: a field of its LIST chunk runs past the chunk's end.");
+  return Fail(ExitCode::InputCorrupt,
+              Quoted(path) + " is damaged: a field of its LIST chunk runs past the chunk's end.");
 }
 
 bool IsWavFamily(ContainerHeader::Kind kind) {

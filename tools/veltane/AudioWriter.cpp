@@ -320,9 +320,9 @@ ToolStatus AudioWriter::CheckRoom(uint32_t frames) const {
   const off_t at = ::lseek(fd, 0, SEEK_CUR);
   const uint64_t coming = uint64_t{frames} * target.channels * FileBytes(target.format & SF_FORMAT_SUBMASK);
   if (at >= 0 && static_cast<uint64_t>(at) + coming + (uint64_t{1} << 16) <= UINT32_MAX) return ToolStatus::Success();
-  return ToolStatus::Failure(ExitCode::Unsupported, Quoted(path) + " cannot hold this recording: it passes the 4 GiB a " +
-                                                        ContainerName(major) + " file can hold; give OUTPUT a .wav "
-                                                        "name (written as RF64) or a .flac one.");
+  return ToolStatus::Failure(ExitCode::Unsupported, Quoted(path) + " cannot hold this recording: it passes the 4 GiB " +
+                                                        "a " + ContainerName(major) + " file can hold; give OUTPUT a "
+                                                        ".wav name (written as RF64) or a .flac one.");
 }
 
 ToolStatus AudioWriter::Commit() {

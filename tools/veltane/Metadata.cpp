@@ -102,7 +102,8 @@ Metadata Metadata::Read(SNDFILE* file, int format, bool seekable, const std::str
     // record much longer than what it holds.
     uint32_t history = 0;
     std::memcpy(&history, broadcast.data() + kBroadcastFixed, sizeof history);
-    const size_t used = offsetof(Broadcast, coding_history) + std::min<size_t>(history, sizeof(Broadcast::coding_history));
+    const size_t used =
+        offsetof(Broadcast, coding_history) + std::min<size_t>(history, sizeof(Broadcast::coding_history));
     broadcast.resize(std::max(used, sizeof(SF_BROADCAST_INFO)));
     metadata.broadcast = std::move(broadcast);
   }
@@ -155,7 +156,8 @@ void Metadata::ReadChunks(SNDFILE* file, int ofFamily) {
     if (id == "LIST" && size >= 4 && std::memcmp(chunk.data.data(), "INFO", 4) == 0) {
       for (size_t at = 4; at + 8 <= size;) {
         const uint8_t* field = chunk.data.data() + at;
-        const uint32_t length = field[4] | uint32_t{field[5]} << 8 | uint32_t{field[6]} << 16 | uint32_t{field[7]} << 24;
+        const uint32_t length =
+            field[4] | uint32_t{field[5]} << 8 | uint32_t{field[6]} << 16 | uint32_t{field[7]} << 24;
         const std::string name(reinterpret_cast<const char*>(field), 4);
         if (!IsTag(Trimmed(field + 8, std::min<size_t>(length, size - at - 8)))) {
           unreadable.push_back("the INFO field " + Quoted(name));
@@ -164,9 +166,9 @@ void Metadata::ReadChunks(SNDFILE* file, int ofFamily) {
       }
       continue;
     }
-    if (id == "APPL" && IsTag(Trimmed(chunk.data.data() + std::min<size_t>(4, size), size - std::min<size_t>(4, size)))) {
-      continue;
-    }
+    // An APPL chunk that holds the software tag comes back as the tag.
+    const size_t signature = std::min<size_t>(4, size);
+    if (id == "APPL" && IsTag(Trimmed(chunk.data.data() + signature, size - signature))) continue;
     chunks.push_back(std::move(chunk));
   }
 }
