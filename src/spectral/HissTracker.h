@@ -19,7 +19,7 @@
 //     to five passes), clamped to 0 .. 3 dB per octave rising toward low
 //     frequencies; walking down from the top band no band may exceed its
 //     upper neighbour by more than that slope; the band levels are smoothed
-//     in dB (time constant 1 s rising, 0.3 s falling) and spread over the
+//     in dB (time constant 0.5 s rising, 0.3 s falling) and spread over the
 //     bins, geometric between band centres.
 //
 // Units: those of the power spectrum given (any). Setup allocates; Update
@@ -40,7 +40,7 @@ class HissTracker {
   // 25 ms and 1 s at 44.1 kHz (a 2 s span measured 0.1 to 0.2 dB worse).
   static constexpr double kSmoothingFrames = 4.3;     // time constant of S
   static constexpr uint32_t kSubWindowFrames = 22;    // the span is 8 of them
-  static constexpr double kBandRiseSeconds = 1.0;     // band level smoothing, rising
+  static constexpr double kBandRiseSeconds = 0.5;     // band level smoothing (in dB), rising
   static constexpr double kBandFallSeconds = 0.3;     // and falling
   static constexpr float kPercentile = 0.3f;
   static constexpr uint32_t kBandEvery = 4;            // frames between band updates
