@@ -95,7 +95,7 @@ void LsaGain::Reset() {
 void LsaGain::Compute(const float* power, const float* hiss, float gainFloor, float* gains) {
   const uint32_t n = bins_;
   float* previous = previous_.data();
-  float* xiScaled = xiScaled_.data();
+  float* scaled = xiScaled_.data();
   float* v = v_.data();
   // On the first frame there is no previous estimate: the a-priori SNR is
   // this frame's own maximum-likelihood one.
@@ -104,22 +104,28 @@ void LsaGain::Compute(const float* power, const float* hiss, float gainFloor, fl
   // A hiss power this small against any real power means "no hiss known";
   // it also keeps gamma finite.
   constexpr float kTiny = 1e-20f;
+  // The loops around the table look-ups are plain arithmetic the compiler vectorises.
   for (uint32_t k = 0; k < n; ++k) {
     const float gamma = power[k] / std::max(hiss[k], kTiny);
     const float xi = std::max(alpha * previous[k] + (1.0f - alpha) * std::max(gamma - 1.0f, 0.0f), kXiMin);
-    const float scaled = xi / (1.0f + xi);
-    xiScaled[k] = scaled;
-    v[k] = scaled * gamma;
-    previous[k] = gamma;  // times G^2 below, once G is known
+    scaled[k] = xi / (1.0f + xi);
+    v[k] = scaled[k] * gamma;
+    previous[k] = gamma;  // until the first step's gain is known
   }
   for (uint32_t k = 0; k < n; ++k) gains[k] = ExpHalfE1(v[k]);
   for (uint32_t k = 0; k < n; ++k) {
-    const float g = std::min(xiScaled[k] * gains[k], 1.0f);
+    const float gamma = previous[k];
+    const float g = std::min(scaled[k] * gains[k], 1.0f);
     // A NaN or an overflow would stay in the recursion for good: it restarts from zero instead.
-    const float clean = previous[k] * g * g;
+    const float clean = g * g * gamma;
     previous[k] = clean < 1e30f ? clean : 0.0f;
-    gains[k] = std::max(g, gainFloor);
+    // Second step: the first step's clean-power estimate is this frame's a-priori SNR.
+    const float xi = std::max(previous[k], kXiMin);
+    scaled[k] = xi / (1.0f + xi);
+    v[k] = scaled[k] * gamma;
   }
+  for (uint32_t k = 0; k < n; ++k) gains[k] = ExpHalfE1(v[k]);
+  for (uint32_t k = 0; k < n; ++k) gains[k] = std::max(std::min(scaled[k] * gains[k], 1.0f), gainFloor);
 }
 
 }  // namespace veltane
