@@ -104,9 +104,8 @@ class NoiseReducFilter {
   // The blocks of the engine in use, which the getters read, and those of
   // both engines, which the setters write.
   TDDeclick& Declicker();
-  FDNoiseReduc& HissReducer();
   std::array<TDDeclick*, 2> BothDeclickers();
-  std::array<FDNoiseReduc*, 2> BothHissReducers();
+  bool ModernActive() const;
   // Starts a new stream: the Adapter's ring and every block's history are
   // cleared by a reset pass. Called under GraphLock.
   void RestartStream();
