@@ -104,10 +104,13 @@ void LsaGain::Compute(const float* power, const float* hiss, float gainFloor, fl
   // A hiss power this small against any real power means "no hiss known";
   // it also keeps gamma finite.
   constexpr float kTiny = 1e-20f;
+  // A floor below -25 dB lowers the a-priori SNR's floor with it, or the gain
+  // could never reach it.
+  const float xiMin = std::min(kXiMin, gainFloor * gainFloor);
   // The loops around the table look-ups are plain arithmetic the compiler vectorises.
   for (uint32_t k = 0; k < n; ++k) {
     const float gamma = power[k] / std::max(hiss[k], kTiny);
-    const float xi = std::max(alpha * previous[k] + (1.0f - alpha) * std::max(gamma - 1.0f, 0.0f), kXiMin);
+    const float xi = std::max(alpha * previous[k] + (1.0f - alpha) * std::max(gamma - 1.0f, 0.0f), xiMin);
     scaled[k] = xi / (1.0f + xi);
     v[k] = scaled[k] * gamma;
     previous[k] = gamma;  // until the first step's gain is known
@@ -120,7 +123,7 @@ void LsaGain::Compute(const float* power, const float* hiss, float gainFloor, fl
     const float clean = g * g * gamma;
     previous[k] = clean < 1e30f ? clean : 0.0f;
     // Second step: the first step's clean-power estimate is this frame's a-priori SNR.
-    const float xi = std::max(previous[k], kXiMin);
+    const float xi = std::max(previous[k], xiMin);
     scaled[k] = xi / (1.0f + xi);
     v[k] = scaled[k] * gamma;
   }

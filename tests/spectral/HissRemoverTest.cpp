@@ -129,17 +129,19 @@ TEST(LsaGain, TheExponentialIntegralTableStaysWithinItsStatedBound) {
 
 // The gain rule against a slow reference (the standard library's exponential integral), frame by frame: the first
 // frame takes its own a-priori SNR, the second the decision-directed one, each refined by the second step, over a
-// grid of a-posteriori SNRs (the grid of the two frames' gammas spans a-priori SNRs from -25 to +40 dB).
+// grid of a-posteriori SNRs (the grid of the two frames' gammas spans a-priori SNRs from -40 to +40 dB, with a floor of -40 dB).
 TEST(LsaGain, MatchesASlowReferenceOverAGridOfSnrs) {
   auto lsa = [](double xi, double gamma) {
     const double v = xi / (1 + xi) * gamma;
     return std::min(1.0, xi / (1 + xi) * std::exp(-0.5 * std::expint(-v)));
   };
   // The two steps; returns the gain and leaves the first step's clean-power estimate in `previous`.
+  constexpr float kFloor = 0.01f;  // -40 dB: the a-priori SNR's floor is -40 dB too
+  const double xiMin = double{kFloor} * kFloor;
   auto reference = [&](double xi, double gamma, double& previous) {
     const double first = lsa(xi, gamma);
     previous = first * first * gamma;
-    return lsa(std::max<double>(previous, LsaGain::kXiMin), gamma);
+    return lsa(std::max(previous, xiMin), gamma);
   };
   std::vector<double> gammas;
   for (double db = -20.0; db <= 40.0; db += 2.5) gammas.push_back(std::pow(10.0, db / 10));
@@ -151,19 +153,17 @@ TEST(LsaGain, MatchesASlowReferenceOverAGridOfSnrs) {
   }
   LsaGain gain;
   gain.Setup(bins);
-  constexpr float kFloor = 0.01f;
   gain.Compute(power1.data(), hiss.data(), kFloor, gains.data());
   std::vector<double> previous(bins);
   for (uint32_t b = 0; b < bins; ++b) {
     const double gamma = power1[b] / 2.0;
-    const double g = reference(std::max<double>(gamma - 1, LsaGain::kXiMin), gamma, previous[b]);
+    const double g = reference(std::max(gamma - 1, xiMin), gamma, previous[b]);
     ASSERT_NEAR(gains[b], std::max<double>(g, kFloor), 1e-3 * g) << "first frame, gamma " << gamma;
   }
   gain.Compute(power2.data(), hiss.data(), kFloor, gains.data());
   for (uint32_t b = 0; b < bins; ++b) {
     const double gamma = power2[b] / 2.0;
-    const double xi = std::max<double>(LsaGain::kAlpha * previous[b] + (1 - LsaGain::kAlpha) * std::max(gamma - 1, 0.0),
-                                       LsaGain::kXiMin);
+    const double xi = std::max(LsaGain::kAlpha * previous[b] + (1 - LsaGain::kAlpha) * std::max(gamma - 1, 0.0), xiMin);
     const double g = reference(xi, gamma, previous[b]);
     ASSERT_NEAR(gains[b], std::max<double>(g, kFloor), 1e-3 * g) << "second frame, xi " << xi << " gamma " << gamma;
   }
