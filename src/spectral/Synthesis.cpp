@@ -10,7 +10,7 @@
 namespace veltane {
 
 Synthesis::Synthesis(const char* name) : Block(name, 1, PortKind::Spectra, 1, PortKind::Samples) {
-  GraphLockHolder hold;
+  GraphLockHolder hold(*this);
   ring.Resize(1, 0);
 }
 
@@ -37,7 +37,7 @@ bool Synthesis::Prepare(const StreamFormat& format) {
   const uint32_t n = format.fftSize;
   const uint32_t length = format.windowLength;
   const uint32_t hop = format.hopSize;
-  ResourcePool& pool = ResourcePool::Instance();
+  ResourcePool& pool = domain.Pool();
   window = pool.WindowData(format.windowId);
   const bool sane = n >= 2 && format.fftOrder < 32 && (uint32_t{1} << format.fftOrder) == n &&
                     length >= 2 && length % 2 == 0 && length <= n && hop >= 1 && hop <= length &&
@@ -64,7 +64,7 @@ bool Synthesis::Prepare(const StreamFormat& format) {
 }
 
 void Synthesis::OnReset() {
-  GraphLockHolder hold;
+  GraphLockHolder hold(*this);
   ring.Clear();
   firstFrame = true;
 }
@@ -78,7 +78,7 @@ void Synthesis::TakeFrame() {
   }
   // The window is looked up by the format's index each time: the index may
   // differ from the one the normalisation was prepared with after a change.
-  const float* frameWindow = ResourcePool::Instance().WindowData(in->format.windowId);
+  const float* frameWindow = domain.Pool().WindowData(in->format.windowId);
   if (frameWindow == nullptr) return;
   window = frameWindow;
 
