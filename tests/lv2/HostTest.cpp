@@ -1,0 +1,293 @@
+// The built bundle in real LV2 hosts: lv2_validate passes it, lv2info shows
+// every port with the tool's ranges and defaults, lv2apply's output moved back
+// by the reported latency is the tool's output, and `cmake --install` puts it
+// where hosts look.
+#include <dlfcn.h>
+#include <gtest/gtest.h>
+#include <lv2/core/lv2.h>
+#include <sndfile.h>
+#include <stdlib.h>
+
+#include <cmath>
+#include <cstdio>
+#include <cstring>
+#include <filesystem>
+#include <map>
+#include <sstream>
+
+#include "effect/NoiseReducFilter.h"
+#include "lv2/VeltanePlugin.h"
+#include "support/Signals.h"
+#include "veltane/CommandLine.h"
+#include "veltane/Tool.h"
+
+namespace veltane::lv2 {
+namespace {
+
+namespace fs = std::filesystem;
+using Args = std::vector<std::string>;
+
+const std::string kBundle = VELTANE_LV2_PATH "/veltane.lv2";
+
+struct Shell {
+  int code;
+  std::string out;  // stdout and stderr
+};
+
+Shell RunShell(const std::string& command) {
+  Shell result{-1, {}};
+  FILE* pipe = ::popen((command + " 2>&1").c_str(), "r");
+  if (pipe == nullptr) return result;
+  char chunk[4096];
+  for (size_t got; (got = std::fread(chunk, 1, sizeof chunk, pipe)) > 0;) result.out.append(chunk, got);
+  const int status = ::pclose(pipe);
+  result.code = WIFEXITED(status) ? WEXITSTATUS(status) : -1;
+  return result;
+}
+
+bool HasProgram(const std::string& name) { return RunShell("command -v " + name).code == 0; }
+
+struct TempFolder {
+  TempFolder() { ::mkdtemp(path.data()); }
+  ~TempFolder() { fs::remove_all(path); }
+  std::string File(const std::string& name) const { return path + "/" + name; }
+  std::string path = (fs::temp_directory_path() / "veltane-lv2-XXXXXX").string();
+};
+
+class HostTest : public ::testing::Test {
+ protected:
+  // Hosts find the bundle in the build tree, and the LV2 specifications
+  // (plugin classes, units) where Debian puts them.
+  void SetUp() override { ::setenv("LV2_PATH", VELTANE_LV2_PATH ":/usr/lib/lv2", 1); }
+};
+
+// One port as lv2info prints it.
+struct PortInfo {
+  std::string symbol, types, designation;
+  float minimum = NAN, maximum = NAN, defaultValue = NAN;
+};
+
+std::map<int, PortInfo> ParsePorts(const std::string& text) {
+  std::map<int, PortInfo> ports;
+  std::istringstream lines(text);
+  PortInfo* port = nullptr;
+  bool inTypes = false;
+  for (std::string line; std::getline(lines, line);) {
+    const size_t start = line.find_first_not_of(" \t");
+    if (start == std::string::npos) continue;
+    std::string field = line.substr(start);
+    int index = 0;
+    if (std::sscanf(field.c_str(), "Port %d:", &index) == 1) {
+      port = &ports[index];
+      continue;
+    }
+    if (port == nullptr) continue;
+    const auto value = [&field](const char* key) {
+      return field.rfind(key, 0) == 0 ? field.substr(field.find_first_not_of(" ", std::strlen(key))) : "";
+    };
+    // A port's types stand one per line, the first after "Type:".
+    inTypes = field.rfind("Type:", 0) == 0 || (inTypes && field.rfind("http", 0) == 0);
+    if (inTypes) port->types += " " + (field.rfind("Type:", 0) == 0 ? value("Type:") : field);
+    if (!value("Symbol:").empty()) port->symbol = value("Symbol:");
+    if (!value("Designation:").empty()) port->designation = value("Designation:");
+    if (!value("Minimum:").empty()) port->minimum = std::stof(value("Minimum:"));
+    if (!value("Maximum:").empty()) port->maximum = std::stof(value("Maximum:"));
+    if (!value("Default:").empty()) port->defaultValue = std::stof(value("Default:"));
+  }
+  return ports;
+}
+
+TEST_F(HostTest, BundleValidatesAgainstTheLv2Schemas) {
+  if (!HasProgram("lv2_validate") || !HasProgram("sord_validate")) GTEST_SKIP() << "lv2_validate or sord_validate missing";
+  const Shell check = RunShell("lv2_validate " + kBundle + "/manifest.ttl " + kBundle + "/veltane.ttl");
+  EXPECT_EQ(check.code, 0) << check.out;
+  EXPECT_NE(check.out.find("Found 0 errors"), std::string::npos) << check.out;
+  EXPECT_EQ(check.out.find("arning"), std::string::npos) << check.out;
+}
+
+// Every port is listed; the controls have the plugin's own ranges, and those
+// are the tool's: its defaults, the bounds its options accept.
+TEST_F(HostTest, Lv2infoShowsEveryPortWithTheToolsRangesAndDefaults) {
+  if (!HasProgram("lv2info")) GTEST_SKIP() << "lv2info missing";
+  NoiseReducFilter fresh;
+  const auto on = [](uint32_t bit) { return (kToolDefaultOptions & bit) != 0 ? 1.0f : 0.0f; };
+  struct Expected {
+    uint32_t port;
+    const char* option;  // the tool's option with the same range, if any
+    float defaultValue;
+  };
+  const Expected expected[] = {
+      {kEnabled, nullptr, 1.0f - on(kOptionFullBypass)},
+      {kBypassDeclick, nullptr, on(kOptionBypassDeclick)},
+      {kClickThreshold, "--click-threshold", fresh.GetClickThreshold()},
+      {kBypassDenoise, nullptr, on(kOptionBypassDenoise)},
+      {kOutputHissLevel, "--output-hiss", fresh.GetOutputHissLevel()},
+      {kAutoInputHissLevel, nullptr, on(kOptionAutoInputHiss)},
+      {kInputHissLevel, "--input-hiss", fresh.GetInputHissLevel()},
+      {kOutputClicks, nullptr, on(kOptionOutputClicks)},
+  };
+  const auto accepts = [](const char* option, float value) {
+    CommandLine parsed;
+    return ParseCommandLine({option, std::to_string(value), "in.wav", "out.wav"}, &parsed).Ok();
+  };
+  for (uint16_t channels : {1, 2}) {
+    const char* uri = channels == 1 ? kMonoUri : kStereoUri;
+    const Shell info = RunShell(std::string("lv2info ") + uri);
+    ASSERT_EQ(info.code, 0) << info.out;
+    EXPECT_NE(info.out.find("Has latency:       yes, reported by port " + std::to_string(kLatency)), std::string::npos)
+        << info.out;
+    const std::map<int, PortInfo> ports = ParsePorts(info.out);
+    ASSERT_EQ(ports.size(), kFirstAudioPort + 2u * channels) << info.out;
+    for (const auto& [index, port] : ports) {
+      SCOPED_TRACE(std::string(uri) + " port " + port.symbol);
+      if (index >= static_cast<int>(kFirstAudioPort)) {
+        const bool input = index < static_cast<int>(kFirstAudioPort + channels);
+        EXPECT_NE(port.types.find(input ? "#InputPort" : "#OutputPort"), std::string::npos) << port.types;
+        EXPECT_NE(port.types.find("#AudioPort"), std::string::npos) << port.types;
+        continue;
+      }
+      const ControlRange& range = kControlRanges[index];
+      EXPECT_EQ(port.symbol, range.symbol);
+      EXPECT_EQ(port.minimum, range.minimum);
+      EXPECT_EQ(port.maximum, range.maximum);
+      EXPECT_EQ(port.defaultValue, range.defaultValue);
+      EXPECT_NE(port.types.find(index < static_cast<int>(kClickMeter) ? "#InputPort" : "#OutputPort"),
+                std::string::npos);
+    }
+    EXPECT_EQ(ports.at(kLatency).designation, "http://lv2plug.in/ns/lv2core#latency");
+    EXPECT_EQ(ports.at(kEnabled).designation, "http://lv2plug.in/ns/lv2core#enabled");
+    for (const Expected& control : expected) {
+      const PortInfo& port = ports.at(control.port);
+      SCOPED_TRACE(port.symbol);
+      EXPECT_EQ(port.defaultValue, control.defaultValue);
+      if (control.option == nullptr) continue;
+      EXPECT_TRUE(accepts(control.option, port.minimum) && accepts(control.option, port.maximum));
+      EXPECT_FALSE(accepts(control.option, port.minimum - 0.01f) || accepts(control.option, port.maximum + 0.01f));
+    }
+  }
+}
+
+// 24-bit interleaved samples (as int32 steps of 2^-23) of a WAV file.
+std::vector<int32_t> ReadPcm24(const std::string& path, int* channels) {
+  SF_INFO info{};
+  SNDFILE* file = sf_open(path.c_str(), SFM_READ, &info);
+  if (file == nullptr) return {};
+  std::vector<int32_t> samples(static_cast<size_t>(info.frames) * info.channels);
+  samples.resize(static_cast<size_t>(sf_readf_int(file, samples.data(), info.frames)) * info.channels);
+  sf_close(file);
+  for (int32_t& s : samples) s >>= 8;
+  *channels = info.channels;
+  return samples;
+}
+
+// The latency the built shared object reports for a format, as a host reads
+// it: instantiated, its latency port read after a run of no frames.
+uint32_t ReportedLatency(uint16_t channels, double rate) {
+  void* library = ::dlopen(VELTANE_LV2_BINARY, RTLD_NOW | RTLD_LOCAL);
+  if (library == nullptr) return 0;
+  using Entry = const LV2_Descriptor* (*)(uint32_t);
+  const auto entry = reinterpret_cast<Entry>(::dlsym(library, "lv2_descriptor"));
+  const LV2_Descriptor* descriptor = entry(channels == 1 ? 0 : 1);
+  LV2_Handle plugin = descriptor->instantiate(descriptor, rate, kBundle.c_str(), nullptr);
+  float latency = 0.0f;
+  descriptor->connect_port(plugin, kLatency, &latency);
+  descriptor->activate(plugin);
+  descriptor->run(plugin, 0);
+  descriptor->cleanup(plugin);
+  ::dlclose(library);
+  return static_cast<uint32_t>(latency);
+}
+
+struct MatchCase {
+  const char* name;
+  uint16_t channels;
+  int rate;
+  Args toolOptions;
+  Args controls;  // lv2apply's -c pairs
+};
+
+class LvApplyTest : public HostTest, public ::testing::WithParamInterface<MatchCase> {};
+
+// The same 24-bit recording through lv2apply and through veltane with the
+// same settings: the plugin's output, moved back by the latency it reports,
+// is the tool's within 24-bit rounding (lv2apply hands floats to libsndfile,
+// which scales them to 24 bits by 2^23 - 1) over every frame both hold: the
+// tool's first frames.
+TEST_P(LvApplyTest, OutputMovedBackByTheLatencyIsTheTools) {
+  if (!HasProgram("lv2apply")) GTEST_SKIP() << "lv2apply missing";
+  const MatchCase& match = GetParam();
+  TempFolder folder;
+  std::vector<float> recording = veltane::testing::MusicLike(3 * match.rate, match.channels, match.rate);
+  veltane::testing::AddWhiteHiss(recording, 0.005);
+  std::vector<veltane::testing::Click> clicks;
+  for (int at = match.rate / 7; at < 3 * match.rate - 100; at += match.rate / 5) clicks.push_back({uint32_t(at), 9});
+  veltane::testing::AddClicks(recording, match.channels, clicks, 0.4);
+  SF_INFO format{0, match.rate, match.channels, SF_FORMAT_WAV | SF_FORMAT_PCM_24, 0, 0};
+  SNDFILE* file = sf_open(folder.File("in.wav").c_str(), SFM_WRITE, &format);
+  ASSERT_NE(file, nullptr);
+  sf_writef_float(file, recording.data(), 3 * match.rate);
+  sf_close(file);
+
+  Args args = match.toolOptions;
+  args.insert(args.end(), {"-q", folder.File("in.wav"), folder.File("tool.wav")});
+  std::ostringstream out, err;
+  ASSERT_EQ(RunTool(args, out, err, ToolEnvironment{false, {}}), 0) << err.str();
+  std::string command = VELTANE_HOST_PRELOAD "lv2apply -i " + folder.File("in.wav") + " -o " +
+                        folder.File("plugin.wav");
+  for (size_t i = 0; i + 1 < match.controls.size(); i += 2) command += " -c " + match.controls[i] + " " + match.controls[i + 1];
+  const Shell applied = RunShell(command + " " + (match.channels == 1 ? kMonoUri : kStereoUri));
+  ASSERT_EQ(applied.code, 0) << applied.out;
+
+  int channels = 0;
+  const std::vector<int32_t> tool = ReadPcm24(folder.File("tool.wav"), &channels);
+  const std::vector<int32_t> plugin = ReadPcm24(folder.File("plugin.wav"), &channels);
+  ASSERT_EQ(channels, match.channels);
+  ASSERT_EQ(plugin.size(), tool.size());
+  const size_t latency = ReportedLatency(match.channels, match.rate);
+  ASSERT_GT(latency, 0u);
+  ASSERT_LT(latency * channels, tool.size() / 2);
+  size_t worst = 0;
+  int32_t loudest = 0;
+  for (size_t i = 0; i + latency * channels < tool.size(); ++i) {
+    const int32_t difference = std::abs(plugin[i + latency * channels] - tool[i]);
+    if (difference > std::abs(plugin[worst + latency * channels] - tool[worst])) worst = i;
+    loudest = std::max(loudest, std::abs(tool[i]));
+  }
+  EXPECT_LE(std::abs(plugin[worst + latency * channels] - tool[worst]), 1)
+      << "frame " << worst / channels << " of " << tool.size() / channels << ", latency " << latency;
+  EXPECT_GT(loudest, 1 << 20);  // the comparison saw audio, not silence
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    Settings, LvApplyTest,
+    ::testing::Values(
+        MatchCase{"StereoDefaults", 2, 44100, {}, {}},
+        MatchCase{"MonoManualHiss",
+                  1,
+                  96000,
+                  {"--click-threshold", "6", "--output-hiss", "0.8", "--manual-hiss", "--input-hiss", "0.5"},
+                  {"click_threshold", "6", "output_hiss_level", "0.8", "auto_input_hiss_level", "0",
+                   "input_hiss_level", "0.5"}},
+        MatchCase{"StereoClicksOnly", 2, 32000, {"--no-denoise", "--output-clicks"},
+                  {"bypass_denoise", "1", "output_clicks", "1"}}),
+    [](const auto& info) { return std::string(info.param.name); });
+
+// The install rule puts the whole bundle into a prefix, where a host finds
+// both plugins.
+TEST_F(HostTest, InstallPutsTheBundleWhereHostsFindIt) {
+  if (!HasProgram("lv2ls")) GTEST_SKIP() << "lv2ls missing";
+  if (fs::path(VELTANE_LV2_INSTALL_DIR).is_absolute()) GTEST_SKIP() << "installs to a fixed folder";
+  TempFolder prefix;
+  const Shell install = RunShell("\"" VELTANE_CMAKE "\" --install \"" VELTANE_BUILD_DIR "\" --component lv2 --prefix " +
+                                 prefix.path);
+  ASSERT_EQ(install.code, 0) << install.out;
+  const std::string installed = prefix.path + "/" VELTANE_LV2_INSTALL_DIR;
+  for (const char* name : {"veltane.so", "manifest.ttl", "veltane.ttl"}) {
+    EXPECT_TRUE(fs::exists(installed + "/veltane.lv2/" + name)) << name;
+  }
+  const Shell listed = RunShell("LV2_PATH=" + installed + " lv2ls");
+  EXPECT_EQ(listed.out, std::string(kMonoUri) + "\n" + kStereoUri + "\n");
+}
+
+}  // namespace
+}  // namespace veltane::lv2
