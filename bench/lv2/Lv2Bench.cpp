@@ -72,11 +72,16 @@ void BM_Instantiate(benchmark::State& state) {
 }
 BENCHMARK(BM_Instantiate)->Arg(1)->Arg(2)->Unit(benchmark::kMillisecond);
 
-// A re-activation after a stream has run: a new chain is built and warmed up.
+// A re-activation after a stream has run: the chain that ran is built and
+// warmed up anew.
 void BM_Reactivate(benchmark::State& state) {
   Instance plugin(2);
+  std::vector<float> audio(VeltanePlugin::kSliceFrames, 0.0f);
+  for (uint32_t port = kFirstAudioPort; port < kFirstAudioPort + 4; ++port) {
+    plugin.descriptor->connect_port(plugin.handle, port, audio.data());
+  }
   for (auto _ : state) {
-    plugin.descriptor->run(plugin.handle, 0);
+    plugin.descriptor->run(plugin.handle, VeltanePlugin::kSliceFrames);
     plugin.descriptor->activate(plugin.handle);
   }
 }

@@ -14,7 +14,7 @@ namespace veltane::lv2 {
 
 // The effect's own ranges and the processing object's defaults: the tool
 // starts from the same ones, restoring clicks and hiss with an automatic
-// hiss level.
+// hiss level on the modern engine.
 const std::array<ControlRange, kControlPortCount> kControlRanges = {{
     {"enabled", 0.0f, 1.0f, 1.0f},
     {"bypass_declick", 0.0f, 1.0f, 0.0f},
@@ -24,6 +24,7 @@ const std::array<ControlRange, kControlPortCount> kControlRanges = {{
     {"auto_input_hiss_level", 0.0f, 1.0f, 1.0f},
     {"input_hiss_level", 0.0f, 1.0f, 0.333f},
     {"output_clicks", 0.0f, 1.0f, 0.0f},
+    {"engine", 0.0f, 1.0f, 1.0f},
     {"click_meter", 0.0f, 100.0f, 0.0f},
     {"latency", 0.0f, 1048576.0f, 0.0f},
 }};
@@ -87,11 +88,12 @@ VeltanePlugin::VeltanePlugin(uint16_t channelCount, uint32_t rate)
       sampleRate(rate),
       crossfadeFrames(std::max<uint32_t>(1, static_cast<uint32_t>(kCrossfadeSeconds * static_cast<float>(rate)))) {}
 
-std::unique_ptr<NoiseReducFilter> VeltanePlugin::BuildFilter(uint32_t* mostHeldFrames) {
+bool VeltanePlugin::BuildChain(Engine choice) {
   std::unique_ptr<NoiseReducFilter> built = CreateNoiseReducFilter();
-  if (built == nullptr) return nullptr;
+  if (built == nullptr) return false;
   const auto frameBytes = static_cast<uint16_t>(kBytesPerSample * channels);
   built->SetFormat({1, channels, sampleRate, sampleRate * frameBytes, frameBytes, 8 * kBytesPerSample, 0});
+  built->SetEngine(choice);
   int64_t framesIn = 0;
   int64_t framesOut = 0;
   int64_t mostHeld = 0;
@@ -121,21 +123,27 @@ std::unique_ptr<NoiseReducFilter> VeltanePlugin::BuildFilter(uint32_t* mostHeldF
     framesOut += room;
     mostHeld = std::max(mostHeld, framesIn - framesOut);
   }
-  *mostHeldFrames = static_cast<uint32_t>(mostHeld);
   RestartStream(*built);
-  return built;
+  Chain& chain = chains[static_cast<size_t>(choice)];
+  // A frame staged just after a slice went in waits for the whole next one.
+  chain.prefillFrames = kSliceFrames - 1 + static_cast<uint32_t>(mostHeld);
+  chain.latencyFrames = built->GetLatencyFrames();
+  chain.filter = std::move(built);
+  chain.settingsApplied = false;
+  chain.used = false;
+  return true;
 }
 
-void VeltanePlugin::RestartStream(NoiseReducFilter& chain) {
+void VeltanePlugin::RestartStream(NoiseReducFilter& filter) {
   {
     // A new stream, as a new format starts one: the Adapter's reset sweeps
     // every block's history out of the chain.
     GraphLockHolder hold;
-    Adapter& adapter = chain.GetAdapter();
+    Adapter& adapter = filter.GetAdapter();
     adapter.RequestReset();
     adapter.Run();
   }
-  (void)chain.GetClickMeter();  // reading clears the declicker's peak
+  (void)filter.GetClickMeter();  // reading clears the declicker's peak
 }
 
 bool VeltanePlugin::Prepare() {
@@ -143,14 +151,16 @@ bool VeltanePlugin::Prepare() {
   staging.assign(static_cast<size_t>(kSliceFrames) * frameBytes, 0);
   producedRoomFrames = kSliceFrames + kSpareFrames;
   produced.assign(static_cast<size_t>(producedRoomFrames) * frameBytes, 0);
-  uint32_t mostHeld = 0;
-  filter = BuildFilter(&mostHeld);
-  if (filter == nullptr) return false;
-  // A frame staged just after a slice went in waits for the whole next one.
-  prefillFrames = kSliceFrames - 1 + mostHeld;
-  chainLatencyFrames = filter->GetLatencyFrames();
-  wet = std::make_unique<FrameFifo>(channels, prefillFrames + kSliceFrames + kSpareFrames);
-  dry = std::make_unique<FrameFifo>(channels, LatencyFrames() + kSliceFrames + kSpareFrames);
+  uint32_t mostPrefill = 0;
+  uint32_t mostLatency = 0;
+  for (Engine choice : {Engine::Classic, Engine::Modern}) {
+    if (!BuildChain(choice)) return false;
+    const Chain& chain = chains[static_cast<size_t>(choice)];
+    mostPrefill = std::max(mostPrefill, chain.prefillFrames);
+    mostLatency = std::max(mostLatency, chain.prefillFrames + chain.latencyFrames);
+  }
+  wet = std::make_unique<FrameFifo>(channels, mostPrefill + kSliceFrames + kSpareFrames);
+  dry = std::make_unique<FrameFifo>(channels, mostLatency + kSliceFrames + kSpareFrames);
   RestartQueues();
   return true;
 }
@@ -166,22 +176,18 @@ void VeltanePlugin::ConnectPort(uint32_t index, void* data) {
 }
 
 void VeltanePlugin::Activate() {
-  if (streamStarted) {
+  for (Engine choice : {Engine::Classic, Engine::Modern}) {
+    Chain& chain = chains[static_cast<size_t>(choice)];
+    if (!chain.used) continue;
     // A new stream must not hear the last one: a new chain, built and
     // warmed up here, where allocating is allowed. Should memory run out,
     // the old chain goes on with only its automatic hiss estimate kept.
-    uint32_t mostHeld = 0;
-    std::unique_ptr<NoiseReducFilter> fresh;
+    bool built = false;
     try {
-      fresh = BuildFilter(&mostHeld);
+      built = BuildChain(choice);
     } catch (...) {
     }
-    if (fresh != nullptr) {
-      filter = std::move(fresh);
-      settingsApplied = false;
-    } else {
-      RestartStream(*filter);
-    }
+    if (!built) RestartStream(*chain.filter);
   }
   RestartQueues();
 }
@@ -189,12 +195,11 @@ void VeltanePlugin::Activate() {
 void VeltanePlugin::RestartQueues() {
   stagedFrames = 0;
   wet->Clear();
-  wet->PushSilence(prefillFrames);
+  wet->PushSilence(chains[engine].prefillFrames);
   dry->Clear();
   dry->PushSilence(LatencyFrames());
   wetShareKnown = false;
   meter = 0.0f;
-  streamStarted = false;
 }
 
 float VeltanePlugin::Control(uint32_t port) const {
@@ -205,6 +210,16 @@ float VeltanePlugin::Control(uint32_t port) const {
 }
 
 void VeltanePlugin::ApplySettings() {
+  const uint32_t wantedEngine = static_cast<uint32_t>(Control(kEngine) > 0.5f ? Engine::Modern : Engine::Classic);
+  if (wantedEngine != engine) {
+    // The other chain takes over with a stream of its own; the one left
+    // gives its buffers back to the shared pool, where the other finds them.
+    RestartStream(*chains[engine].filter);
+    engine = wantedEngine;
+    if (chains[engine].used) RestartStream(*chains[engine].filter);
+    RestartQueues();
+  }
+  Chain& chain = chains[engine];
   Settings wanted;
   wanted.clickThreshold = Control(kClickThreshold);
   wanted.outputHissLevel = Control(kOutputHissLevel);
@@ -214,22 +229,22 @@ void VeltanePlugin::ApplySettings() {
                    (Control(kBypassDenoise) > 0.0f ? options::kBypassDenoise : 0) |
                    (Control(kOutputClicks) > 0.0f ? options::kOutputClicks : 0) |
                    (Control(kAutoInputHissLevel) > 0.0f ? options::kAutoInputHissLevel : 0);
-  if (settingsApplied && wanted == applied) return;
+  if (chain.settingsApplied && wanted == chain.applied) return;
   // All of them, in the order in which the tool and the effect apply a
   // settings record, so that the chain ends in the same state whichever
   // control moved: the switches interact (output clicks force the hiss
   // reducer off, the automatic level re-applies the levels).
-  (void)ApplyEffectParam(*filter, kParamClickThreshold, wanted.clickThreshold);
-  (void)ApplyEffectParam(*filter, kParamOutputHissLevel, wanted.outputHissLevel);
-  (void)ApplyEffectParam(*filter, kParamInputHissLevel, wanted.inputHissLevel);
-  (void)ApplyEffectParam(*filter, kParamOptions, static_cast<float>(wanted.options));
-  applied = wanted;
-  settingsApplied = true;
+  NoiseReducFilter& filter = *chain.filter;
+  (void)ApplyEffectParam(filter, kParamClickThreshold, wanted.clickThreshold);
+  (void)ApplyEffectParam(filter, kParamOutputHissLevel, wanted.outputHissLevel);
+  (void)ApplyEffectParam(filter, kParamInputHissLevel, wanted.inputHissLevel);
+  (void)ApplyEffectParam(filter, kParamOptions, static_cast<float>(wanted.options));
+  chain.applied = wanted;
+  chain.settingsApplied = true;
 }
 
 void VeltanePlugin::Run(uint32_t frames) {
   ApplySettings();
-  streamStarted = true;
   bool connected = true;
   for (uint16_t c = 0; c < channels; ++c) connected = connected && inputs[c] != nullptr && outputs[c] != nullptr;
   sliceProcessed = false;
@@ -249,7 +264,7 @@ void VeltanePlugin::Run(uint32_t frames) {
   }
 
   meter = std::max(0.0f, meter - kMeterFallPerSecond * static_cast<float>(frames) / static_cast<float>(sampleRate));
-  if (sliceProcessed) meter = std::max(meter, static_cast<float>(filter->GetClickMeter()));
+  if (sliceProcessed) meter = std::max(meter, static_cast<float>(chains[engine].filter->GetClickMeter()));
   if (controls[kClickMeter] != nullptr) *controls[kClickMeter] = meter;
   if (controls[kLatency] != nullptr) *controls[kLatency] = static_cast<float>(LatencyFrames());
 }
@@ -264,8 +279,10 @@ void VeltanePlugin::StageInput(uint32_t offset, uint32_t frames) {
 }
 
 void VeltanePlugin::ProcessSlice() {
+  Chain& chain = chains[engine];
   uint32_t room = producedRoomFrames;
-  filter->Process(staging.data(), kSliceFrames, produced.data(), &room);
+  chain.filter->Process(staging.data(), kSliceFrames, produced.data(), &room);
+  chain.used = true;
   const uint8_t* pcm = produced.data();
   wet->PushFrom(room, [&](uint16_t c, uint32_t i) {
     return LoadPcm24(pcm + kBytesPerSample * (static_cast<size_t>(i) * channels + c));
@@ -300,7 +317,7 @@ void VeltanePlugin::DeliverOutput(uint32_t offset, uint32_t frames) {
     // The chain held back more than the pre-fill covers: silence now, and
     // both paths a little later from here on.
     for (uint16_t c = 0; c < channels; ++c) std::fill(outputs[c] + offset + ready, outputs[c] + offset + frames, 0.0f);
-    prefillFrames += frames - ready;
+    chains[engine].prefillFrames += frames - ready;
   }
 }
 

@@ -17,9 +17,14 @@
 // switching lines up; the switch crossfades over 10 ms. The chain keeps
 // running meanwhile.
 //
-// Streams. Each activation after the first builds a new chain, so that a
-// stream never hears the last one (a reset of the chain keeps its automatic
-// hiss estimate).
+// Engines. The plugin holds one chain per engine, both built and warmed up,
+// and runs the one "Engine" chooses. A change of engine starts the stream
+// afresh on the other chain: silence for the new latency, which is then
+// reported; nothing is allocated.
+//
+// Streams. Each activation after a chain has run builds that chain anew, so
+// that a stream never hears the last one (a reset of the chain keeps its
+// automatic hiss estimate).
 //
 // Real time. Create and Activate allocate everything; Run allocates nothing,
 // does no I/O and takes two locks: the processing object's own (only Run
@@ -54,6 +59,7 @@ enum ControlPort : uint32_t {
   kAutoInputHissLevel,
   kInputHissLevel,
   kOutputClicks,
+  kEngine,      // 0 classic, 1 modern
   kClickMeter,  // output, 0..100
   kLatency,     // output, frames
   kControlPortCount,
@@ -82,15 +88,15 @@ class VeltanePlugin {
   // `data` is the host's float for a control port, its sample array for an
   // audio port; an unknown index is ignored.
   void ConnectPort(uint32_t index, void* data);
-  // Starts a new stream: once a stream has run, a new chain replaces the
-  // old one (allocates); the queues start again with the pre-fill.
+  // Starts a new stream: a chain that has run is replaced by a new one
+  // (allocates); the queues start again with the pre-fill.
   void Activate();
   // Reads the control ports, processes `frames` frames from the audio
   // inputs to the audio outputs (they may share arrays) and writes the
   // click meter and the latency.
   void Run(uint32_t frames);
 
-  uint32_t LatencyFrames() const { return prefillFrames + chainLatencyFrames; }
+  uint32_t LatencyFrames() const { return chains[engine].prefillFrames + chains[engine].latencyFrames; }
 
  private:
   // The settings that reach the processing object, as the controls give them.
@@ -103,14 +109,24 @@ class VeltanePlugin {
   };
 
   VeltanePlugin(uint16_t channels, uint32_t sampleRate);
-  // Sizes the buffers, builds the chain and the queues. False when memory
+  // A processing object with its measurements and the settings it holds.
+  struct Chain {
+    std::unique_ptr<NoiseReducFilter> filter;
+    uint32_t prefillFrames = 0;
+    uint32_t latencyFrames = 0;  // the processing object's own delay
+    Settings applied;
+    bool settingsApplied = false;
+    bool used = false;  // has processed audio since it was built
+  };
+
+  // Sizes the buffers, builds both chains and the queues. False when memory
   // ran out.
   bool Prepare();
-  // A processing object for the plugin's format, warmed up (every buffer it
-  // needs made) and back at the start of a stream; the most frames it held
-  // back after a slice into *mostHeldFrames. Null when memory ran out.
-  std::unique_ptr<NoiseReducFilter> BuildFilter(uint32_t* mostHeldFrames);
-  static void RestartStream(NoiseReducFilter& chain);
+  // The chain for `choice` (its index) built for the plugin's format, warmed
+  // up (every buffer it needs made) and back at the start of a stream. False,
+  // and the chain as it was, when memory ran out.
+  bool BuildChain(Engine choice);
+  static void RestartStream(NoiseReducFilter& filter);
   void RestartQueues();
   float Control(uint32_t port) const;
   void ApplySettings();
@@ -120,7 +136,8 @@ class VeltanePlugin {
 
   uint16_t channels;
   uint32_t sampleRate;
-  std::unique_ptr<NoiseReducFilter> filter;
+  std::array<Chain, 2> chains;  // by Engine
+  uint32_t engine = static_cast<uint32_t>(Engine::Modern);  // the chain in use
 
   std::array<float*, kControlPortCount> controls{};
   std::array<const float*, 2> inputs{};
@@ -133,10 +150,6 @@ class VeltanePlugin {
   std::unique_ptr<FrameFifo> wet;  // processed output behind the pre-fill
   std::unique_ptr<FrameFifo> dry;  // input delayed by the whole latency
 
-  uint32_t prefillFrames = 0;
-  uint32_t chainLatencyFrames = 0;
-  Settings applied;
-  bool settingsApplied = false;
   // The processed signal's share of the output is wetShare / crossfadeFrames;
   // counted in whole frames, so a crossfade does not depend on how the host
   // cuts it into blocks.
@@ -145,7 +158,6 @@ class VeltanePlugin {
   bool wetShareKnown = false;  // false until the first Run after Activate
   float meter = 0.0f;         // click meter with its fall-back
   bool sliceProcessed = false;
-  bool streamStarted = false;  // Run has been called since the last Activate
 };
 
 }  // namespace veltane::lv2

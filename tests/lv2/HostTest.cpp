@@ -8,6 +8,7 @@
 #include <sndfile.h>
 #include <stdlib.h>
 
+#include <algorithm>
 #include <cmath>
 #include <cstdio>
 #include <filesystem>
@@ -97,6 +98,8 @@ TEST_F(HostTest, BundleValidatesAgainstTheLv2Schemas) {
 TEST_F(HostTest, Lv2infoShowsEveryPortWithTheToolsRangesAndDefaults) {
   if (!HasProgram("lv2info")) GTEST_SKIP() << "lv2info missing";
   NoiseReducFilter fresh;
+  CommandLine plain;
+  ASSERT_TRUE(ParseCommandLine({"in.wav", "out.wav"}, &plain).Ok());
   const auto on = [](uint32_t bit) { return (kToolDefaultOptions & bit) != 0 ? 1.0f : 0.0f; };
   struct Expected {
     uint32_t port;
@@ -112,6 +115,7 @@ TEST_F(HostTest, Lv2infoShowsEveryPortWithTheToolsRangesAndDefaults) {
       {kAutoInputHissLevel, nullptr, on(kOptionAutoInputHiss)},
       {kInputHissLevel, "--input-hiss", fresh.GetInputHissLevel()},
       {kOutputClicks, nullptr, on(kOptionOutputClicks)},
+      {kEngine, nullptr, static_cast<float>(plain.options.engine)},
   };
   const auto accepts = [](const char* option, float value) {
     CommandLine parsed;
@@ -167,9 +171,9 @@ std::vector<int32_t> ReadPcm24(const std::string& path, int* channels) {
   return samples;
 }
 
-// The latency the built shared object reports for a format, as a host reads
-// it: instantiated, its latency port read after a run of no frames.
-uint32_t ReportedLatency(uint16_t channels, double rate) {
+// The latency the built shared object reports for a format and engine, as a
+// host reads it: instantiated, its latency port read after a run of no frames.
+uint32_t ReportedLatency(uint16_t channels, double rate, float engine) {
   void* library = ::dlopen(VELTANE_LV2_BINARY, RTLD_NOW | RTLD_LOCAL);
   if (library == nullptr) return 0;
   using Entry = const LV2_Descriptor* (*)(uint32_t);
@@ -178,6 +182,7 @@ uint32_t ReportedLatency(uint16_t channels, double rate) {
   LV2_Handle plugin = descriptor->instantiate(descriptor, rate, kBundle.c_str(), nullptr);
   float latency = 0.0f;
   descriptor->connect_port(plugin, kLatency, &latency);
+  descriptor->connect_port(plugin, kEngine, &engine);
   descriptor->activate(plugin);
   descriptor->run(plugin, 0);
   descriptor->cleanup(plugin);
@@ -230,7 +235,9 @@ TEST_P(LvApplyTest, OutputMovedBackByTheLatencyIsTheTools) {
   const std::vector<int32_t> plugin = ReadPcm24(folder.File("plugin.wav"), &channels);
   ASSERT_EQ(channels, match.channels);
   ASSERT_EQ(plugin.size(), tool.size());
-  const size_t latency = ReportedLatency(match.channels, match.rate);
+  const auto engine = std::find(match.controls.begin(), match.controls.end(), "engine");
+  const size_t latency = ReportedLatency(match.channels, match.rate,
+                                         engine == match.controls.end() ? 1.0f : std::stof(*(engine + 1)));
   ASSERT_GT(latency, 0u);
   ASSERT_LT(latency * channels, tool.size() / 2);
   size_t worst = 0;
@@ -256,7 +263,13 @@ INSTANTIATE_TEST_SUITE_P(
                   {"click_threshold", "6", "output_hiss_level", "0.8", "auto_input_hiss_level", "0",
                    "input_hiss_level", "0.5"}},
         MatchCase{"StereoClicksOnly", 2, 32000, {"--no-denoise", "--output-clicks"},
-                  {"bypass_denoise", "1", "output_clicks", "1"}}),
+                  {"bypass_denoise", "1", "output_clicks", "1"}},
+        MatchCase{"StereoClassic", 2, 48000, {"--engine", "classic"}, {"engine", "0"}},
+        MatchCase{"MonoClassicManualHiss",
+                  1,
+                  96000,
+                  {"--engine", "classic", "--click-threshold", "6", "--manual-hiss", "--input-hiss", "0.5"},
+                  {"engine", "0", "click_threshold", "6", "auto_input_hiss_level", "0", "input_hiss_level", "0.5"}}),
     [](const auto& info) { return std::string(info.param.name); });
 
 // The install rule puts the whole bundle into a prefix, where a host finds

@@ -135,6 +135,7 @@ TEST_P(PluginVariantTest, BlockSizesAndControlChangesLeaveTheOutputAndAllocateNo
       {rate / 2 + 333, kEnabled, 0.0f},   {3 * rate / 4, kEnabled, 1.0f},     {3 * rate / 4, kOutputClicks, 1.0f},
       {rate + 1, kOutputClicks, 0.0f},    {rate + 1, kBypassDenoise, 0.0f},   {rate + 1, kAutoInputHissLevel, 0.0f},
       {5 * rate / 4, kInputHissLevel, 0.7f}, {3 * rate / 2, kBypassDeclick, 1.0f},
+      {3 * rate / 2 + 77, kEngine, 0.0f},    {7 * rate / 4, kEngine, 1.0f},
   };
   TestHost reference(channels, rate);
   ASSERT_TRUE(reference.Ok());
