@@ -9,9 +9,9 @@
 // the chain holds back after a slice, plus one slice less a frame; the most
 // is measured on a warm-up at instantiation that runs every setting of the
 // switches for a whole period of the chain's buffering. Reported latency =
-// pre-fill + the chain's own delay: constant for a rate. Should the chain
-// ever hold back more, the shortfall is played as silence once and the
-// latency grows by it.
+// pre-fill + the chain's own delay: constant for a rate and engine. Should
+// the chain ever hold back more, the shortfall is played as silence once and
+// the latency grows by it.
 //
 // Bypass ("Enabled" at 0) plays the input delayed by the same latency, so
 // switching lines up; the switch crossfades over 10 ms. The chain keeps
@@ -27,8 +27,8 @@
 // automatic hiss estimate).
 //
 // Real time. Create and Activate allocate everything; Run allocates nothing,
-// does no I/O and takes two locks: the processing object's own (only Run
-// takes it, so it never waits) and the framework's GraphLock, which is
+// does no I/O and takes two locks: the processing object's own (only the
+// plugin's own calls take it, so it never waits) and the framework's GraphLock, which is
 // process-wide, so instances run by a host on several threads take turns on
 // it. The framework's buffer pool is process-wide too: every instance grows
 // it on its warm-up as far as it needs alone, but several instances running
@@ -122,7 +122,7 @@ class VeltanePlugin {
   // Sizes the buffers, builds both chains and the queues. False when memory
   // ran out.
   bool Prepare();
-  // The chain for `choice` (its index) built for the plugin's format, warmed
+  // The chain for `choice` built for the plugin's format, warmed
   // up (every buffer it needs made) and back at the start of a stream. False,
   // and the chain as it was, when memory ran out.
   bool BuildChain(Engine choice);
