@@ -49,16 +49,16 @@ bool Synthesis::Prepare(const StreamFormat& format) {
   frameBuffer.assign(2 * static_cast<size_t>(n), 0.0f);
 
   // Sum of the squared windows of every frame overlapping each position of
-  // a hop; the raised cosine has no zero, so no sum is zero.
-  std::vector<double> sums(hop, 0.0);
-  for (uint32_t start = 0; start < length; start += hop) {
-    for (uint32_t i = 0; i < hop && start + i < length; ++i) {
-      sums[i] += static_cast<double>(window[start + i]) * window[start + i];
-    }
-  }
+  // a hop; the raised cosine has no zero, so no sum is zero. Summed in place:
+  // a reset brings the same format back, and preparing it again must not
+  // allocate.
   norm.assign(hop, 0.0f);
   for (uint32_t i = 0; i < hop; ++i) {
-    norm[i] = static_cast<float>(static_cast<double>(format.fftSizeInv) / sums[i]);
+    double sum = 0.0;
+    for (uint32_t start = 0; start + i < length; start += hop) {
+      sum += static_cast<double>(window[start + i]) * window[start + i];
+    }
+    norm[i] = static_cast<float>(static_cast<double>(format.fftSizeInv) / sum);
   }
   return true;
 }
