@@ -229,6 +229,7 @@ void NoiseReducFilter::SetFormat(const WaveFormat& format) {
 }
 
 void NoiseReducFilter::RestartStream() {
+  GraphLockHolder hold(domain);
   adapter->RequestReset();
   adapter->Run();
 }

@@ -95,6 +95,12 @@ class NoiseReducFilter {
   // (full bypass copies only what fits). `in` may equal `out`.
   // Returns 1 when the active chain produced nothing, else 0.
   int Process(const uint8_t* in, uint32_t frames, uint8_t* out, uint32_t* outFrames);
+  // Starts a new stream, as a format change does: the Adapter's ring and
+  // every block's history are cleared by a reset pass (the automatic hiss
+  // estimates, which carry over from one stream to the next by design,
+  // excepted). Takes the chain's lock.
+  void RestartStream();
+
   // Frames by which the chain delays the stream for the current format,
   // engine and wiring: output frame k carries input frame k - latency.
   uint32_t GetLatencyFrames();
@@ -116,10 +122,6 @@ class NoiseReducFilter {
   FDNoiseReduc& HissReducer();
   std::array<TDDeclick*, 2> BothDeclickers();
   std::array<FDNoiseReduc*, 2> BothHissReducers();
-  // Starts a new stream: the Adapter's ring and every block's history are
-  // cleared by a reset pass. Called under the chain's lock.
-  void RestartStream();
-
   std::recursive_mutex lock;
   // Declared before the blocks: destroyed after them.
   std::unique_ptr<GraphDomain> ownDomain;

@@ -6,9 +6,7 @@
 #include <cmath>
 #include <new>
 
-#include "chain/Adapter.h"
 #include "effect/EffectParams.h"
-#include "framework/GraphLock.h"
 
 namespace veltane::lv2 {
 
@@ -89,7 +87,9 @@ VeltanePlugin::VeltanePlugin(uint16_t channelCount, uint32_t rate)
       crossfadeFrames(std::max<uint32_t>(1, static_cast<uint32_t>(kCrossfadeSeconds * static_cast<float>(rate)))) {}
 
 bool VeltanePlugin::BuildChain(Engine choice) {
-  std::unique_ptr<NoiseReducFilter> built = CreateNoiseReducFilter();
+  // A lock and a pool of the chain's own: instances on other threads never
+  // make it wait.
+  std::unique_ptr<NoiseReducFilter> built = CreateNoiseReducFilter(NoiseReducFilter::Locking::OwnLock);
   if (built == nullptr) return false;
   const auto frameBytes = static_cast<uint16_t>(kBytesPerSample * channels);
   built->SetFormat({1, channels, sampleRate, sampleRate * frameBytes, frameBytes, 8 * kBytesPerSample, 0});
@@ -102,7 +102,7 @@ bool VeltanePlugin::BuildChain(Engine choice) {
   for (uint32_t slice = 0; slice < kWarmupPhases * kWarmupPhaseSlices; ++slice) {
     if (slice % kWarmupPhaseSlices == 0) {
       // Each switch on and off, so that every path sizes its buffers (in
-      // the shared pool too) and shows what it holds back; the hiss level
+      // the chain's pool too) and shows what it holds back; the hiss level
       // stays fixed: the automatic estimate is the one piece of history
       // that survives a new stream (by design it carries over from one
       // stream to the next), and it must start as a new object's does.
@@ -135,14 +135,7 @@ bool VeltanePlugin::BuildChain(Engine choice) {
 }
 
 void VeltanePlugin::RestartStream(NoiseReducFilter& filter) {
-  {
-    // A new stream, as a new format starts one: the Adapter's reset sweeps
-    // every block's history out of the chain.
-    GraphLockHolder hold;
-    Adapter& adapter = filter.GetAdapter();
-    adapter.RequestReset();
-    adapter.Run();
-  }
+  filter.RestartStream();
   (void)filter.GetClickMeter();  // reading clears the declicker's peak
 }
 

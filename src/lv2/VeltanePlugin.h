@@ -27,12 +27,11 @@
 // automatic hiss estimate).
 //
 // Real time. Create and Activate allocate everything; Run allocates nothing,
-// does no I/O and takes two locks: the processing object's own (only the
-// plugin's own calls take it, so it never waits) and the framework's GraphLock, which is
-// process-wide, so instances run by a host on several threads take turns on
-// it. The framework's buffer pool is process-wide too: every instance grows
-// it on its warm-up as far as it needs alone, but several instances running
-// together may need a few buffers more, taken from the heap once.
+// does no I/O and takes two locks, both the instance's own: the processing
+// object's parameter lock and its chain's lock (each chain has a graph
+// domain of its own, with its own buffer pool). Only the plugin's own calls
+// take them, so they never wait, whatever other instances do on other
+// threads.
 #pragma once
 
 #include <array>
