@@ -20,6 +20,7 @@
 #include <vector>
 
 #include "framework/Block.h"
+#include "framework/GraphLock.h"
 #include "framework/ResourcePool.h"
 #include "spectral/Analysis.h"
 #include "spectral/FDNoiseReduc.h"
@@ -76,7 +77,7 @@ double Largest(const std::vector<double>& v) { return *std::max_element(v.begin(
 
 void BM_RealFft2048ForwardInverse(benchmark::State& state) {
   constexpr uint32_t n = 2048;
-  const SineTables tables = ResourcePool::Instance().GetSineTable(n);
+  const SineTables tables = GraphDomain::Shared().Pool().GetSineTable(n);
   const std::vector<float> source = Noise(n, 0.3f);
   std::vector<float> work(n);
   for (auto _ : state) {
@@ -129,7 +130,7 @@ BENCHMARK(BM_SpectralPath44100Stereo)
 // The classic transform on the same two channels, for comparison.
 void BM_RealFftPair1024ForwardInverse(benchmark::State& state) {
   constexpr uint32_t n = 1024;
-  const SineTables tables = ResourcePool::Instance().GetSineTable(n);
+  const SineTables tables = GraphDomain::Shared().Pool().GetSineTable(n);
   const std::vector<float> source = Noise(2 * n, 0.3f);
   std::vector<float> work(2 * n);
   for (auto _ : state) {

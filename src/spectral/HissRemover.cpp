@@ -16,7 +16,7 @@ constexpr float kDeepestFloorDb = -200.0f / 3.0f;  // "Output Hiss Level" 0; 0.6
 }  // namespace
 
 HissRemover::HissRemover(const char* name) : Block(name, 1, PortKind::Samples, 1, PortKind::Samples) {
-  GraphLockHolder hold;
+  GraphLockHolder hold(*this);
   ring.Resize(1, 0);
   SetOutputLevel(0.625f);
   SetInputLevel(0.333f);
@@ -87,7 +87,7 @@ void HissRemover::OnInputsChanged() {
 }
 
 void HissRemover::OnReset() {
-  GraphLockHolder hold;
+  GraphLockHolder hold(*this);
   if (configured_) Restart();
 }
 
