@@ -3,6 +3,7 @@
 #include "effect/NoiseReducFilter.h"
 
 #include <algorithm>
+#include <limits>
 #include <array>
 #include <cstring>
 #include <new>
@@ -193,6 +194,40 @@ float NoiseReducFilter::GetInputHissLevel() {
 uint32_t NoiseReducFilter::GetClickMeter() {
   std::lock_guard guard(lock);
   return static_cast<uint32_t>(Declicker().ReadClickLevel());
+}
+
+std::array<TDDeclick*, 2> NoiseReducFilter::ActiveDeclickers() {
+  if (ModernActive()) return {manager->modernDeclick.get(), nullptr};
+  return {manager->declick[0].get(), manager->declick[1].get()};
+}
+
+uint64_t NoiseReducFilter::GetClicksRepaired() {
+  uint64_t total = 0;
+  for (TDDeclick* declicker : ActiveDeclickers()) {
+    if (declicker != nullptr) total += declicker->ClicksRepaired();
+  }
+  return total;
+}
+
+float NoiseReducFilter::GetHissLevelDb() {
+  if (fullBypass.load() == 1) return std::numeric_limits<float>::quiet_NaN();
+  return ModernActive() ? manager->modernHiss->HissLevelDb() : manager->noiseReduc->hissLevelDb.load();
+}
+
+uint32_t NoiseReducFilter::DrainClicks(ClickMark* marks, uint32_t capacity) {
+  uint32_t count = 0;
+  const double streamRate = sampleRate.load();
+  for (TDDeclick* declicker : ActiveDeclickers()) {
+    if (declicker == nullptr) continue;
+    const double bandRate = declicker->InputRate();
+    const double scale = bandRate > 0.0 && streamRate > 0.0 ? streamRate / bandRate : 1.0;
+    ClickMark mark;
+    while (count < capacity && declicker->Clicks().Pop(&mark)) {
+      marks[count++] = {static_cast<uint64_t>(static_cast<double>(mark.frame) * scale),
+                        std::max<uint32_t>(1, static_cast<uint32_t>(mark.width * scale))};
+    }
+  }
+  return count;
 }
 
 void NoiseReducFilter::SetEngine(Engine choice) {

@@ -24,6 +24,7 @@
 #include <vector>
 
 #include "chain/NoiseReducManager.h"
+#include "declick/ClickQueue.h"
 
 namespace veltane {
 
@@ -105,6 +106,23 @@ class NoiseReducFilter {
   // excepted). Takes the chain's lock.
   void RestartStream();
 
+  // Statistics of the stream, for the tool's report and picture; any
+  // thread, never waiting for the chain, never allocating.
+  // Clicks repaired since the stream started: the active engine's
+  // declickers' counts summed (the classic engine declicks two bands, so a
+  // click repaired in both counts twice).
+  uint64_t GetClicksRepaired();
+  // The active hiss reducer's hiss level in dBFS (see FDNoiseReduc and
+  // HissRemover); NaN when there is none (denoise off, full bypass).
+  float GetHissLevelDb();
+  // Moves up to `capacity` marks of repaired clicks into `marks`, oldest
+  // first per declicker; returns how many. Positions and widths are in
+  // input frames of the stream (a band's samples scaled by its decimation;
+  // the band filters' few samples of delay are not taken out). One caller
+  // drains; the declickers' queues hold 1024 marks each and drop what does
+  // not fit, so drain after every Process or so.
+  uint32_t DrainClicks(ClickMark* marks, uint32_t capacity);
+
   // Frames by which the chain delays the stream for the current format,
   // engine and wiring: output frame k carries input frame k - latency.
   uint32_t GetLatencyFrames();
@@ -126,6 +144,8 @@ class NoiseReducFilter {
   // both engines, which the setters write.
   TDDeclick& Declicker();
   std::array<TDDeclick*, 2> BothDeclickers();
+  // The engine in use's declickers; the second null in the modern engine.
+  std::array<TDDeclick*, 2> ActiveDeclickers();
   bool ModernActive() const;
   std::recursive_mutex lock;
   // Declared before the blocks: destroyed after them.

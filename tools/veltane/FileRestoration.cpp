@@ -123,6 +123,10 @@ ToolStatus FileRestoration::Run(const ToolOptions& options, FileObserver& observ
   report->frames = result.frames;
   report->sampleRate = reader->SampleRate();
   report->clickPeak = result.clickPeak;
+  if (!exact) {
+    report->clicks = filtering.ClicksRepaired();
+    report->hissDb = filtering.HissLevelDb();
+  }
   report->description = Describe(*reader);
   report->lost = writer->Lost();
   report->seconds = std::chrono::duration<double>(std::chrono::steady_clock::now() - started).count();

@@ -2,6 +2,7 @@
 #include "veltane/Tool.h"
 
 #include <algorithm>
+#include <cmath>
 #include <cstdio>
 #include <optional>
 
@@ -38,7 +39,9 @@ std::string Summary(const ToolOptions& options, const FileReport& report) {
   text += "  duration     " + Fixed(duration, 2) + " s (" + report.description + ")\n";
   text += "  time taken   " + Fixed(report.seconds, 2) + " s, " + Fixed(speed, speed < 10.0 ? 1 : 0) +
           " times real time\n";
-  text += "  click meter  peak " + std::to_string(report.clickPeak) + " of 100\n";
+  text += "  clicks       " + std::to_string(report.clicks) + " repaired, click meter peak " +
+          std::to_string(report.clickPeak) + " of 100\n";
+  if (std::isfinite(report.hissDb)) text += "  hiss level   " + Fixed(report.hissDb, 1) + " dBFS\n";
   return text;
 }
 
