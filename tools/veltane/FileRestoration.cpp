@@ -16,6 +16,7 @@
 #include "veltane/FilterProcessor.h"
 #include "veltane/Restorer.h"
 #include "veltane/SoundFormats.h"
+#include "veltane/Spectrogram.h"
 
 namespace veltane {
 namespace {
@@ -56,6 +57,52 @@ class CopyProcessor : public Restorer::Processor {
 
  private:
   uint32_t frameBytes;
+};
+
+// Hands the samples on their way in or out to the picture as well.
+class PictureTap : public Restorer::Source, public Restorer::Sink {
+ public:
+  // `kind`: 1, 2 or 3 for the chain's PCM, 4 for int32, 8 for doubles.
+  PictureTap(Spectrogram& picture, uint32_t kind, uint16_t channels, Restorer::Source& source, Restorer::Sink& sink)
+      : picture(picture), kind(kind), channels(channels), codec(kind <= 3 ? kind : 2), source(source), sink(sink) {}
+
+  ToolStatus Read(uint8_t* pcm, uint32_t frames, uint32_t* got) override {
+    ToolStatus status = source.Read(pcm, frames, got);
+    if (status.Ok()) picture.AddInput(Decode(pcm, *got), *got);
+    return status;
+  }
+  ToolStatus Write(const uint8_t* pcm, uint32_t frames) override {
+    picture.AddOutput(Decode(pcm, frames), frames);
+    return sink.Write(pcm, frames);
+  }
+
+ private:
+  const float* Decode(const uint8_t* pcm, uint32_t frames) {
+    const size_t count = static_cast<size_t>(frames) * channels;
+    samples.resize(count);
+    if (kind == 8) {
+      const auto* reals = reinterpret_cast<const double*>(pcm);
+      for (size_t i = 0; i < count; ++i) samples[i] = static_cast<float>(reals[i]);
+      return samples.data();
+    }
+    integers.resize(count);
+    if (kind == 4) {
+      std::memcpy(integers.data(), pcm, count * sizeof(int32_t));
+    } else {
+      codec.Decode(pcm, integers.data(), count);
+    }
+    for (size_t i = 0; i < count; ++i) samples[i] = static_cast<float>(integers[i] * 0x1p-31);
+    return samples.data();
+  }
+
+  Spectrogram& picture;
+  uint32_t kind;
+  uint16_t channels;
+  PcmCodec codec;
+  Restorer::Source& source;
+  Restorer::Sink& sink;
+  std::vector<int32_t> integers;
+  std::vector<float> samples;
 };
 
 std::string Describe(const AudioReader& reader) {
@@ -113,12 +160,29 @@ ToolStatus FileRestoration::Run(const ToolOptions& options, FileObserver& observ
   CopyProcessor copying(frameBytes);
   Restorer::Processor& processor = exact ? static_cast<Restorer::Processor&>(copying) : filtering;
 
+  std::unique_ptr<Spectrogram> picture;
+  std::unique_ptr<PictureTap> tap;
+  if (!options.spectrogram.empty()) {
+    picture = std::make_unique<Spectrogram>(reader->SampleRate(), reader->Channels());
+    tap = std::make_unique<PictureTap>(*picture, exact ? reader->SampleBytes() : reader->ChainBytes(),
+                                       reader->Channels(), *reader, *writer);
+  }
+  Restorer::Source& source = tap ? static_cast<Restorer::Source&>(*tap) : *reader;
+  Restorer::Sink& sink = tap ? static_cast<Restorer::Sink&>(*tap) : *writer;
+
   Restorer restorer(frameBytes);
   Restorer::Result result;
   ToolStatus status = restorer.Run(
-      *reader, processor, *writer, &result, [&observer](uint64_t frames) { observer.Progress(frames); }, stop);
+      source, processor, sink, &result, [&observer](uint64_t frames) { observer.Progress(frames); }, stop);
   if (!status.Ok()) return status;
   if (ToolStatus committed = writer->Commit(); !committed.Ok()) return committed;
+  if (picture) {
+    static const std::vector<ClickMark> kNone;
+    if (ToolStatus drawn = picture->Write(options.spectrogram, exact ? kNone : filtering.Clicks()); !drawn.Ok()) {
+      drawn.message += " OUTPUT was written.";
+      return drawn;
+    }
+  }
 
   report->frames = result.frames;
   report->sampleRate = reader->SampleRate();
