@@ -59,7 +59,7 @@ TEST_P(ToolRoundTripTest, KeepsFormatAndLengthAndLinesUp) {
     args.insert(args.end(), {folder.File(name), folder.File("out-" + name)});
     const ToolRun run = RunVeltane(args);
     ASSERT_EQ(run.code, 0) << run.err;
-    EXPECT_TRUE(args.size() > 2 || run.out.find("real time\n  click meter") != std::string::npos) << run.out;
+    EXPECT_TRUE(args.size() > 2 || run.out.find("real time\n  clicks ") != std::string::npos) << run.out;
     const Audio out = ReadAudio(folder.File("out-" + name));
     EXPECT_EQ(std::tie(out.format, out.sampleRate, out.channels), std::tie(in.format, rate, channels));
     ASSERT_EQ(out.Frames(), in.Frames());
