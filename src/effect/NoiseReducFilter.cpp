@@ -3,9 +3,9 @@
 #include "effect/NoiseReducFilter.h"
 
 #include <algorithm>
-#include <limits>
 #include <array>
 #include <cstring>
+#include <limits>
 #include <new>
 
 #include "chain/Adapter.h"

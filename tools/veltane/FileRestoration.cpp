@@ -112,6 +112,15 @@ std::string Describe(const AudioReader& reader) {
 
 }  // namespace
 
+std::string LostSentence(const std::vector<std::string>& lost) {
+  std::string list;
+  for (size_t i = 0; i < lost.size(); ++i) {
+    list += (i == 0 ? "" : i + 1 == lost.size() ? " and " : ", ") + lost[i];
+  }
+  return "not carried from INPUT into OUTPUT (its container cannot hold them, or libsndfile cannot read "
+         "them): " + list + ".";
+}
+
 ToolStatus FileRestoration::Run(const ToolOptions& options, FileObserver& observer,
                                 const std::function<bool()>& stop, FileReport* report) {
   *report = FileReport{};

@@ -41,6 +41,9 @@ class FileObserver {
   virtual void Temporary(const std::string& /*path*/) {}
 };
 
+// "not carried from INPUT into OUTPUT (...): a, b and c." for FileReport::lost.
+std::string LostSentence(const std::vector<std::string>& lost);
+
 class FileRestoration {
  public:
   // Restores options.input into options.output, and draws options.spectrogram

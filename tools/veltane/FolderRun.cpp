@@ -222,8 +222,10 @@ class ProgressLines {
     drawn = 0;
     for (const FileState& file : files) {
       if (!file.started || file.finished) continue;
-      std::string bar;
-      if (file.totalFrames > 0) {
+      std::string bar = "starting";
+      if (file.sampleRate == 0) {
+        // INPUT is not open yet.
+      } else if (file.totalFrames > 0) {
         const int percent = static_cast<int>(std::min<uint64_t>(file.framesRead, static_cast<uint64_t>(file.totalFrames)) *
                                              100 / static_cast<uint64_t>(file.totalFrames));
         bar = "[" + std::string(static_cast<size_t>(percent / 5), '#') + std::string(static_cast<size_t>(20 - percent / 5), ' ') +
@@ -321,12 +323,8 @@ int FolderRun::Run(const CommandLine& line, std::ostream& out, std::ostream& err
   StopSignals::Hold hold;
   sigset_t workerMask;
   ::pthread_sigmask(SIG_SETMASK, nullptr, &workerMask);
-  sigset_t stopSet;
-  sigemptyset(&stopSet);
-  for (int signal : {SIGINT, SIGTERM, SIGHUP}) sigaddset(&stopSet, signal);
   sigset_t unblocked = workerMask;
   for (int signal : {SIGINT, SIGTERM, SIGHUP}) sigdelset(&unblocked, signal);
-  (void)stopSet;
 
   const auto report = [&](FileState& file) {
     file.finished = true;
@@ -338,11 +336,23 @@ int FolderRun::Run(const CommandLine& line, std::ostream& out, std::ostream& err
   size_t next = 0;
   size_t running = 0;
   bool stopping = false;
+  bool killed = false;
+  std::chrono::steady_clock::time_point stopped;
   while (next < files.size() || running > 0) {
     if (!stopping && ((environment.stopRequested && environment.stopRequested()) || StopSignals::Hold::TakePending())) {
       stopping = true;
+      stopped = std::chrono::steady_clock::now();
       for (FileState& file : files) {
         if (file.started && !file.finished) ::kill(file.pid, SIGTERM);
+      }
+    }
+    // A worker that ignores SIGTERM (ignored since the start, as nohup does
+    // with SIGHUP) is ended for good after a grace period; its temporary
+    // file is removed below.
+    if (stopping && !killed && std::chrono::steady_clock::now() - stopped > std::chrono::seconds(2)) {
+      killed = true;
+      for (FileState& file : files) {
+        if (file.started && !file.finished) ::kill(file.pid, SIGKILL);
       }
     }
     while (!stopping && running < parallel && next < files.size()) {
@@ -425,8 +435,7 @@ int FolderRun::Run(const CommandLine& line, std::ostream& out, std::ostream& err
                                       "); OUTPUT was not written.";
       }
       if (file.code == ExitCode::Ok && !file.report.lost.empty()) {
-        lines.Say("veltane: warning: " + file.job->name + ": " + std::to_string(file.report.lost.size()) +
-                  " kinds of metadata not carried into OUTPUT.");
+        lines.Say("veltane: warning: " + file.job->name + ": " + LostSentence(file.report.lost));
       }
       report(file);
     }

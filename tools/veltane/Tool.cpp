@@ -15,16 +15,6 @@
 namespace veltane {
 namespace {
 
-// "not carried ...: a, b and c."
-std::string LostSentence(const std::vector<std::string>& lost) {
-  std::string list;
-  for (size_t i = 0; i < lost.size(); ++i) {
-    list += (i == 0 ? "" : i + 1 == lost.size() ? " and " : ", ") + lost[i];
-  }
-  return "not carried from INPUT into OUTPUT (its container cannot hold them, or libsndfile cannot read "
-         "them): " + list + ".";
-}
-
 std::string Fixed(double value, int decimals) {
   char text[64];
   std::snprintf(text, sizeof text, "%.*f", decimals, value);
