@@ -420,19 +420,18 @@ int FolderRun::Run(const CommandLine& line, std::ostream& out, std::ostream& err
       while (::waitpid(file.pid, &status, 0) < 0 && errno == EINTR) {
       }
       --running;
-      if (WIFEXITED(status) && file.done) {
+      if (WIFEXITED(status) && WEXITSTATUS(status) <= static_cast<int>(ExitCode::OutputExists)) {
         file.code = static_cast<ExitCode>(WEXITSTATUS(status));
-      } else if (WIFEXITED(status)) {
-        file.code = static_cast<ExitCode>(WEXITSTATUS(status));
-        if (file.code == ExitCode::Interrupted) file.message = "interrupted; OUTPUT was not written.";
+        if (!file.done && file.code == ExitCode::Interrupted) file.message = "interrupted; OUTPUT was not written.";
       } else {
-        // A crash, or a kill that gave the worker no chance to clean up.
-        const int signal = WIFSIGNALED(status) ? WTERMSIG(status) : 0;
+        // A crash, a kill that gave the worker no chance to clean up, or an
+        // exit code of no meaning here (a library that gave up).
+        const std::string how = WIFSIGNALED(status) ? "signal " + std::to_string(WTERMSIG(status))
+                                                    : "exit code " + std::to_string(WEXITSTATUS(status));
         if (!file.temporary.empty()) ::unlink(file.temporary.c_str());
         file.code = stopping ? ExitCode::Interrupted : ExitCode::Internal;
         file.message = stopping ? "interrupted; OUTPUT was not written."
-                                : "the restoration ended abnormally (signal " + std::to_string(signal) +
-                                      "); OUTPUT was not written.";
+                                : "the restoration ended abnormally (" + how + "); OUTPUT was not written.";
       }
       if (file.code == ExitCode::Ok && !file.report.lost.empty()) {
         lines.Say("veltane: warning: " + file.job->name + ": " + LostSentence(file.report.lost));
