@@ -118,7 +118,7 @@ void TDDeclick::OnInputsChanged() {
   const StreamFormat& in = Input(0)->format;
   inputFrames = in.frames;
   channels = in.channels;
-  inputRate.store(in.sampleRate, std::memory_order_relaxed);
+  clicks.SetRate(in.sampleRate);
   Setup();
   // While the input format is unknown the output stays unknown too.
   StreamFormat& out = Output(0)->format;
@@ -130,7 +130,7 @@ void TDDeclick::OnReset() {
   fill = blockLength;
   peakRatio.store(0.0f, std::memory_order_relaxed);
   handedOn = 0;
-  clicksRepaired.store(0, std::memory_order_relaxed);
+  clicks.Restart();
   ring.Clear();
 }
 
@@ -281,9 +281,8 @@ void TDDeclick::ReportGaps(const RepairGaps* perChannel, uint16_t count) {
     }
   }
   for (int32_t m = 0; m < merged; ++m) {
-    clickQueue.Push({handedOn + static_cast<uint64_t>(starts[m]), static_cast<uint32_t>(ends[m] - starts[m])});
+    clicks.Add({handedOn + static_cast<uint64_t>(starts[m]), static_cast<uint32_t>(ends[m] - starts[m])});
   }
-  clicksRepaired.fetch_add(static_cast<uint64_t>(merged), std::memory_order_relaxed);
 }
 
 }  // namespace veltane

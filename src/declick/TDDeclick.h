@@ -24,7 +24,7 @@
 #include <cstdint>
 #include <vector>
 
-#include "declick/ClickQueue.h"
+#include "declick/ClickReport.h"
 #include "declick/RepairBlock.h"
 #include "framework/Block.h"
 #include "framework/SampleRing.h"
@@ -53,14 +53,11 @@ class TDDeclick : public Block {
   // the last reading; resets it.
   int32_t ReadClickLevel();
 
-  // Statistics, any thread. The clicks repaired since the last reset (one
-  // per stretch of repaired samples in a block: a click repaired in both
-  // channels at once counts once), and their marks, in frames of this
-  // block's own input since the reset (at its own rate, which InputRate
-  // gives), for one consumer to drain. Simple mode (ClipBlock) reports none.
-  uint64_t ClicksRepaired() const { return clicksRepaired.load(std::memory_order_relaxed); }
-  ClickQueue& Clicks() { return clickQueue; }
-  float InputRate() const { return inputRate.load(std::memory_order_relaxed); }
+  // Statistics (see ClickReport): one click per stretch of repaired
+  // samples in a block (a click repaired in both channels at once counts
+  // once), marked in frames of this block's own input since the last reset,
+  // at its input's rate. Simple mode (ClipBlock) reports none.
+  ClickReport& Clicks() { return clicks; }
 
   // Under GraphLock. (Re)builds the per-channel arrays and the ring from
   // `channels` and `inputFrames`; restarts framing with a full block. Allocates.
@@ -95,9 +92,7 @@ class TDDeclick : public Block {
   std::atomic<bool> outputClicks{false};
   std::atomic<float> peakRatio{0.0f};  // largest outlier ratio since the last reading
   uint64_t handedOn = 0;               // samples handed on since the reset: block[0]'s place in the stream
-  std::atomic<uint64_t> clicksRepaired{0};
-  std::atomic<float> inputRate{0.0f};  // Hz, of the input format
-  ClickQueue clickQueue;
+  ClickReport clicks;
   std::vector<double> work[kMaxChannels];        // the block being repaired, per channel
   std::vector<double> unrepaired[kMaxChannels];  // the block as it arrived, per channel
   std::vector<double> rhs;

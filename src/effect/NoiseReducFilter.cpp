@@ -196,15 +196,15 @@ uint32_t NoiseReducFilter::GetClickMeter() {
   return static_cast<uint32_t>(Declicker().ReadClickLevel());
 }
 
-std::array<TDDeclick*, 2> NoiseReducFilter::ActiveDeclickers() {
-  if (ModernActive()) return {manager->modernDeclick.get(), nullptr};
-  return {manager->declick[0].get(), manager->declick[1].get()};
+std::array<ClickReport*, 2> NoiseReducFilter::ActiveClickReports() {
+  if (ModernActive()) return {&manager->modernDeclick->Clicks(), nullptr};
+  return {&manager->declick[0]->Clicks(), &manager->declick[1]->Clicks()};
 }
 
 uint64_t NoiseReducFilter::GetClicksRepaired() {
   uint64_t total = 0;
-  for (TDDeclick* declicker : ActiveDeclickers()) {
-    if (declicker != nullptr) total += declicker->ClicksRepaired();
+  for (ClickReport* report : ActiveClickReports()) {
+    if (report != nullptr) total += report->Repaired();
   }
   return total;
 }
@@ -217,12 +217,12 @@ float NoiseReducFilter::GetHissLevelDb() {
 uint32_t NoiseReducFilter::DrainClicks(ClickMark* marks, uint32_t capacity) {
   uint32_t count = 0;
   const double streamRate = sampleRate.load();
-  for (TDDeclick* declicker : ActiveDeclickers()) {
-    if (declicker == nullptr) continue;
-    const double bandRate = declicker->InputRate();
+  for (ClickReport* report : ActiveClickReports()) {
+    if (report == nullptr) continue;
+    const double bandRate = report->Rate();
     const double scale = bandRate > 0.0 && streamRate > 0.0 ? streamRate / bandRate : 1.0;
     ClickMark mark;
-    while (count < capacity && declicker->Clicks().Pop(&mark)) {
+    while (count < capacity && report->Pop(&mark)) {
       marks[count++] = {static_cast<uint64_t>(static_cast<double>(mark.frame) * scale),
                         std::max<uint32_t>(1, static_cast<uint32_t>(mark.width * scale))};
     }

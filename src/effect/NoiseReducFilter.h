@@ -24,7 +24,7 @@
 #include <vector>
 
 #include "chain/NoiseReducManager.h"
-#include "declick/ClickQueue.h"
+#include "declick/ClickReport.h"
 
 namespace veltane {
 
@@ -144,8 +144,9 @@ class NoiseReducFilter {
   // both engines, which the setters write.
   TDDeclick& Declicker();
   std::array<TDDeclick*, 2> BothDeclickers();
-  // The engine in use's declickers; the second null in the modern engine.
-  std::array<TDDeclick*, 2> ActiveDeclickers();
+  // The click reports of the engine in use's declickers; the second null in
+  // the modern engine.
+  std::array<ClickReport*, 2> ActiveClickReports();
   bool ModernActive() const;
   std::recursive_mutex lock;
   // Declared before the blocks: destroyed after them.

@@ -1,7 +1,11 @@
 // Folder mode end to end: good and bad files side by side, a tree mirrored,
 // outputs that exist, the same bytes whatever the number of workers, and a
 // stop that leaves only complete outputs.
+#include <fcntl.h>
 #include <gtest/gtest.h>
+#include <signal.h>
+#include <sys/wait.h>
+#include <unistd.h>
 
 #include <atomic>
 #include <chrono>
@@ -143,6 +147,44 @@ TEST(FolderRunTest, AStopLeavesOnlyCompleteOutputs) {
   EXPECT_NE(run.out.find("not started (9)"), std::string::npos) << run.out;
   const auto outputs = Files(folder.File("out"));
   EXPECT_LT(outputs.size(), 4u);
+  for (const auto& [name, bytes] : outputs) {
+    EXPECT_EQ(ReadAudio(folder.File("out/" + name)).Frames(), name == "long0.wav" ? 44100 : 60 * 44100) << name;
+  }
+}
+
+// The executable stopped by a signal to itself alone: it ends its workers, waits for them
+// and exits 9; nothing is written afterwards and nothing temporary remains.
+TEST(FolderRunTest, TheExecutableStopsItsWorkersOnASignal) {
+  TempFolder folder;
+  fs::create_directory(folder.File("in"));
+  std::vector<std::string> args{VELTANE_TOOL_PATH, "-q", "-j", "2", "-o", folder.File("out")};
+  for (int i = 0; i < 4; ++i) {
+    args.push_back(folder.File("in/long" + std::to_string(i) + ".wav"));
+    WriteAudio(args.back(), MakeNoise(kWav16, 44100, 2, (i == 0 ? 1 : 60) * 44100, 16));
+  }
+  const pid_t child = ::fork();
+  if (child == 0) {
+    const int err = ::open(folder.File("stderr").c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0600);
+    ::dup2(err, STDERR_FILENO);
+    std::vector<char*> argv;
+    for (std::string& arg : args) argv.push_back(arg.data());
+    argv.push_back(nullptr);
+    ::execv(argv[0], argv.data());
+    ::_exit(127);
+  }
+  for (int wait = 0; wait < 500 && !fs::exists(folder.File("out/long0.wav")); ++wait) ::usleep(10000);
+  ::kill(child, SIGTERM);
+  int status = 0;
+  pid_t ended = 0;
+  for (int wait = 0; wait < 500 && (ended = ::waitpid(child, &status, WNOHANG)) == 0; ++wait) ::usleep(10000);
+  if (ended == 0) ::kill(child, SIGKILL), ::waitpid(child, &status, 0);
+  ASSERT_EQ(ended, child) << "still running 5 s after the signal";
+  EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 9);
+  EXPECT_NE(ReadText(folder.File("stderr")).find("veltane: interrupted; only the files marked restored were written."),
+            std::string::npos);
+  const auto outputs = Files(folder.File("out"));
+  ::usleep(300000);  // a worker left running would still write
+  EXPECT_EQ(Files(folder.File("out")), outputs);
   for (const auto& [name, bytes] : outputs) {
     EXPECT_EQ(ReadAudio(folder.File("out/" + name)).Frames(), name == "long0.wav" ? 44100 : 60 * 44100) << name;
   }

@@ -15,7 +15,7 @@
 #include <string>
 #include <vector>
 
-#include "declick/ClickQueue.h"
+#include "declick/ClickReport.h"
 #include "spectral/FloatFft.h"
 #include "veltane/ExitCode.h"
 
