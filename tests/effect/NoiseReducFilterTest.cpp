@@ -128,12 +128,13 @@ TEST(NoiseReducFilter, FullBypassKeepsWhatTheRoomCannotTake) {
 }
 
 // A stream at a new rate, after another stream and with a reset requested in the same
-// pass, comes out as from a new object, sample for sample and to its last frame: the
-// rewiring for the rate keeps nothing back.
-class NewFormat : public ::testing::TestWithParam<std::tuple<uint32_t, uint32_t, uint32_t>> {};
+// pass, comes out as from a new object, sample for sample and to its last frame, with
+// either engine: the rewiring for the rate keeps nothing back.
+class NewFormat
+    : public ::testing::TestWithParam<std::tuple<std::tuple<uint32_t, uint32_t, uint32_t>, Engine>> {};
 
 TEST_P(NewFormat, StreamsAsANewObjectWould) {
-  const auto [before, after, block] = GetParam();
+  const auto [before, after, block] = std::get<0>(GetParam());
   const std::vector<uint8_t> first = Encode(MusicLike(before / 2, 1, before), 2);
   std::vector<uint8_t> second = Encode(MusicLike(after, 1, after, 5), 2);
   second.resize(second.size() + 2 * 20000);  // silence that flushes the chain
@@ -150,6 +151,7 @@ TEST_P(NewFormat, StreamsAsANewObjectWould) {
   for (NoiseReducFilter* filter : {&used, &fresh}) {
     filter->SetFullBypass(0);
     filter->SetBypassDenoise(0);
+    filter->SetEngine(std::get<1>(GetParam()));
   }
   used.SetFormat({1, 1, before, 2 * before, 2, 16, 0});
   stream(used, first);
@@ -161,9 +163,11 @@ TEST_P(NewFormat, StreamsAsANewObjectWould) {
   EXPECT_TRUE(stream(used, second) == expected);
 }
 
-INSTANTIATE_TEST_SUITE_P(RatesAndBlocks, NewFormat,
-                         ::testing::Values(std::tuple{44100u, 96000u, 4096u}, std::tuple{96000u, 22050u, 480u},
-                                           std::tuple{22050u, 48000u, 1024u}, std::tuple{48000u, 44100u, 7u}));
+INSTANTIATE_TEST_SUITE_P(
+    RatesBlocksEngines, NewFormat,
+    ::testing::Combine(::testing::Values(std::tuple{44100u, 96000u, 4096u}, std::tuple{96000u, 22050u, 480u},
+                                         std::tuple{22050u, 48000u, 1024u}, std::tuple{48000u, 44100u, 7u}),
+                       ::testing::Values(Engine::Classic, Engine::Modern)));
 
 // Music with clicks and hiss 30 dB below it, then hiss alone: clicks removed, hiss lowered,
 // lined up with the input (a NaN inside the chain would come out as silence and fail

@@ -226,8 +226,9 @@ restored as it is; 32-bit and floating-point input is restored at 24 bits and
 written back in its own format; ADPCM and GSM input is written as 16-bit PCM.
 OUTPUT has the container its name ends in (.wav, .flac, .aif, .aiff), or
 INPUT's, and exactly INPUT's length; a WAV past 4 GiB is written as RF64, an
-AIFF past 4 GiB is refused. An INPUT shorter than its header announces is
-refused as damaged.
+AIFF or AU past 4 GiB is refused. An INPUT shorter than its header announces
+is refused as damaged; one from a pipe that announces no length is read to
+its end.
 
 Metadata: text tags, broadcast information (bext), cue points and, between
 files of one family (WAV, AIFF, CAF), other chunks such as iXML are carried
