@@ -65,7 +65,6 @@ class Spectrogram {
   // and how many frames went into each.
   std::vector<float> powers;
   std::vector<uint32_t> counts;
-  uint32_t columns = 0;     // finished and current
 };
 
 }  // namespace veltane
