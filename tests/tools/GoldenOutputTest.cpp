@@ -1,7 +1,8 @@
 // The classic engine's output, sample for sample: restored files hashed and
-// compared with the hashes of the release that reproduces the Windows effect.
-// A change meant to alter the tool's output updates the table in the same
-// commit and says why; any other change must leave every hash as it is.
+// compared with the hashes of the release that reproduces the Windows effect,
+// with the kernels of every instruction set the machine runs. A change meant
+// to alter the tool's output updates the table in the same commit and says
+// why; any other change must leave every hash as it is.
 #include <gtest/gtest.h>
 #include <sndfile.h>
 #include <unistd.h>
@@ -11,7 +12,9 @@
 #include <filesystem>
 #include <random>
 #include <sstream>
+#include <tuple>
 
+#include "framework/KernelLevel.h"
 #include "veltane/Tool.h"
 
 namespace veltane {
@@ -84,10 +87,14 @@ const GoldenCase kCases[] = {
 
 void PrintTo(const GoldenCase& golden, std::ostream* out) { *out << golden.name; }
 
-class GoldenOutputTest : public ::testing::TestWithParam<GoldenCase> {};
+class GoldenOutputTest : public ::testing::TestWithParam<std::tuple<GoldenCase, KernelLevel>> {
+ protected:
+  void TearDown() override { UseKernelLevel(SupportedKernelLevel()); }
+};
 
 TEST_P(GoldenOutputTest, ClassicEngineOutputIsUnchanged) {
-  const GoldenCase& golden = GetParam();
+  const auto& [golden, level] = GetParam();
+  if (UseKernelLevel(level) != level) GTEST_SKIP() << "this processor does not run " << KernelLevelName(level);
   const fs::path folder = fs::temp_directory_path() / ("veltane-golden-" + std::to_string(::getpid()));
   fs::create_directories(folder);
   std::string input = VELTANE_EXAMPLES_DIR "/piano-degraded.wav";
@@ -117,8 +124,13 @@ TEST_P(GoldenOutputTest, ClassicEngineOutputIsUnchanged) {
   EXPECT_EQ(hash, golden.hash) << golden.name << ": the output hashes to " << text;
 }
 
-INSTANTIATE_TEST_SUITE_P(Recordings, GoldenOutputTest, ::testing::ValuesIn(kCases),
-                         [](const auto& info) { return "Case" + std::to_string(info.index); });
+INSTANTIATE_TEST_SUITE_P(Recordings, GoldenOutputTest,
+                         ::testing::Combine(::testing::ValuesIn(kCases),
+                                            ::testing::Values(KernelLevel::Baseline, KernelLevel::X86_64_V3)),
+                         [](const auto& info) {
+                           return "Case" + std::to_string(info.index / 2) +
+                                  (std::get<1>(info.param) == KernelLevel::Baseline ? "Baseline" : "V3");
+                         });
 
 }  // namespace
 }  // namespace veltane
