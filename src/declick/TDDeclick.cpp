@@ -165,10 +165,7 @@ void TDDeclick::TakeInput() {
   if (static_cast<uint64_t>(frames) * channels > buffer->length) return;
   // Whole buffers only: one that does not fit waits on the input.
   if (ring.Writable() < 0 || static_cast<uint32_t>(ring.Writable()) < frames) return;
-  for (uint16_t c = 0; c < RingChannels(); ++c) {
-    ring.SelectChannel(c);
-    ring.Write(in->ChannelData(c), frames, channels, nullptr);
-  }
+  ring.WriteFrames(in->ChannelData(0), frames, channels);
   ring.AdvanceWriter(frames);
   in->MarkConsumed(true);
 }
@@ -186,10 +183,7 @@ void TDDeclick::PassThrough() {
   }
   float* data = out->ChannelData(0);
   if (count < frames || frames == 0 || data == nullptr) return;
-  for (uint16_t c = 0; c < RingChannels(); ++c) {
-    ring.SelectChannel(c);
-    ring.Read(data + c, count, channels, nullptr);
-  }
+  ring.ReadFrames(data, count, channels, nullptr);
   for (uint16_t c = RingChannels(); c < channels; ++c) ZeroChannel(data, c, channels, count);
   ring.AdvanceReader(count);
   out->MarkReady();
