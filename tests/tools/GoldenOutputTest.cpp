@@ -83,6 +83,11 @@ const GoldenCase kCases[] = {
     {"32 kHz 8-bit stereo", 32000, 2, SF_FORMAT_WAV | SF_FORMAT_PCM_U8, {}, 0x3af464d7237b3b8dull},
     {"44.1 kHz 24-bit stereo, output clicks", 44100, 2, SF_FORMAT_WAV | SF_FORMAT_PCM_24, {"--output-clicks"},
      0x5edab753efc1d35full},
+    {"48 kHz float mono", 48000, 1, SF_FORMAT_WAV | SF_FORMAT_FLOAT, {}, 0x15126167c6fe7a80ull},
+    {"44.1 kHz 32-bit stereo to 16 bits", 44100, 2, SF_FORMAT_WAV | SF_FORMAT_PCM_32, {"--format", "pcm16"},
+     0xef06da58afe9b909ull},
+    {"96 kHz 16-bit mono, declicking only, to 8 bits", 96000, 1, SF_FORMAT_WAV | SF_FORMAT_PCM_16,
+     {"--no-denoise", "--format", "pcm8"}, 0x5e6d9b31062eb1baull},
 };
 
 void PrintTo(const GoldenCase& golden, std::ostream* out) { *out << golden.name; }
@@ -100,8 +105,8 @@ TEST_P(GoldenOutputTest, ClassicEngineOutputIsUnchanged) {
   std::string input = VELTANE_EXAMPLES_DIR "/piano-degraded.wav";
   if (golden.format != 0) {
     input = (folder / "in.wav").string();
-    const int bits = (golden.format & SF_FORMAT_SUBMASK) == SF_FORMAT_PCM_24 ? 24
-                     : (golden.format & SF_FORMAT_SUBMASK) == SF_FORMAT_PCM_16 ? 16 : 8;
+    const int sub = golden.format & SF_FORMAT_SUBMASK;
+    const int bits = sub == SF_FORMAT_PCM_U8 ? 8 : sub == SF_FORMAT_PCM_16 ? 16 : sub == SF_FORMAT_PCM_32 ? 32 : 24;
     const std::vector<int32_t> samples = MakeRecording(golden.rate, golden.channels, 3, bits);
     SF_INFO info{0, golden.rate, golden.channels, golden.format, 0, 0};
     SNDFILE* file = sf_open(input.c_str(), SFM_WRITE, &info);

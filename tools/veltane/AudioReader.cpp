@@ -24,6 +24,22 @@ ToolStatus Fail(ExitCode code, std::string text) { return ToolStatus::Failure(co
 
 // The file-system failures come first and by errno, so that a missing file
 // is never reported as a damaged one.
+// True for the plain PCM formats that libsndfile hands over exactly, when
+// they are no wider than `bits`.
+bool FitsChain(int subFormat, uint32_t bits) {
+  switch (subFormat) {
+    case SF_FORMAT_PCM_S8:
+    case SF_FORMAT_PCM_U8:
+      return bits >= 8;
+    case SF_FORMAT_PCM_16:
+      return bits >= 16;
+    case SF_FORMAT_PCM_24:
+      return bits >= 24;
+    default:
+      return false;
+  }
+}
+
 ToolStatus CheckReadable(const std::string& path) {
   struct stat info {};
   if (::stat(path.c_str(), &info) != 0) {
@@ -168,13 +184,27 @@ AudioReader::AudioReader(std::string pathIn, SNDFILE* fileIn, int format, uint32
 
 AudioReader::~AudioReader() { sf_close(file); }
 
+ToolStatus AudioReader::DecodingFailed(int64_t count) const {
+  return Fail(ExitCode::InputCorrupt, Quoted(path) + " is damaged: decoding failed after " +
+                                          std::to_string(framesRead + static_cast<uint64_t>(count)) + " frames (" +
+                                          LibraryMessage(sf_strerror(file)) + ").");
+}
+
 ToolStatus AudioReader::Read(uint8_t* pcm, uint32_t frames, uint32_t* got) {
   *got = 0;
   const size_t samples = static_cast<size_t>(frames) * channels;
-  if (integers.size() < samples) integers.resize(samples);
   const uint32_t bits = 8 * codec.BytesPerSample();
 
   sf_count_t count = 0;
+  if (subFormat == SF_FORMAT_PCM_16 && PcmCodec::IsNativeShorts(pcm)) {
+    // 16-bit PCM as it is stored: the chain's own layout, read in place.
+    count = sf_readf_short(file, reinterpret_cast<short*>(pcm), frames);
+    if (count < static_cast<sf_count_t>(frames) && sf_error(file) != SF_ERR_NO_ERROR) return DecodingFailed(count);
+    framesRead += static_cast<uint64_t>(count);
+    *got = static_cast<uint32_t>(count);
+    return ToolStatus::Success();
+  }
+  if (integers.size() < samples) integers.resize(samples);
   if (IsFloatLike(subFormat)) {
     if (reals.size() < samples) reals.resize(samples);
     count = sf_readf_double(file, reals.data(), frames);
@@ -182,18 +212,17 @@ ToolStatus AudioReader::Read(uint8_t* pcm, uint32_t frames, uint32_t* got) {
       integers[i] = PcmCodec::FromFloat(reals[i], bits);
     }
   } else {
-    // libsndfile scales integers to the full int32 range; 32-bit PCM is
-    // the only integer input that needs rounding to the chain's width.
+    // libsndfile scales integers to the full int32 range, so plain PCM no
+    // wider than the chain comes with zeros below the chain's width; 32-bit
+    // PCM and the other codecs are rounded to it.
     count = sf_readf_int(file, integers.data(), frames);
-    for (size_t i = 0; i < static_cast<size_t>(count) * channels; ++i) {
-      integers[i] = PcmCodec::RoundToBits(integers[i], bits);
+    if (!FitsChain(subFormat, bits)) {
+      for (size_t i = 0; i < static_cast<size_t>(count) * channels; ++i) {
+        integers[i] = PcmCodec::RoundToBits(integers[i], bits);
+      }
     }
   }
-  if (count < static_cast<sf_count_t>(frames) && sf_error(file) != SF_ERR_NO_ERROR) {
-    return Fail(ExitCode::InputCorrupt, Quoted(path) + " is damaged: decoding failed after " +
-                                            std::to_string(framesRead + static_cast<uint64_t>(count)) +
-                                            " frames (" + LibraryMessage(sf_strerror(file)) + ").");
-  }
+  if (count < static_cast<sf_count_t>(frames) && sf_error(file) != SF_ERR_NO_ERROR) return DecodingFailed(count);
   codec.Encode(integers.data(), pcm, static_cast<size_t>(count) * channels);
   framesRead += static_cast<uint64_t>(count);
   *got = static_cast<uint32_t>(count);
