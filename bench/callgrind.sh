@@ -1,0 +1,50 @@
+#!/usr/bin/env bash
+# Millions of instructions per second of 16-bit stereo audio (M/s), counted
+# by callgrind: repeatable whatever else the machine is doing, unlike times.
+#   chain  the processing object alone (chain_bench), clicks and hiss removed
+#          with the automatic hiss level, at the kernel level the processor
+#          runs and at the baseline level
+#   tool   the whole command (veltane) on a WAV file of the same programme,
+#          reading, restoring and writing
+# Each figure is (count for 4 s - count for 1 s) / 3: start-up, set-up and
+# warm-up drop out.
+#   bench/callgrind.sh [BUILD-DIR]      (default build/native; rates from
+#                                        VELTANE_RATES, default 44100 48000 96000)
+set -euo pipefail
+root="$(cd "$(dirname "$0")/.." && pwd)"
+build="${1:-$root/build/native}"
+rates="${VELTANE_RATES:-44100 48000 96000}"
+chain="$build/bench/chain/chain_bench"
+tool="$build/tools/veltane/veltane"
+writer="$build/bench/tools/tool_bench"
+for program in "$chain" "$tool" "$writer"; do
+  [ -x "$program" ] || { echo "callgrind: $program is missing; build $build with -DVELTANE_BUILD_BENCH=ON" >&2; exit 1; }
+done
+command -v valgrind >/dev/null || { echo "callgrind: valgrind is missing (apt-get install valgrind)" >&2; exit 1; }
+
+work=$(mktemp -d)
+trap 'rm -rf "$work"' EXIT
+
+# count COMMAND...: instructions the command executes under callgrind.
+count() {
+  valgrind --tool=callgrind --callgrind-out-file=/dev/null "$@" 2>&1 |
+    sed -n 's/.*Collected : \([0-9]*\).*/\1/p'
+}
+# per_second SHORT LONG: M/s from the counts for 1 s and 4 s.
+per_second() { awk -v a="$1" -v b="$2" 'BEGIN { printf "%.1f", (b - a) / 3 / 1e6 }'; }
+
+native=$(valgrind --tool=none "$chain" --kernels 2>/dev/null)
+printf '%-6s %7s  %-10s %6s\n' what rate kernels "M/s"
+for rate in $rates; do
+  for level in "$native" baseline; do
+    one=$(count "$chain" --seconds=1 --rate="$rate" --kernels="$level")
+    four=$(count "$chain" --seconds=4 --rate="$rate" --kernels="$level")
+    printf '%-6s %7s  %-10s %6s\n' chain "$rate" "$level" "$(per_second "$one" "$four")"
+    [ "$level" = baseline ] && break
+  done
+  "$writer" --write-wav="$work/one.wav" --rate="$rate" --seconds=1
+  "$writer" --write-wav="$work/four.wav" --rate="$rate" --seconds=4
+  one=$(count "$tool" --quiet "$work/one.wav" "$work/out.wav")
+  four=$(count "$tool" --quiet "$work/four.wav" "$work/out.wav")
+  printf '%-6s %7s  %-10s %6s\n' tool "$rate" "$native" "$(per_second "$one" "$four")"
+done
