@@ -13,9 +13,7 @@
 #include "framework/KernelLevel.h"
 #include "framework/Lanes.h"
 
-#if VELTANE_HAS_V3
 #include <immintrin.h>
-#endif
 
 namespace veltane {
 namespace {
@@ -25,14 +23,23 @@ constexpr double kR = static_cast<double>(0.70710677f);
 
 bool IsPowerOfTwo(uint32_t n, uint32_t m) { return m < 32 && n == (uint32_t{1} << m); }
 
+// Floats to doubles and back, one instruction each way for every width:
+// the vector extensions' own conversion goes element by element or through
+// memory at the widths of two and four. The four-wide ones are called from
+// x86-64-v3 code only.
+inline void Widen(double& v, const float* p) { v = *p; }
+inline void Narrow(double v, float* p) { *p = static_cast<float>(v); }
+inline void Widen(Lanes<double, 2>& v, const float* p) {
+  v = reinterpret_cast<Lanes<double, 2>>(_mm_cvtps_pd(_mm_castpd_ps(_mm_load_sd(reinterpret_cast<const double*>(p)))));
+}
+inline void Narrow(const Lanes<double, 2>& v, float* p) {
+  _mm_store_sd(reinterpret_cast<double*>(p), _mm_castps_pd(_mm_cvtpd_ps(reinterpret_cast<__m128d>(v))));
+}
 #if VELTANE_HAS_V3
-// Four floats to four doubles and back in one instruction each: the vector
-// extensions' conversion takes a detour through memory for this width.
-// Only x86-64-v3 code calls these.
-VELTANE_TARGET_V3 inline void WidenFour(Lanes<double, 4>& v, const float* p) {
+VELTANE_TARGET_V3 inline void Widen(Lanes<double, 4>& v, const float* p) {
   v = reinterpret_cast<Lanes<double, 4>>(_mm256_cvtps_pd(_mm_loadu_ps(p)));
 }
-VELTANE_TARGET_V3 inline void NarrowFour(const Lanes<double, 4>& v, float* p) {
+VELTANE_TARGET_V3 inline void Narrow(const Lanes<double, 4>& v, float* p) {
   _mm_storeu_ps(p, _mm256_cvtpd_ps(reinterpret_cast<__m256d>(v)));
 }
 #endif
@@ -48,39 +55,10 @@ template <int kChannels, int kIndices>
 struct Span {
   static constexpr int kLanes = kChannels * kIndices;
   using Value = std::conditional_t<kLanes == 1, double, Lanes<double, kLanes>>;
-  using Floats = std::conditional_t<kLanes == 1, float, Lanes<float, kLanes>>;
 
   // Elements i .. i + kIndices - 1.
-  static void Load(Value& v, const float* x, size_t i) {
-#if VELTANE_HAS_V3
-    if constexpr (kLanes == 4) {
-      WidenFour(v, x + kChannels * i);
-      return;
-    }
-#endif
-    Floats f;
-    std::memcpy(&f, x + kChannels * i, sizeof f);
-    if constexpr (kLanes == 1) {
-      v = f;
-    } else {
-      v = __builtin_convertvector(f, Value);
-    }
-  }
-  static void Store(const Value& v, float* x, size_t i) {
-#if VELTANE_HAS_V3
-    if constexpr (kLanes == 4) {
-      NarrowFour(v, x + kChannels * i);
-      return;
-    }
-#endif
-    Floats f;
-    if constexpr (kLanes == 1) {
-      f = static_cast<float>(v);
-    } else {
-      f = __builtin_convertvector(v, Floats);
-    }
-    std::memcpy(x + kChannels * i, &f, sizeof f);
-  }
+  static void Load(Value& v, const float* x, size_t i) { Widen(v, x + kChannels * i); }
+  static void Store(const Value& v, float* x, size_t i) { Narrow(v, x + kChannels * i); }
   // Elements i, i - 1, ..., i - kIndices + 1, in that order of the lanes.
   static void LoadDown(Value& v, const float* x, size_t i) {
     Load(v, x, i + 1 - kIndices);
