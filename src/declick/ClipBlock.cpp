@@ -45,7 +45,8 @@ struct ClipKernel {
       LoadLanes(v, x + i);
       LoadLanes(earlier, x + (i - kClipLookBack));
       const V kept = v + offset;
-      StoreLanes((v > high) | (v < low) ? earlier : kept, x + i);
+      const auto outlier = (v > high) | (v < low);
+      StoreLanes(outlier ? earlier : kept, x + i);
     }
     for (; i < n; ++i) {
       const double v = x[i];

@@ -2,7 +2,6 @@
 #include "halfband/HalfS.h"
 
 #include <algorithm>
-#include <cstring>
 #include <new>
 
 #include "framework/GraphLock.h"
@@ -36,17 +35,16 @@ struct StereoSplitKernel {
       }
     } else {
       using Frames = typename StereoAllpassCascade<kEven, kOdd>::Frames;
+      using Pair = Lanes<float, 2>;
       StereoAllpassCascade<kEven, kOdd> cascade(evenList, oddList, states);
-      Frames half;
-      SplatLanes(half, 0.5f);
       for (size_t k = 0; k < pairs; ++k) {
         Frames x;
         LoadLanes(x, in + 4 * k);
-        const Frames y = cascade.Step(x);  // even outputs in lanes 0, 1; odd in 2, 3
-        const Frames swapped = __builtin_shufflevector(y, y, 2, 3, 0, 1);
-        const Frames bands = half * __builtin_shufflevector(y + swapped, y - swapped, 0, 1, 4, 5);
-        std::memcpy(low + 2 * k, &bands[0], 2 * sizeof(float));
-        std::memcpy(high + 2 * k, &bands[2], 2 * sizeof(float));
+        const Frames y = cascade.Step(x);
+        const Pair even = __builtin_shufflevector(y, y, 0, 1);  // both channels' even outputs
+        const Pair odd = __builtin_shufflevector(y, y, 2, 3);
+        StoreLanes(Pair(0.5f * (even + odd)), low + 2 * k);
+        StoreLanes(Pair(0.5f * (even - odd)), high + 2 * k);
       }
       cascade.Save();
     }

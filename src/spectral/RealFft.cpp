@@ -29,11 +29,12 @@ bool IsPowerOfTwo(uint32_t n, uint32_t m) { return m < 32 && n == (uint32_t{1} <
 // x86-64-v3 code only.
 inline void Widen(double& v, const float* p) { v = *p; }
 inline void Narrow(double v, float* p) { *p = static_cast<float>(v); }
-inline void Widen(Lanes<double, 2>& v, const float* p) {
-  v = reinterpret_cast<Lanes<double, 2>>(_mm_cvtps_pd(_mm_castpd_ps(_mm_load_sd(reinterpret_cast<const double*>(p)))));
+inline void Widen(Lanes<double, 2>& v, const float* p) {  // p needs no alignment
+  const __m128 two = _mm_castsi128_ps(_mm_loadl_epi64(reinterpret_cast<const __m128i*>(p)));
+  v = reinterpret_cast<Lanes<double, 2>>(_mm_cvtps_pd(two));
 }
 inline void Narrow(const Lanes<double, 2>& v, float* p) {
-  _mm_store_sd(reinterpret_cast<double*>(p), _mm_castps_pd(_mm_cvtpd_ps(reinterpret_cast<__m128d>(v))));
+  _mm_storel_epi64(reinterpret_cast<__m128i*>(p), _mm_castps_si128(_mm_cvtpd_ps(reinterpret_cast<__m128d>(v))));
 }
 #if VELTANE_HAS_V3
 VELTANE_TARGET_V3 inline void Widen(Lanes<double, 4>& v, const float* p) {
