@@ -3,7 +3,6 @@
 
 #include <algorithm>
 #include <cstddef>
-#include <type_traits>
 
 #include "framework/KernelLevel.h"
 
@@ -91,97 +90,75 @@ namespace {
 // reads and writes weight in float lanes. Overlap-add forms its sum in
 // double and rounds it once.
 
-// to[k * stride + l] = lane l's from[k] (times w[k]), l < kLanes: one or two
-// channels into interleaved frames. kStride > 0 fixes the stride.
-template <int kLanes, uint32_t kStride>
-inline void Scatter(const float* const* from, size_t count, float* to, size_t stride, const float* w) {
-  const size_t step = kStride != 0 ? kStride : stride;
-  for (size_t k = 0; k < count; ++k) {
-    for (int l = 0; l < kLanes; ++l) to[k * step + l] = w != nullptr ? from[l][k] * w[k] : from[l][k];
-  }
-}
+// The loops below take the ring's pieces of kLanes channels (one or two),
+// the interleaved frames (`stride` floats apart) and the window or null;
+// kStride > 0 fixes the stride at compile time.
 
-// Lane l's to[k] = from[k * stride + l] (times w[k]).
+// frames[k * stride + l] = channel l's ring[l][k] (times w[k]).
 template <int kLanes, uint32_t kStride>
-inline void Gather(const float* from, size_t stride, size_t count, float* const* to, const float* w) {
-  const size_t step = kStride != 0 ? kStride : stride;
-  for (size_t k = 0; k < count; ++k) {
-    for (int l = 0; l < kLanes; ++l) to[l][k] = w != nullptr ? from[k * step + l] * w[k] : from[k * step + l];
-  }
-}
-
-// Lane l's to[k] += from[k * stride + l] (times w[k]).
-template <int kLanes, uint32_t kStride>
-inline void GatherAdd(const float* from, size_t stride, size_t count, float* const* to, const float* w) {
-  const size_t step = kStride != 0 ? kStride : stride;
-  for (size_t k = 0; k < count; ++k) {
-    for (int l = 0; l < kLanes; ++l) {
-      const double term = w != nullptr ? static_cast<double>(from[k * step + l]) * w[k] : from[k * step + l];
-      to[l][k] = static_cast<float>(to[l][k] + term);
-    }
-  }
-}
-
-// The loops with the window's presence and the strides of mono runs and
-// stereo frames fixed, so that those run in vector registers; a build for
-// every instruction set.
-template <int kLanes>
-struct ScatterKernel {
-  template <class Isa>
-  static void Run(const float* const* from, size_t count, float* to, size_t stride, const float* w) {
-    if (stride == kLanes) {
-      w != nullptr ? Scatter<kLanes, kLanes>(from, count, to, stride, w)
-                   : Scatter<kLanes, kLanes>(from, count, to, stride, nullptr);
-    } else {
-      Scatter<kLanes, 0>(from, count, to, stride, w);
+struct Scatter {
+  static void Run(const float* const* ring, float* frames, size_t stride, size_t count, const float* w) {
+    const size_t step = kStride != 0 ? kStride : stride;
+    for (size_t k = 0; k < count; ++k) {
+      for (int l = 0; l < kLanes; ++l) frames[k * step + l] = w != nullptr ? ring[l][k] * w[k] : ring[l][k];
     }
   }
 };
 
-template <int kLanes>
-struct GatherKernel {
-  template <class Isa>
-  static void Run(const float* from, size_t stride, size_t count, float* const* to, const float* w) {
-    if (stride == kLanes) {
-      w != nullptr ? Gather<kLanes, kLanes>(from, stride, count, to, w)
-                   : Gather<kLanes, kLanes>(from, stride, count, to, nullptr);
-    } else {
-      Gather<kLanes, 0>(from, stride, count, to, w);
+// ring[l][k] = frames[k * stride + l] (times w[k]).
+template <int kLanes, uint32_t kStride>
+struct Gather {
+  static void Run(float* const* ring, const float* frames, size_t stride, size_t count, const float* w) {
+    const size_t step = kStride != 0 ? kStride : stride;
+    for (size_t k = 0; k < count; ++k) {
+      for (int l = 0; l < kLanes; ++l) ring[l][k] = w != nullptr ? frames[k * step + l] * w[k] : frames[k * step + l];
     }
   }
 };
 
-template <int kLanes>
-struct GatherAddKernel {
-  template <class Isa>
-  static void Run(const float* from, size_t stride, size_t count, float* const* to, const float* w) {
-    if (stride == kLanes) {
-      w != nullptr ? GatherAdd<kLanes, kLanes>(from, stride, count, to, w)
-                   : GatherAdd<kLanes, kLanes>(from, stride, count, to, nullptr);
-    } else {
-      GatherAdd<kLanes, 0>(from, stride, count, to, w);
+// ring[l][k] += frames[k * stride + l] (times w[k]).
+template <int kLanes, uint32_t kStride>
+struct GatherAdd {
+  static void Run(float* const* ring, const float* frames, size_t stride, size_t count, const float* w) {
+    const size_t step = kStride != 0 ? kStride : stride;
+    for (size_t k = 0; k < count; ++k) {
+      for (int l = 0; l < kLanes; ++l) {
+        const double term = w != nullptr ? static_cast<double>(frames[k * step + l]) * w[k] : frames[k * step + l];
+        ring[l][k] = static_cast<float>(ring[l][k] + term);
+      }
     }
   }
 };
 
-// Runs Kernel<kLanes> over the two pieces of the regions of kLanes channels
-// at one position: Run(ring pieces, count, interleaved + k0 * stride, ...,
-// window + k0) for each piece, k0 being where the piece starts in the span.
-template <template <int> class Kernel, int kLanes, class RingPointer, class Interleaved>
-void OverPieces(const RingRegion (&regions)[kLanes], Interleaved* interleaved, size_t stride,
-                const float* window) {
+// A loop with the strides of mono runs and stereo frames and the window's
+// presence fixed, so that those run in vector registers; a build for every
+// instruction set.
+template <template <int, uint32_t> class Loop, int kLanes>
+struct StrideKernel {
+  template <class Isa, class Ring, class Frames>
+  static void Run(Ring ring, Frames frames, size_t stride, size_t count, const float* w) {
+    if (stride != kLanes) {
+      Loop<kLanes, 0>::Run(ring, frames, stride, count, w);
+    } else if (w != nullptr) {
+      Loop<kLanes, kLanes>::Run(ring, frames, stride, count, w);
+    } else {
+      Loop<kLanes, kLanes>::Run(ring, frames, stride, count, nullptr);
+    }
+  }
+};
+
+// Runs the loop over the (one or two) pieces of the regions of kLanes
+// channels at one position, each with its part of the frames and window.
+template <template <int, uint32_t> class Loop, int kLanes, class RingPointer, class Frames>
+void OverPieces(const RingRegion (&regions)[kLanes], Frames* frames, size_t stride, const float* window) {
   for (int piece = 0; piece < 2; ++piece) {
     const size_t offset = piece == 0 ? 0 : regions[0].firstCount;
     const size_t count = piece == 0 ? regions[0].firstCount : regions[0].secondCount;
     if (count == 0) continue;
     RingPointer pieces[kLanes];
     for (int l = 0; l < kLanes; ++l) pieces[l] = piece == 0 ? regions[l].first : regions[l].second;
-    const float* w = window != nullptr ? window + offset : nullptr;
-    if constexpr (std::is_const_v<Interleaved>) {
-      DispatchKernel<Kernel<kLanes>>(interleaved + offset * stride, stride, count, pieces, w);
-    } else {
-      DispatchKernel<Kernel<kLanes>>(pieces, count, interleaved + offset * stride, stride, w);
-    }
+    DispatchKernel<StrideKernel<Loop, kLanes>>(pieces, frames + offset * stride, stride, count,
+                                               window != nullptr ? window + offset : nullptr);
   }
 }
 
@@ -189,32 +166,32 @@ void OverPieces(const RingRegion (&regions)[kLanes], Interleaved* interleaved, s
 
 void SampleRing::Read(float* destination, uint32_t count, uint32_t stride, const float* window) {
   const RingRegion regions[1] = {ReadRegion(count)};
-  OverPieces<ScatterKernel, 1, const float*>(regions, destination, stride, window);
+  OverPieces<Scatter, 1, const float*>(regions, destination, stride, window);
 }
 
 void SampleRing::Write(const float* source, uint32_t count, uint32_t stride, const float* window) {
   const RingRegion regions[1] = {WriteRegion(count)};
-  OverPieces<GatherKernel, 1, float*>(regions, source, stride, window);
+  OverPieces<Gather, 1, float*>(regions, source, stride, window);
 }
 
 void SampleRing::Accumulate(const float* source, uint32_t count, uint32_t stride,
                             const float* window) {
   const RingRegion regions[1] = {WriteRegion(count)};
-  OverPieces<GatherAddKernel, 1, float*>(regions, source, stride, window);
+  OverPieces<GatherAdd, 1, float*>(regions, source, stride, window);
 }
 
 void SampleRing::ReadPair(float* destination, uint32_t count, uint32_t stride, const float* window) {
   const RingRegion regions[2] = {Region(current_, reader.position, count),
                                  Region(static_cast<uint16_t>(current_ + 1), reader.position, count)};
   if (regions[1].first == nullptr) return;
-  OverPieces<ScatterKernel, 2, const float*>(regions, destination, stride, window);
+  OverPieces<Scatter, 2, const float*>(regions, destination, stride, window);
 }
 
 void SampleRing::WritePair(const float* source, uint32_t count, uint32_t stride) {
   const RingRegion regions[2] = {Region(current_, writer.position, count),
                                  Region(static_cast<uint16_t>(current_ + 1), writer.position, count)};
   if (regions[1].first == nullptr) return;
-  OverPieces<GatherKernel, 2, float*>(regions, source, stride, nullptr);
+  OverPieces<Gather, 2, float*>(regions, source, stride, nullptr);
 }
 
 void SampleRing::AccumulatePair(const float* source, uint32_t count, uint32_t stride,
@@ -222,7 +199,7 @@ void SampleRing::AccumulatePair(const float* source, uint32_t count, uint32_t st
   const RingRegion regions[2] = {Region(current_, writer.position, count),
                                  Region(static_cast<uint16_t>(current_ + 1), writer.position, count)};
   if (regions[1].first == nullptr) return;
-  OverPieces<GatherAddKernel, 2, float*>(regions, source, stride, window);
+  OverPieces<GatherAdd, 2, float*>(regions, source, stride, window);
 }
 
 void SampleRing::ReadFrames(float* destination, uint32_t count, uint16_t frameChannels,
