@@ -15,8 +15,8 @@ namespace {
 bool Bit(uint32_t word, int bit) { return ((word >> bit) & 1u) != 0; }
 
 // x86-64-v3 as the psABI defines it: AVX, AVX2, BMI1, BMI2, F16C, FMA,
-// LZCNT and MOVBE on top of v2 (SSE3 .. SSE4.2, POPCNT, CX16), and an OS
-// that saves the SSE and AVX registers (XCR0 bits 1 and 2).
+// LZCNT and MOVBE on top of v2 (SSE3 .. SSE4.2, POPCNT, CX16, LAHF-SAHF),
+// and an OS that saves the SSE and AVX registers (XCR0 bits 1 and 2).
 KernelLevel Detect() {
   uint32_t a = 0, b = 0, c = 0, d = 0;
   if (__get_cpuid(1, &a, &b, &c, &d) == 0) return KernelLevel::Baseline;
@@ -28,7 +28,9 @@ KernelLevel Detect() {
   if ((xcrLow & 0x6u) != 0x6u) return KernelLevel::Baseline;
   if (__get_cpuid_count(7, 0, &a, &b, &c, &d) == 0) return KernelLevel::Baseline;
   if (!Bit(b, 3) || !Bit(b, 5) || !Bit(b, 8)) return KernelLevel::Baseline;  // BMI1 AVX2 BMI2
-  if (__get_cpuid(0x80000001u, &a, &b, &c, &d) == 0 || !Bit(c, 5)) return KernelLevel::Baseline;  // LZCNT
+  if (__get_cpuid(0x80000001u, &a, &b, &c, &d) == 0 || !Bit(c, 0) || !Bit(c, 5)) {
+    return KernelLevel::Baseline;  // LAHF-SAHF, LZCNT
+  }
   return KernelLevel::X86_64_V3;
 }
 #else

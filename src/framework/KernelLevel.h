@@ -6,8 +6,9 @@
 // rest of the program stays runnable on any x86-64. Both builds do exactly
 // the same floating-point operations in the same order (no fused
 // multiply-add: the core libraries are compiled with -ffp-contract=off), so
-// the output does not depend on the machine. A plain function-pointer choice
-// rather than ifunc or target_clones, which Windows PE images do not have.
+// the output does not depend on the machine. The choice is a test of one
+// variable per kernel call, not ifunc or target_clones (which Windows PE
+// images do not have), so the Windows DLL chooses the same way.
 #pragma once
 
 #include <cstdint>

@@ -199,18 +199,19 @@ void Dispatch(std::index_sequence<I...>, uint16_t evenCount, uint16_t oddCount, 
 
 }  // namespace allpass_detail
 
-// Calls Kernel<EvenCascade, OddCascade>::Run(args...) with cascade types that
-// fit the two section counts: fixed-size for every pair a design can give,
-// variable-size otherwise.
+// The section count of a fixed cascade type, 0 for the variable one.
 template <class Cascade>
 struct FixedSections {
-  static constexpr int kCount = 0;  // not a fixed cascade
+  static constexpr int kCount = 0;
 };
 template <int N>
 struct FixedSections<FixedAllpassCascade<N>> {
   static constexpr int kCount = N;
 };
 
+// Calls Kernel<EvenCascade, OddCascade>::Run(args...) with cascade types that
+// fit the two section counts: fixed-size for every pair a design can give,
+// variable-size otherwise.
 template <template <class, class> class Kernel, class... Args>
 void RunAllpassKernel(uint16_t evenCount, uint16_t oddCount, Args... args) {
   allpass_detail::Dispatch<Kernel>(

@@ -10,10 +10,12 @@
 #include <utility>
 #include <vector>
 
+#if defined(__SSE2__)
+#include <immintrin.h>
+#endif
+
 #include "framework/KernelLevel.h"
 #include "framework/Lanes.h"
-
-#include <immintrin.h>
 
 namespace veltane {
 namespace {
@@ -29,6 +31,7 @@ bool IsPowerOfTwo(uint32_t n, uint32_t m) { return m < 32 && n == (uint32_t{1} <
 // x86-64-v3 code only.
 inline void Widen(double& v, const float* p) { v = *p; }
 inline void Narrow(double v, float* p) { *p = static_cast<float>(v); }
+#if defined(__SSE2__)
 inline void Widen(Lanes<double, 2>& v, const float* p) {  // p needs no alignment
   const __m128 two = _mm_castsi128_ps(_mm_loadl_epi64(reinterpret_cast<const __m128i*>(p)));
   v = reinterpret_cast<Lanes<double, 2>>(_mm_cvtps_pd(two));
@@ -36,6 +39,14 @@ inline void Widen(Lanes<double, 2>& v, const float* p) {  // p needs no alignmen
 inline void Narrow(const Lanes<double, 2>& v, float* p) {
   _mm_storel_epi64(reinterpret_cast<__m128i*>(p), _mm_castps_si128(_mm_cvtpd_ps(reinterpret_cast<__m128d>(v))));
 }
+#else
+inline void Widen(Lanes<double, 2>& v, const float* p) {
+  Lanes<float, 2> f;
+  LoadLanes(f, p);
+  v = __builtin_convertvector(f, Lanes<double, 2>);
+}
+inline void Narrow(const Lanes<double, 2>& v, float* p) { StoreLanes(__builtin_convertvector(v, Lanes<float, 2>), p); }
+#endif
 #if VELTANE_HAS_V3
 VELTANE_TARGET_V3 inline void Widen(Lanes<double, 4>& v, const float* p) {
   v = reinterpret_cast<Lanes<double, 4>>(_mm256_cvtps_pd(_mm_loadu_ps(p)));
