@@ -1,6 +1,7 @@
 #!/usr/bin/env bash
 # Millions of instructions per second of 16-bit stereo audio (M/s), counted
 # by callgrind: repeatable whatever else the machine is doing, unlike times.
+# Per engine and rate:
 #   chain  the processing object alone (chain_bench), clicks and hiss removed
 #          with the automatic hiss level, at the kernel level the processor
 #          runs and at the baseline level
@@ -8,11 +9,14 @@
 #          reading, restoring and writing
 # Each figure is (count for 4 s - count for 1 s) / 3: start-up, set-up and
 # warm-up drop out.
-#   bench/callgrind.sh [BUILD-DIR]      (default build/native; rates from
-#                                        VELTANE_RATES, default 44100 48000 96000)
+#   bench/callgrind.sh [BUILD-DIR]      (default build/native; engines from
+#                                        VELTANE_ENGINES, default classic modern;
+#                                        rates from VELTANE_RATES, default
+#                                        44100 48000 96000)
 set -euo pipefail
 root="$(cd "$(dirname "$0")/.." && pwd)"
 build="${1:-$root/build/native}"
+engines="${VELTANE_ENGINES:-classic modern}"
 rates="${VELTANE_RATES:-44100 48000 96000}"
 chain="$build/bench/chain/chain_bench"
 tool="$build/tools/veltane/veltane"
@@ -34,17 +38,19 @@ count() {
 per_second() { awk -v a="$1" -v b="$2" 'BEGIN { printf "%.1f", (b - a) / 3 / 1e6 }'; }
 
 native=$(valgrind --tool=none "$chain" --kernels 2>/dev/null)
-printf '%-6s %7s  %-10s %6s\n' what rate kernels "M/s"
+printf '%-6s %-8s %7s  %-10s %6s\n' what engine rate kernels "M/s"
 for rate in $rates; do
-  for level in "$native" baseline; do
-    one=$(count "$chain" --seconds=1 --rate="$rate" --kernels="$level")
-    four=$(count "$chain" --seconds=4 --rate="$rate" --kernels="$level")
-    printf '%-6s %7s  %-10s %6s\n' chain "$rate" "$level" "$(per_second "$one" "$four")"
-    [ "$level" = baseline ] && break
-  done
   "$writer" --write-wav="$work/one.wav" --rate="$rate" --seconds=1
   "$writer" --write-wav="$work/four.wav" --rate="$rate" --seconds=4
-  one=$(count "$tool" --quiet "$work/one.wav" "$work/out.wav")
-  four=$(count "$tool" --quiet "$work/four.wav" "$work/out.wav")
-  printf '%-6s %7s  %-10s %6s\n' tool "$rate" "$native" "$(per_second "$one" "$four")"
+  for engine in $engines; do
+    for level in "$native" baseline; do
+      one=$(count "$chain" --seconds=1 --engine="$engine" --rate="$rate" --kernels="$level")
+      four=$(count "$chain" --seconds=4 --engine="$engine" --rate="$rate" --kernels="$level")
+      printf '%-6s %-8s %7s  %-10s %6s\n' chain "$engine" "$rate" "$level" "$(per_second "$one" "$four")"
+      [ "$level" = baseline ] && break
+    done
+    one=$(count "$tool" --quiet --engine "$engine" "$work/one.wav" "$work/out.wav")
+    four=$(count "$tool" --quiet --engine "$engine" "$work/four.wav" "$work/out.wav")
+    printf '%-6s %-8s %7s  %-10s %6s\n' tool "$engine" "$rate" "$native" "$(per_second "$one" "$four")"
+  done
 done

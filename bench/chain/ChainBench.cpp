@@ -1,13 +1,15 @@
 // Whole-chain throughput: the processing object restoring 16-bit stereo with
 // declick and denoise on and the automatic hiss level, on one thread.
-// Prints the real-time factor (realtime_x counter) per rate and kernel level
-// (0 baseline, 1 x86-64-v3; a level the processor lacks is skipped).
+// Prints the real-time factor (realtime_x counter) per engine, rate and
+// kernel level (0 baseline, 1 x86-64-v3; a level the processor lacks is
+// skipped).
 //
-// With `--seconds=N [--rate=R] [--kernels=baseline]` instead of benchmark
-// options it processes N seconds of audio (44.1 kHz unless R is given) once
-// and exits: run under callgrind for an instruction count that does not
-// depend on the machine's load (see bench/callgrind.sh). `--kernels` alone
-// prints the level the kernels run at.
+// With `--seconds=N [--engine=classic|modern] [--rate=R] [--kernels=baseline]`
+// instead of benchmark options it processes N seconds of audio (the classic
+// engine at 44.1 kHz unless told otherwise) once and exits: run under
+// callgrind for an instruction count that does not depend on the machine's
+// load (see bench/callgrind.sh). `--kernels` alone prints the level the
+// kernels run at.
 #include <benchmark/benchmark.h>
 
 #include <cstdint>
@@ -27,7 +29,8 @@ namespace {
 constexpr uint32_t kBlock = 4410;
 
 struct Restoration {
-  explicit Restoration(uint32_t rate) : input(bench::Programme(rate, rate)), output(2 * (kBlock + 8192)) {
+  Restoration(Engine engine, uint32_t rate) : input(bench::Programme(rate, rate)), output(2 * (kBlock + 8192)) {
+    filter.SetEngine(engine);
     filter.SetFullBypass(0);
     filter.SetBypassDeclick(0);
     filter.SetBypassDenoise(0);
@@ -50,14 +53,16 @@ struct Restoration {
 };
 
 void BM_Chain(benchmark::State& state) {
-  const auto rate = static_cast<uint32_t>(state.range(0));
-  const auto level = static_cast<KernelLevel>(state.range(1));
+  const auto engine = static_cast<Engine>(state.range(0));
+  const auto rate = static_cast<uint32_t>(state.range(1));
+  const auto level = static_cast<KernelLevel>(state.range(2));
+  state.SetLabel(engine == Engine::Modern ? "modern" : "classic");
   if (UseKernelLevel(level) != level) {
     state.SkipWithError("the processor lacks this kernel level");
     UseKernelLevel(SupportedKernelLevel());
     return;
   }
-  Restoration restoration(rate);
+  Restoration restoration(engine, rate);
   restoration.Run(rate);  // warm-up: formats, tables, the hiss estimate
   for (auto _ : state) restoration.Run(rate);
   state.counters["realtime_x"] = benchmark::Counter(
@@ -65,8 +70,8 @@ void BM_Chain(benchmark::State& state) {
   UseKernelLevel(SupportedKernelLevel());
 }
 BENCHMARK(BM_Chain)
-    ->ArgNames({"rate", "kernels"})
-    ->ArgsProduct({{44100, 48000, 96000}, {0, 1}})
+    ->ArgNames({"engine", "rate", "kernels"})
+    ->ArgsProduct({{static_cast<int>(Engine::Classic), static_cast<int>(Engine::Modern)}, {44100, 48000, 96000}, {0, 1}})
     ->Unit(benchmark::kMillisecond)
     ->MinTime(2.0);
 
@@ -88,11 +93,13 @@ int main(int argc, char** argv) {
     return 0;
   }
   if (const char* seconds = veltane::Option(argc, argv, "--seconds")) {
+    const char* engine = veltane::Option(argc, argv, "--engine");
     const char* rate = veltane::Option(argc, argv, "--rate");
     const char* kernels = veltane::Option(argc, argv, "--kernels");
     if (kernels != nullptr && std::strcmp(kernels, "baseline") == 0) veltane::UseKernelLevel(veltane::KernelLevel::Baseline);
+    const bool modern = engine != nullptr && std::strcmp(engine, "modern") == 0;
     const uint32_t hz = rate != nullptr ? static_cast<uint32_t>(std::atoi(rate)) : 44100;
-    veltane::Restoration restoration(hz);
+    veltane::Restoration restoration(modern ? veltane::Engine::Modern : veltane::Engine::Classic, hz);
     restoration.Run(static_cast<uint64_t>(std::atof(seconds) * hz));
     return 0;
   }

@@ -1,5 +1,5 @@
 // Throughput of the command-line tool: the restoration loop alone (memory to
-// memory) and the whole command on a WAV file. The audio_s counter is
+// memory, per engine and rate) and the whole command on a WAV file. The audio_s counter is
 // seconds of audio restored per second: the multiple of real time.
 #include <benchmark/benchmark.h>
 #include <sndfile.h>
@@ -67,9 +67,12 @@ class NullSink : public Restorer::Sink {
 };
 
 void BM_RestoreLoop(benchmark::State& state) {
-  const int rate = static_cast<int>(state.range(0));
+  const auto engine = static_cast<Engine>(state.range(0));
+  const int rate = static_cast<int>(state.range(1));
+  state.SetLabel(engine == Engine::Modern ? "modern" : "classic");
   const std::vector<int16_t> samples = Recording(rate);
   ToolOptions options;  // the tool's defaults: declick and denoise on
+  options.engine = engine;
   for (auto _ : state) {
     NoiseReducFilter filter;
     FilterProcessor processor(filter);
@@ -85,7 +88,11 @@ void BM_RestoreLoop(benchmark::State& state) {
       benchmark::Counter(static_cast<double>(kSeconds) * static_cast<double>(state.iterations()),
                          benchmark::Counter::kIsRate);
 }
-BENCHMARK(BM_RestoreLoop)->Arg(44100)->Arg(48000)->Arg(96000)->Unit(benchmark::kMillisecond)->UseRealTime();
+BENCHMARK(BM_RestoreLoop)
+    ->ArgNames({"engine", "rate"})
+    ->ArgsProduct({{static_cast<int>(Engine::Classic), static_cast<int>(Engine::Modern)}, {44100, 48000, 96000}})
+    ->Unit(benchmark::kMillisecond)
+    ->UseRealTime();
 
 void BM_RestoreWavFile(benchmark::State& state) {
   const std::string folder = (std::filesystem::temp_directory_path() / ("veltane-bench-" + std::to_string(::getpid()))).string();
