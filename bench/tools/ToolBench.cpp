@@ -1,6 +1,7 @@
 // Throughput of the command-line tool: the restoration loop alone (memory to
-// memory, per engine and rate) and the whole command on a WAV file. The audio_s counter is
-// seconds of audio restored per second: the multiple of real time.
+// memory, per engine and rate) and the whole command on a WAV file. The
+// audio_s counter is seconds of audio restored per second: the multiple of
+// real time.
 #include <benchmark/benchmark.h>
 #include <sndfile.h>
 #include <unistd.h>
