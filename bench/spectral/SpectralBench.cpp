@@ -12,6 +12,7 @@
 #include <vector>
 
 #include "framework/Block.h"
+#include "framework/GraphLock.h"
 #include "framework/ResourcePool.h"
 #include "spectral/Analysis.h"
 #include "spectral/FDNoiseReduc.h"
@@ -66,7 +67,7 @@ double Largest(const std::vector<double>& v) { return *std::max_element(v.begin(
 
 void BM_RealFft2048ForwardInverse(benchmark::State& state) {
   constexpr uint32_t n = 2048;
-  const SineTables tables = ResourcePool::Instance().GetSineTable(n);
+  const SineTables tables = GraphDomain::Shared().Pool().GetSineTable(n);
   const std::vector<float> source = Noise(n, 0.3f);
   std::vector<float> work(n);
   for (auto _ : state) {

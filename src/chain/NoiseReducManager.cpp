@@ -14,7 +14,7 @@ namespace veltane {
 
 NoiseReducManager::NoiseReducManager(const char* name)
     : Block(name, 0, PortKind::Samples, 0, PortKind::Samples) {
-  GraphLockHolder hold;
+  GraphLockHolder hold(*this);
   analysis = std::make_unique<Analysis>("Analysis");
   synthesis = std::make_unique<Synthesis>("Synthesis");
   noiseReduc = std::make_unique<FDNoiseReduc>("FDNoiseReduc");
@@ -50,8 +50,8 @@ NoiseReducManager::NoiseReducManager(const char* name)
 }
 
 NoiseReducManager::~NoiseReducManager() {
-  auto drop = [](auto& block) {
-    GraphLockHolder hold;
+  auto drop = [this](auto& block) {
+    GraphLockHolder hold(*this);
     block.reset();
   };
   drop(analysis);
@@ -88,7 +88,7 @@ void NoiseReducManager::OnInputsChanged() {
 }
 
 bool NoiseReducManager::PrepareForRate(float rate) {
-  GraphLockHolder hold;
+  GraphLockHolder hold(*this);
   if (!(rate < currentRate || rate > currentRate)) return false;
   currentRate = rate;
   Rewire();
@@ -104,7 +104,7 @@ NoiseReducManager::Shape NoiseReducManager::ShapeFor(float rate) const {
 }
 
 bool NoiseReducManager::SetEngine(Engine choice) {
-  GraphLockHolder hold;
+  GraphLockHolder hold(*this);
   if (choice == engine) return false;
   engine = choice;
   Rewire();
@@ -112,7 +112,7 @@ bool NoiseReducManager::SetEngine(Engine choice) {
 }
 
 void NoiseReducManager::Rewire() {
-  GraphLockHolder hold;
+  GraphLockHolder hold(*this);
   TDDeclick* d0 = declick[0].get();
   TDDeclick* d1 = declick[1].get();
   HalfS* s0 = splitters[0].get();

@@ -29,7 +29,10 @@ uint32_t Frames(double delay) { return static_cast<uint32_t>(delay + 0.5); }
 
 }  // namespace
 
-NoiseReducFilter::NoiseReducFilter() {
+NoiseReducFilter::NoiseReducFilter(Locking locking)
+    : ownDomain(locking == Locking::OwnLock ? std::make_unique<GraphDomain>() : nullptr),
+      domain(ownDomain != nullptr ? *ownDomain : GraphDomain::Shared()) {
+  GraphDomain::Scope scope(domain);
   adapter = std::make_unique<Adapter>();
   manager = std::make_unique<NoiseReducManager>("NoiseReduc Manager");
   adapter->AttachChain(manager.get(), 0, 0);
@@ -46,10 +49,10 @@ NoiseReducFilter::NoiseReducFilter() {
 
 NoiseReducFilter::~NoiseReducFilter() {
   {
-    GraphLockHolder hold;
+    GraphLockHolder hold(domain);
     manager.reset();
   }
-  GraphLockHolder hold;
+  GraphLockHolder hold(domain);
   adapter.reset();
 }
 
@@ -197,7 +200,7 @@ uint32_t NoiseReducFilter::GetClickMeter() {
 
 void NoiseReducFilter::SetEngine(Engine choice) {
   std::lock_guard guard(lock);
-  GraphLockHolder hold;
+  GraphLockHolder hold(domain);
   if (manager->SetEngine(choice)) RestartStream();
 }
 
@@ -207,7 +210,7 @@ Engine NoiseReducFilter::GetEngine() {
 }
 
 void NoiseReducFilter::SetFormat(const WaveFormat& format) {
-  GraphLockHolder hold;
+  GraphLockHolder hold(domain);
   const bool changed = format.channels != channels || format.samplesPerSec != sampleRate ||
                        (format.bitsPerSample >> 3) != bytesPerSample;
   channels = format.channels;
@@ -226,6 +229,7 @@ void NoiseReducFilter::SetFormat(const WaveFormat& format) {
 }
 
 void NoiseReducFilter::RestartStream() {
+  GraphLockHolder hold(domain);
   adapter->RequestReset();
   adapter->Run();
 }
@@ -234,7 +238,7 @@ int NoiseReducFilter::Process(const uint8_t* in, uint32_t frames, uint8_t* out,
                               uint32_t* outFrames) {
   // The whole call under GraphLock, so a format change from another thread
   // lands between buffers, never inside one.
-  GraphLockHolder hold;
+  GraphLockHolder hold(domain);
   if (adapter && fullBypass != 1) {
     switch (bytesPerSample) {
       case 2:
@@ -263,7 +267,7 @@ int NoiseReducFilter::Process(const uint8_t* in, uint32_t frames, uint8_t* out,
 }
 
 uint32_t NoiseReducFilter::GetLatencyFrames() {
-  GraphLockHolder hold;
+  GraphLockHolder hold(domain);
   if (sampleRate == 0) return 0;
   const auto rate = static_cast<float>(sampleRate);
   // The hiss reducer hands each frame on one hop late; the declickers and
@@ -289,9 +293,9 @@ uint32_t NoiseReducFilter::GetLatencyFrames() {
   return Analysis::HopFor(rate, analysis.sizeMode, analysis.hopMode);
 }
 
-std::unique_ptr<NoiseReducFilter> CreateNoiseReducFilter() noexcept {
+std::unique_ptr<NoiseReducFilter> CreateNoiseReducFilter(NoiseReducFilter::Locking locking) noexcept {
   try {
-    return std::make_unique<NoiseReducFilter>();
+    return std::make_unique<NoiseReducFilter>(locking);
   } catch (const std::bad_alloc&) {
     return nullptr;
   }

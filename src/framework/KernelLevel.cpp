@@ -37,25 +37,31 @@ KernelLevel Detect() {
 KernelLevel Detect() { return KernelLevel::Baseline; }
 #endif
 
-KernelLevel Supported() {
-  static const KernelLevel level = Detect();
-  return level;
-}
+// Constant-initialised, so that anything running before the detection
+// below (another library's static initialiser) gets the baseline, which gives
+// the same bits.
+constinit std::atomic<KernelLevel> supported{KernelLevel::Baseline};
+constinit std::atomic<KernelLevel> active{KernelLevel::Baseline};
 
-std::atomic<KernelLevel>& Active() {
-  static std::atomic<KernelLevel> level{Supported()};
-  return level;
-}
+// Detected while the program, the DLL or the plugin loads: a kernel call on
+// an audio thread never waits for it.
+[[maybe_unused]] const bool detected = [] {
+  const KernelLevel level = Detect();
+  supported.store(level, std::memory_order_relaxed);
+  active.store(level, std::memory_order_relaxed);
+  return true;
+}();
 
 }  // namespace
 
-KernelLevel SupportedKernelLevel() { return Supported(); }
+KernelLevel SupportedKernelLevel() { return supported.load(std::memory_order_relaxed); }
 
-KernelLevel ActiveKernelLevel() { return Active().load(std::memory_order_relaxed); }
+KernelLevel ActiveKernelLevel() { return active.load(std::memory_order_relaxed); }
 
 KernelLevel UseKernelLevel(KernelLevel wanted) {
-  const KernelLevel level = wanted <= Supported() ? wanted : Supported();
-  Active().store(level, std::memory_order_relaxed);
+  const KernelLevel best = SupportedKernelLevel();
+  const KernelLevel level = wanted <= best ? wanted : best;
+  active.store(level, std::memory_order_relaxed);
   return level;
 }
 

@@ -31,7 +31,8 @@ enum class KernelLevel : uint8_t {
   X86_64_V3,  // AVX2, FMA, BMI1/2, F16C, LZCNT, MOVBE, with the OS saving the AVX state
 };
 
-// The best level this processor and operating system run. Detected once.
+// The best level this processor and operating system run, detected when the
+// program (or the DLL, or the plugin) loads.
 KernelLevel SupportedKernelLevel();
 
 // The level the kernels use: the supported one unless UseKernelLevel chose a

@@ -58,7 +58,7 @@ double ToneLevel(NoiseReducFilter& filter) {
   filter.SetInputHissLevel(0.0f);
   // Gains follow at once: the hiss reducer's slow release, there by design,
   // must not pass for a chain that fails to recover.
-  GraphLockHolder hold;
+  GraphLockHolder hold(filter.Domain());
   filter.Manager().noiseReduc->SetSmoothing(1.0f);
   filter.Manager().modernNoiseReduc->SetSmoothing(1.0f);
   const uint32_t bytes = filter.BytesPerSample();
