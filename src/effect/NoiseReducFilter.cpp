@@ -13,6 +13,7 @@
 #include "framework/GraphLock.h"
 #include "spectral/Analysis.h"
 #include "spectral/FDNoiseReduc.h"
+#include "spectral/HissRemover.h"
 
 namespace veltane {
 namespace {
@@ -60,17 +61,11 @@ TDDeclick& NoiseReducFilter::Declicker() {
   return manager->engine == Engine::Modern ? *manager->modernDeclick : *manager->declick[0];
 }
 
-FDNoiseReduc& NoiseReducFilter::HissReducer() {
-  return manager->engine == Engine::Modern ? *manager->modernNoiseReduc : *manager->noiseReduc;
-}
-
 std::array<TDDeclick*, 2> NoiseReducFilter::BothDeclickers() {
   return {manager->declick[0].get(), manager->modernDeclick.get()};
 }
 
-std::array<FDNoiseReduc*, 2> NoiseReducFilter::BothHissReducers() {
-  return {manager->noiseReduc.get(), manager->modernNoiseReduc.get()};
-}
+bool NoiseReducFilter::ModernActive() const { return manager->engine == Engine::Modern; }
 
 void NoiseReducFilter::SetBypassDeclick(uint8_t on) {
   std::lock_guard guard(lock);
@@ -87,12 +82,13 @@ uint8_t NoiseReducFilter::GetBypassDeclick() {
 void NoiseReducFilter::SetBypassDenoise(uint8_t on) {
   std::lock_guard guard(lock);
   bypassDenoise = on;
-  for (FDNoiseReduc* reducer : BothHissReducers()) reducer->SetBypass(on);
+  manager->noiseReduc->SetBypass(on);
+  manager->modernHiss->SetBypass(on != 0);
 }
 
 uint8_t NoiseReducFilter::GetBypassDenoise() {
   std::lock_guard guard(lock);
-  bypassDenoise = HissReducer().IsBypassed() == 1 ? 1 : 0;
+  bypassDenoise = (ModernActive() ? manager->modernHiss->IsBypassed() : manager->noiseReduc->IsBypassed()) ? 1 : 0;
   return bypassDenoise;
 }
 
@@ -113,9 +109,8 @@ void NoiseReducFilter::SetOutputClicks(uint8_t on) {
     declicker->SetOutputClicks(on);
   }
   // The removed clicks are heard alone: the hiss reducer must not touch them.
-  for (FDNoiseReduc* reducer : BothHissReducers()) {
-    reducer->SetBypass(on != 0 ? 1 : bypassDenoise);
-  }
+  manager->noiseReduc->SetBypass(on != 0 ? 1 : bypassDenoise);
+  manager->modernHiss->SetBypass(on != 0 || bypassDenoise != 0);
 }
 
 uint8_t NoiseReducFilter::GetOutputClicks() {
@@ -127,7 +122,8 @@ uint8_t NoiseReducFilter::GetOutputClicks() {
 void NoiseReducFilter::SetAutoInputHissLevel(uint8_t on) {
   std::lock_guard guard(lock);
   autoInputHissLevel = on;
-  for (FDNoiseReduc* reducer : BothHissReducers()) reducer->SetAutoLevel(on);
+  manager->noiseReduc->SetAutoLevel(on);
+  manager->modernHiss->SetAutoLevel(on != 0);
   // Re-apply whichever level now governs the hiss reducer's input level.
   if (on != 0) {
     SetOutputHissLevel(outputHissLevel);
@@ -138,7 +134,7 @@ void NoiseReducFilter::SetAutoInputHissLevel(uint8_t on) {
 
 uint8_t NoiseReducFilter::GetAutoInputHissLevel() {
   std::lock_guard guard(lock);
-  autoInputHissLevel = HissReducer().IsAutoLevel() == 1 ? 1 : 0;
+  autoInputHissLevel = (ModernActive() ? manager->modernHiss->IsAutoLevel() : manager->noiseReduc->IsAutoLevel()) ? 1 : 0;
   return autoInputHissLevel;
 }
 
@@ -164,12 +160,12 @@ void NoiseReducFilter::SetOutputHissLevel(float level) {
   if (inputDb < -3.0f) inputDb = -3.0f;
   float outputDb = d * -80.0f;
   if (outputDb < -80.0f) outputDb = -80.0f;
-  for (FDNoiseReduc* reducer : BothHissReducers()) {
-    // In automatic mode the output level also sets how far above the
-    // estimated hiss the reducer starts to act.
-    if (autoInputHissLevel == 1) reducer->SetInputLevel(inputDb);
-    reducer->SetOutputLevel(outputDb);
-  }
+  // In automatic mode the output level also sets how far above the
+  // estimated hiss the classic reducer starts to act.
+  if (autoInputHissLevel == 1) manager->noiseReduc->SetInputLevel(inputDb);
+  manager->noiseReduc->SetOutputLevel(outputDb);
+  // The modern hiss remover maps the level onto its gain floor itself.
+  manager->modernHiss->SetOutputLevel(level);
 }
 
 float NoiseReducFilter::GetOutputHissLevel() {
@@ -182,10 +178,11 @@ void NoiseReducFilter::ResetOutputHissLevel() { SetOutputHissLevel(0.625f); }
 void NoiseReducFilter::SetInputHissLevel(float level) {
   std::lock_guard guard(lock);
   inputHissLevel = level;
+  // The modern hiss remover keeps its manual level and uses it while the
+  // automatic level is off.
+  manager->modernHiss->SetInputLevel(level);
   if (autoInputHissLevel != 0) return;
-  for (FDNoiseReduc* reducer : BothHissReducers()) {
-    reducer->SetInputLevel(level * 60.0f - 20.0f);
-  }
+  manager->noiseReduc->SetInputLevel(level * 60.0f - 20.0f);
 }
 
 float NoiseReducFilter::GetInputHissLevel() {
@@ -283,12 +280,10 @@ uint32_t NoiseReducFilter::GetLatencyFrames() {
       return Analysis::HopFor(rate, analysis.sizeMode, analysis.hopMode) + Frames(kSplitMergeDelay);
     case NoiseReducManager::Shape::FullBand:
       break;
-    case NoiseReducManager::Shape::Modern: {
-      // Full band: the hiss reducer's hop is the only delay, the same at
-      // every frequency.
-      const Analysis& modern = *manager->modernAnalysis;
-      return Analysis::HopFor(rate, modern.sizeMode, modern.hopMode);
-    }
+    case NoiseReducManager::Shape::Modern:
+      // Full band: the hiss remover's zero pre-roll (N - H) is the only
+      // delay, the same at every frequency and also in its bypass.
+      return HissRemover::LatencyFor(rate);
   }
   return Analysis::HopFor(rate, analysis.sizeMode, analysis.hopMode);
 }

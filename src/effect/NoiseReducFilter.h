@@ -119,9 +119,8 @@ class NoiseReducFilter {
   // The blocks of the engine in use, which the getters read, and those of
   // both engines, which the setters write.
   TDDeclick& Declicker();
-  FDNoiseReduc& HissReducer();
   std::array<TDDeclick*, 2> BothDeclickers();
-  std::array<FDNoiseReduc*, 2> BothHissReducers();
+  bool ModernActive() const;
   std::recursive_mutex lock;
   // Declared before the blocks: destroyed after them.
   std::unique_ptr<GraphDomain> ownDomain;

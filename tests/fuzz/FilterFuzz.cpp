@@ -60,7 +60,6 @@ double ToneLevel(NoiseReducFilter& filter) {
   // must not pass for a chain that fails to recover.
   GraphLockHolder hold(filter.Domain());
   filter.Manager().noiseReduc->SetSmoothing(1.0f);
-  filter.Manager().modernNoiseReduc->SetSmoothing(1.0f);
   const uint32_t bytes = filter.BytesPerSample();
   const uint32_t samples = 4096 * filter.Channels();
   const int sign = bytes == 1 ? 0x80 : 0;
