@@ -6,7 +6,8 @@
 #          with the automatic hiss level, at the kernel level the processor
 #          runs and at the baseline level
 #   tool   the whole command (veltane) on a WAV file of the same programme,
-#          reading, restoring and writing
+#          reading, restoring and writing, at both levels likewise (the
+#          baseline one run by tool_bench --baseline-tool)
 # Each figure is (count for 4 s - count for 1 s) / 3: start-up, set-up and
 # warm-up drop out.
 #   bench/callgrind.sh [BUILD-DIR]      (default build/native; engines from
@@ -49,8 +50,13 @@ for rate in $rates; do
       printf '%-6s %-8s %7s  %-10s %6s\n' chain "$engine" "$rate" "$level" "$(per_second "$one" "$four")"
       [ "$level" = baseline ] && break
     done
-    one=$(count "$tool" --quiet --engine "$engine" "$work/one.wav" "$work/out.wav")
-    four=$(count "$tool" --quiet --engine "$engine" "$work/four.wav" "$work/out.wav")
-    printf '%-6s %-8s %7s  %-10s %6s\n' tool "$engine" "$rate" "$native" "$(per_second "$one" "$four")"
+    for level in "$native" baseline; do
+      runner=("$tool")
+      [ "$level" = baseline ] && runner=("$writer" --baseline-tool)
+      one=$(count "${runner[@]}" --quiet --engine "$engine" "$work/one.wav" "$work/out.wav")
+      four=$(count "${runner[@]}" --quiet --engine "$engine" "$work/four.wav" "$work/out.wav")
+      printf '%-6s %-8s %7s  %-10s %6s\n' tool "$engine" "$rate" "$level" "$(per_second "$one" "$four")"
+      [ "$level" = baseline ] && break
+    done
   done
 done

@@ -9,7 +9,7 @@
 #include <algorithm>
 #include <cstring>
 #include <filesystem>
-#include <random>
+#include <iostream>
 #include <sstream>
 #include <string>
 #include <vector>
@@ -119,8 +119,15 @@ BENCHMARK(BM_RestoreWavFile)->Unit(benchmark::kMillisecond)->UseRealTime();
 
 // With `--write-wav=PATH --rate=R --seconds=N` instead of benchmark options
 // it writes N seconds of the programme at R Hz as 16-bit stereo WAV and
-// exits (bench/callgrind.sh restores such files under callgrind).
+// exits; with `--baseline-tool ARGUMENT...` it runs the veltane command with
+// the baseline kernels (bench/callgrind.sh restores such files under
+// callgrind with both).
 int main(int argc, char** argv) {
+  if (argc >= 2 && std::strcmp(argv[1], "--baseline-tool") == 0) {
+    veltane::UseKernelLevel(veltane::KernelLevel::Baseline);
+    return veltane::RunTool(std::vector<std::string>(argv + 2, argv + argc), std::cout, std::cerr,
+                            veltane::ToolEnvironment{});
+  }
   std::string path;
   uint32_t rate = 44100;
   double seconds = 1.0;
