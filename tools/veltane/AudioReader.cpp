@@ -22,8 +22,6 @@ std::string Quoted(const std::string& path) { return "'" + path + "'"; }
 
 ToolStatus Fail(ExitCode code, std::string text) { return ToolStatus::Failure(code, std::move(text)); }
 
-// The file-system failures come first and by errno, so that a missing file
-// is never reported as a damaged one.
 // True for the plain PCM formats that libsndfile hands over exactly, when
 // they are no wider than `bits`.
 bool FitsChain(int subFormat, uint32_t bits) {
@@ -40,6 +38,8 @@ bool FitsChain(int subFormat, uint32_t bits) {
   }
 }
 
+// The file-system failures come first and by errno, so that a missing file
+// is never reported as a damaged one.
 ToolStatus CheckReadable(const std::string& path) {
   struct stat info {};
   if (::stat(path.c_str(), &info) != 0) {

@@ -53,10 +53,11 @@ class AudioReader : public Restorer::Source {
   // Classifies a failed open, checks the channels and the file's length
   // (missingBytes: how much shorter it is than its header says) and takes
   // over `file` (and `memory`, which it reads from).
-  ToolStatus DecodingFailed(int64_t count) const;
   static ToolStatus Adopt(const std::string& path, sf_private_tag* file, const SF_INFO& info,
                           std::unique_ptr<MemoryFile> memory, uint64_t missingBytes,
                           std::unique_ptr<AudioReader>* reader);
+  // InputCorrupt for a read that stopped `count` frames into its request.
+  ToolStatus DecodingFailed(int64_t count) const;
 
   std::unique_ptr<MemoryFile> memory;  // destroyed after `file` is closed
   std::string path;
