@@ -88,9 +88,9 @@ import json, sys
 results = {r["command"]: r["user"] + r["system"] for r in json.load(open(sys.argv[1]))["results"]}
 ffmpeg = results["ffmpeg"]
 print()
-print(f"{'processor seconds for 60 s of 44.1 kHz stereo':38s} {'s':>8s}  {'x real time':>11s}  {'x ffmpeg':>8s}")
+print(f"{'60 s of 44.1 kHz stereo':26s} {'processor s':>11s}  {'x real time':>11s}  {'x ffmpeg':>8s}")
 for name, label in (("classic", "veltane --engine classic"), ("modern", "veltane --engine modern"),
                     ("ffmpeg", "ffmpeg adeclick,afftdn")):
     seconds = results[name]
-    print(f"{label:38s} {seconds:8.3f}  {60.0 / seconds:11.1f}  {ffmpeg / seconds:8.1f}")
+    print(f"{label:26s} {seconds:11.3f}  {60.0 / seconds:11.1f}  {ffmpeg / seconds:8.1f}")
 PYTHON
