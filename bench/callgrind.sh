@@ -23,7 +23,10 @@ chain="$build/bench/chain/chain_bench"
 tool="$build/tools/veltane/veltane"
 writer="$build/bench/tools/tool_bench"
 for program in "$chain" "$tool" "$writer"; do
-  [ -x "$program" ] || { echo "callgrind: $program is missing; build $build with -DVELTANE_BUILD_BENCH=ON" >&2; exit 1; }
+  if [ ! -x "$program" ]; then
+    echo "callgrind: $program is missing; build $build with -DVELTANE_BUILD_BENCH=ON" >&2
+    exit 1
+  fi
 done
 command -v valgrind >/dev/null || { echo "callgrind: valgrind is missing (apt-get install valgrind)" >&2; exit 1; }
 

@@ -71,7 +71,8 @@ void BM_Chain(benchmark::State& state) {
 }
 BENCHMARK(BM_Chain)
     ->ArgNames({"engine", "rate", "kernels"})
-    ->ArgsProduct({{static_cast<int>(Engine::Classic), static_cast<int>(Engine::Modern)}, {44100, 48000, 96000}, {0, 1}})
+    ->ArgsProduct(
+        {{static_cast<int>(Engine::Classic), static_cast<int>(Engine::Modern)}, {44100, 48000, 96000}, {0, 1}})
     ->Unit(benchmark::kMillisecond)
     ->MinTime(2.0);
 
@@ -96,7 +97,9 @@ int main(int argc, char** argv) {
     const char* engine = veltane::Option(argc, argv, "--engine");
     const char* rate = veltane::Option(argc, argv, "--rate");
     const char* kernels = veltane::Option(argc, argv, "--kernels");
-    if (kernels != nullptr && std::strcmp(kernels, "baseline") == 0) veltane::UseKernelLevel(veltane::KernelLevel::Baseline);
+    if (kernels != nullptr && std::strcmp(kernels, "baseline") == 0) {
+      veltane::UseKernelLevel(veltane::KernelLevel::Baseline);
+    }
     const bool modern = engine != nullptr && std::strcmp(engine, "modern") == 0;
     const uint32_t hz = rate != nullptr ? static_cast<uint32_t>(std::atoi(rate)) : 44100;
     veltane::Restoration restoration(modern ? veltane::Engine::Modern : veltane::Engine::Classic, hz);
