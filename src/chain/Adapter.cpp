@@ -7,6 +7,7 @@
 #include <vector>
 
 #include "framework/GraphLock.h"
+#include "framework/KernelLevel.h"
 #include "framework/ResourcePool.h"
 
 namespace veltane {
@@ -90,6 +91,22 @@ void FromFloat(Adapter::SampleWidth width, const float* in, uint8_t* out, size_t
   }
 }
 
+// The conversions built for every instruction set; DispatchKernel picks one.
+// Each sample is converted alone, so every build gives the same bits.
+struct ToFloatKernel {
+  template <class Isa>
+  static void Run(Adapter::SampleWidth width, const uint8_t* in, float* out, size_t count) {
+    ToFloat(width, in, out, count);
+  }
+};
+
+struct FromFloatKernel {
+  template <class Isa>
+  static void Run(Adapter::SampleWidth width, const float* in, uint8_t* out, size_t count) {
+    FromFloat(width, in, out, count);
+  }
+};
+
 }  // namespace
 
 Adapter::Adapter() : Block("Adapter", 1, PortKind::Samples, 1, PortKind::Samples) {
@@ -155,9 +172,10 @@ void Adapter::StoreInput(const uint8_t* in, uint32_t samples) {
   ring.SelectChannel(0);
   const RingRegion region = ring.WriteRegion(samples);
   const size_t bytes = BytesPerSample(sampleWidth);
-  ToFloat(sampleWidth, in, region.first, region.firstCount);
+  DispatchKernel<ToFloatKernel>(sampleWidth, in, region.first, size_t{region.firstCount});
   if (region.secondCount > 0) {
-    ToFloat(sampleWidth, in + region.firstCount * bytes, region.second, region.secondCount);
+    DispatchKernel<ToFloatKernel>(sampleWidth, in + region.firstCount * bytes, region.second,
+                                  size_t{region.secondCount});
   }
   ring.AdvanceWriter(samples);
 }
@@ -182,7 +200,7 @@ bool Adapter::CollectInto(uint8_t* out, uint32_t frames) {
   // A buffer in another channel layout (left over from an earlier format)
   // cannot be converted; it must never be read past its end either.
   if (input->format.channels != hostChannels || samples > buffer->length) return false;
-  FromFloat(sampleWidth, input->ChannelData(0), out, samples);
+  DispatchKernel<FromFloatKernel>(sampleWidth, input->ChannelData(0), out, size_t{samples});
   return true;
 }
 
