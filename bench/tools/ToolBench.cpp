@@ -120,8 +120,8 @@ BENCHMARK(BM_RestoreWavFile)->Unit(benchmark::kMillisecond)->UseRealTime();
 // With `--write-wav=PATH --rate=R --seconds=N` instead of benchmark options
 // it writes N seconds of the programme at R Hz as 16-bit stereo WAV and
 // exits; with `--baseline-tool ARGUMENT...` it runs the veltane command with
-// the baseline kernels (bench/callgrind.sh restores such files under
-// callgrind with both).
+// the baseline kernels. bench/callgrind.sh restores such files under
+// callgrind with the tool itself and, for the baseline level, this way.
 int main(int argc, char** argv) {
   if (argc >= 2 && std::strcmp(argv[1], "--baseline-tool") == 0) {
     veltane::UseKernelLevel(veltane::KernelLevel::Baseline);
