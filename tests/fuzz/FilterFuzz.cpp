@@ -52,7 +52,9 @@ std::vector<uint8_t> Run(NoiseReducFilter& filter, const std::vector<uint8_t>& p
 // RMS over the last 4096 frames out of a tone at half of full scale played
 // with processing on (1 / sqrt(8) when it comes through untouched). The tone
 // is written to, and read from, the top byte of each sample (8-bit PCM is
-// unsigned).
+// unsigned). Five blocks of 4096 frames: the longest delay either engine has
+// (12288 frames, the modern one above about 500 kHz) still leaves the last
+// block all tone.
 double ToneLevel(NoiseReducFilter& filter) {
   SetSwitches(filter, 0);
   filter.SetInputHissLevel(0.0f);
@@ -64,7 +66,7 @@ double ToneLevel(NoiseReducFilter& filter) {
   const uint32_t samples = 4096 * filter.Channels();
   const int sign = bytes == 1 ? 0x80 : 0;
   std::vector<uint8_t> pcm(samples * bytes), out;
-  for (uint32_t block = 0; block < 3; ++block) {
+  for (uint32_t block = 0; block < 5; ++block) {
     for (uint32_t i = 0; i < samples; ++i) {
       const double tone = std::sin(0.3 * (block * 4096 + i / filter.Channels()));
       pcm[i * bytes + bytes - 1] = static_cast<uint8_t>(std::lround(64 * tone) ^ sign);
