@@ -33,10 +33,20 @@ NoiseReducManager::NoiseReducManager(const char* name)
   declick[0]->maxClickWidth = 80;
   declick[1]->simpleMode = true;
   noiseReduc->SetBypass(1);  // the effect's options decide later
+  // Until its own blocks replace them, the modern engine runs instances of
+  // the classic ones, set up as the classic full-band path sets its own.
+  modernDeclick = std::make_unique<TDDeclick>("Modern Declick");
+  modernDeclick->maxClickWidth = 80;
+  modernAnalysis = std::make_unique<Analysis>("Modern Analysis");
+  modernNoiseReduc = std::make_unique<FDNoiseReduc>("Modern Hiss");
+  modernNoiseReduc->SetBypass(1);
+  modernSynthesis = std::make_unique<Synthesis>("Modern Synthesis");
   currentRate = 44100.0f;
   Rewire();
   analysis->SetSizeMode(3);
   analysis->SetHopMode(1);
+  modernAnalysis->SetSizeMode(3);
+  modernAnalysis->SetHopMode(1);
 }
 
 NoiseReducManager::~NoiseReducManager() {
@@ -52,6 +62,10 @@ NoiseReducManager::~NoiseReducManager() {
   for (auto& splitter : splitters) drop(splitter);
   for (auto& merger : mergers) drop(merger);
   drop(through);
+  drop(modernDeclick);
+  drop(modernAnalysis);
+  drop(modernNoiseReduc);
+  drop(modernSynthesis);
 }
 
 InputPort* NoiseReducManager::GetInputPort(uint16_t index) {
@@ -82,10 +96,19 @@ bool NoiseReducManager::PrepareForRate(float rate) {
 }
 
 NoiseReducManager::Shape NoiseReducManager::ShapeFor(float rate) const {
+  if (engine == Engine::Modern) return Shape::Modern;
   if (fullBandOnly != 0) return Shape::FullBand;
   if (rate > 48000.0f) return Shape::FourBand;
   if (rate > 32000.0f) return Shape::TwoBand;
   return Shape::FullBand;  // also a rate that does not compare
+}
+
+bool NoiseReducManager::SetEngine(Engine choice) {
+  GraphLockHolder hold;
+  if (choice == engine) return false;
+  engine = choice;
+  Rewire();
+  return true;
 }
 
 void NoiseReducManager::Rewire() {
@@ -100,7 +123,9 @@ void NoiseReducManager::Rewire() {
   HalfM* m2 = mergers[2].get();
   // The links out of "Analysis" and "FDNoiseReduc" are replaced below; the
   // Adapter's links into "HalfS 0" and out of "Through" are never touched.
-  for (Block* block : std::initializer_list<Block*>{d0, d1, s0, s1, s2, m0, m1, m2, synthesis.get()}) {
+  for (Block* block : std::initializer_list<Block*>{d0, d1, s0, s1, s2, m0, m1, m2, synthesis.get(),
+                                                    modernDeclick.get(), modernAnalysis.get(),
+                                                    modernNoiseReduc.get(), modernSynthesis.get()}) {
     DisconnectOutputs(block, nullptr);
   }
   s0->SetPassThrough(0);
@@ -156,6 +181,15 @@ void NoiseReducManager::Rewire() {
       Connect(s0, 0, d0, 0);
       Connect(d0, 0, analysis.get(), 0);
       Connect(synthesis.get(), 0, through.get(), 0);
+      s0->SetPassThrough(1);
+      break;
+    case Shape::Modern:
+      // No split: the modern blocks take the stream as it comes, at any rate.
+      Connect(s0, 0, modernDeclick.get(), 0);
+      Connect(modernDeclick.get(), 0, modernAnalysis.get(), 0);
+      ConnectExclusive(modernAnalysis.get(), 0, modernNoiseReduc.get(), 0);
+      ConnectExclusive(modernNoiseReduc.get(), 0, modernSynthesis.get(), 0);
+      Connect(modernSynthesis.get(), 0, through.get(), 0);
       s0->SetPassThrough(1);
       break;
   }

@@ -2,12 +2,17 @@
 // restoration chain, and presents the chain to the Adapter as one block with
 // one input (the first splitter's) and one output ("Through"'s).
 //
-// The wiring depends on the stream's rate: four quarter bands above 48 kHz
-// (clicks removed per quarter, hiss on the lower half only), two half bands
-// above 32 kHz (clicks per half, hiss on the whole band), no split at 32 kHz
-// and below. The manager is the parent of "HalfS 0", so a new rate arriving
-// there rewires the chain within the same pass. Everything runs under
-// GraphLock.
+// Two engines share the framework. The classic engine is the chain the
+// Windows effect runs, wired by the stream's rate: four quarter bands above
+// 48 kHz (clicks removed per quarter, hiss on the lower half only), two half
+// bands above 32 kHz (clicks per half, hiss on the whole band), no split at
+// 32 kHz and below. The modern engine has blocks of its own and runs them on
+// the whole band at every rate: "HalfS 0" stays the head in pass-through,
+// then the modern declicker, analysis, hiss reducer and synthesis, then
+// "Through". Blocks of the engine not in use stay unlinked and idle.
+//
+// The manager is the parent of "HalfS 0", so a new rate arriving there
+// rewires the chain within the same pass. Everything runs under GraphLock.
 #pragma once
 
 #include <cstdint>
@@ -25,10 +30,14 @@ class HalfS;
 class HalfM;
 class Through;
 
+// Which chain restores the stream: the classic one of the Windows effect,
+// kept exact, or the project's own modern one.
+enum class Engine : uint8_t { Classic, Modern };
+
 class NoiseReducManager : public Block {
  public:
-  // The three wirings, by rate.
-  enum class Shape { FullBand, TwoBand, FourBand };
+  // The classic engine's three wirings, by rate, and the modern engine's one.
+  enum class Shape { FullBand, TwoBand, FourBand, Modern };
 
   explicit NoiseReducManager(const char* name = "NoiseReduc Manager");
   // Deletes the inner blocks (each unlinking itself) under GraphLock.
@@ -50,8 +59,12 @@ class NoiseReducManager : public Block {
   // new stream does not have its first buffer inside the chain when the
   // rewiring's reset sweeps it. Returns whether the links changed.
   bool PrepareForRate(float rate);
-  // The wiring a rate gets with the current settings.
+  // The wiring a rate gets with the current settings and engine.
   Shape ShapeFor(float rate) const;
+  // Rewires for `choice` when it differs from the current engine. The
+  // rewiring requests a reset of "HalfS 0"; the caller decides what happens
+  // to samples already inside the chain. Returns whether the links changed.
+  bool SetEngine(Engine choice);
 
   std::unique_ptr<Analysis> analysis;
   std::unique_ptr<Synthesis> synthesis;
@@ -60,12 +73,18 @@ class NoiseReducManager : public Block {
   std::unique_ptr<HalfS> splitters[3];
   std::unique_ptr<HalfM> mergers[3];
   std::unique_ptr<Through> through;
+  // The modern engine's own blocks, never linked while the classic engine runs.
+  std::unique_ptr<TDDeclick> modernDeclick;
+  std::unique_ptr<Analysis> modernAnalysis;
+  std::unique_ptr<FDNoiseReduc> modernNoiseReduc;
+  std::unique_ptr<Synthesis> modernSynthesis;
 
   // Fixed wiring settings: which sub-bands reach the output, and whether to
   // force the full-band wiring whatever the rate.
   uint32_t bandEnabled[4] = {1, 1, 1, 1};
   uint32_t fullBandOnly = 0;
   float currentRate = 44100.0f;  // the rate the links were last built for
+  Engine engine = Engine::Classic;
 };
 
 }  // namespace veltane

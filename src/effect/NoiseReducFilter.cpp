@@ -3,6 +3,7 @@
 #include "effect/NoiseReducFilter.h"
 
 #include <algorithm>
+#include <array>
 #include <cstring>
 #include <new>
 
@@ -52,27 +53,43 @@ NoiseReducFilter::~NoiseReducFilter() {
   adapter.reset();
 }
 
+TDDeclick& NoiseReducFilter::Declicker() {
+  return manager->engine == Engine::Modern ? *manager->modernDeclick : *manager->declick[0];
+}
+
+FDNoiseReduc& NoiseReducFilter::HissReducer() {
+  return manager->engine == Engine::Modern ? *manager->modernNoiseReduc : *manager->noiseReduc;
+}
+
+std::array<TDDeclick*, 2> NoiseReducFilter::BothDeclickers() {
+  return {manager->declick[0].get(), manager->modernDeclick.get()};
+}
+
+std::array<FDNoiseReduc*, 2> NoiseReducFilter::BothHissReducers() {
+  return {manager->noiseReduc.get(), manager->modernNoiseReduc.get()};
+}
+
 void NoiseReducFilter::SetBypassDeclick(uint8_t on) {
   std::lock_guard guard(lock);
   bypassDeclick = on;
-  manager->declick[0]->SetBypass(on);
+  for (TDDeclick* declicker : BothDeclickers()) declicker->SetBypass(on);
 }
 
 uint8_t NoiseReducFilter::GetBypassDeclick() {
   std::lock_guard guard(lock);
-  bypassDeclick = manager->declick[0]->GetBypass() == 1 ? 1 : 0;
+  bypassDeclick = Declicker().GetBypass() == 1 ? 1 : 0;
   return bypassDeclick;
 }
 
 void NoiseReducFilter::SetBypassDenoise(uint8_t on) {
   std::lock_guard guard(lock);
   bypassDenoise = on;
-  manager->noiseReduc->SetBypass(on);
+  for (FDNoiseReduc* reducer : BothHissReducers()) reducer->SetBypass(on);
 }
 
 uint8_t NoiseReducFilter::GetBypassDenoise() {
   std::lock_guard guard(lock);
-  bypassDenoise = manager->noiseReduc->IsBypassed() == 1 ? 1 : 0;
+  bypassDenoise = HissReducer().IsBypassed() == 1 ? 1 : 0;
   return bypassDenoise;
 }
 
@@ -89,21 +106,25 @@ uint8_t NoiseReducFilter::GetFullBypass() {
 void NoiseReducFilter::SetOutputClicks(uint8_t on) {
   std::lock_guard guard(lock);
   outputClicks = on;
-  manager->declick[0]->SetOutputClicks(on);
+  for (TDDeclick* declicker : BothDeclickers()) {
+    declicker->SetOutputClicks(on);
+  }
   // The removed clicks are heard alone: the hiss reducer must not touch them.
-  manager->noiseReduc->SetBypass(on != 0 ? 1 : bypassDenoise);
+  for (FDNoiseReduc* reducer : BothHissReducers()) {
+    reducer->SetBypass(on != 0 ? 1 : bypassDenoise);
+  }
 }
 
 uint8_t NoiseReducFilter::GetOutputClicks() {
   std::lock_guard guard(lock);
-  outputClicks = manager->declick[0]->GetOutputClicks() == 1 ? 1 : 0;
+  outputClicks = Declicker().GetOutputClicks() == 1 ? 1 : 0;
   return outputClicks;
 }
 
 void NoiseReducFilter::SetAutoInputHissLevel(uint8_t on) {
   std::lock_guard guard(lock);
   autoInputHissLevel = on;
-  manager->noiseReduc->SetAutoLevel(on);
+  for (FDNoiseReduc* reducer : BothHissReducers()) reducer->SetAutoLevel(on);
   // Re-apply whichever level now governs the hiss reducer's input level.
   if (on != 0) {
     SetOutputHissLevel(outputHissLevel);
@@ -114,19 +135,21 @@ void NoiseReducFilter::SetAutoInputHissLevel(uint8_t on) {
 
 uint8_t NoiseReducFilter::GetAutoInputHissLevel() {
   std::lock_guard guard(lock);
-  autoInputHissLevel = manager->noiseReduc->IsAutoLevel() == 1 ? 1 : 0;
+  autoInputHissLevel = HissReducer().IsAutoLevel() == 1 ? 1 : 0;
   return autoInputHissLevel;
 }
 
 void NoiseReducFilter::SetClickThreshold(float value) {
   std::lock_guard guard(lock);
   clickThreshold = value;
-  manager->declick[0]->SetThreshold(value);
+  for (TDDeclick* declicker : BothDeclickers()) {
+    declicker->SetThreshold(value);
+  }
 }
 
 float NoiseReducFilter::GetClickThreshold() {
   std::lock_guard guard(lock);
-  clickThreshold = manager->declick[0]->GetThreshold();
+  clickThreshold = Declicker().GetThreshold();
   return clickThreshold;
 }
 
@@ -138,10 +161,12 @@ void NoiseReducFilter::SetOutputHissLevel(float level) {
   if (inputDb < -3.0f) inputDb = -3.0f;
   float outputDb = d * -80.0f;
   if (outputDb < -80.0f) outputDb = -80.0f;
-  // In automatic mode the output level also sets how far above the
-  // estimated hiss the reducer starts to act.
-  if (autoInputHissLevel == 1) manager->noiseReduc->SetInputLevel(inputDb);
-  manager->noiseReduc->SetOutputLevel(outputDb);
+  for (FDNoiseReduc* reducer : BothHissReducers()) {
+    // In automatic mode the output level also sets how far above the
+    // estimated hiss the reducer starts to act.
+    if (autoInputHissLevel == 1) reducer->SetInputLevel(inputDb);
+    reducer->SetOutputLevel(outputDb);
+  }
 }
 
 float NoiseReducFilter::GetOutputHissLevel() {
@@ -154,7 +179,10 @@ void NoiseReducFilter::ResetOutputHissLevel() { SetOutputHissLevel(0.625f); }
 void NoiseReducFilter::SetInputHissLevel(float level) {
   std::lock_guard guard(lock);
   inputHissLevel = level;
-  if (autoInputHissLevel == 0) manager->noiseReduc->SetInputLevel(level * 60.0f - 20.0f);
+  if (autoInputHissLevel != 0) return;
+  for (FDNoiseReduc* reducer : BothHissReducers()) {
+    reducer->SetInputLevel(level * 60.0f - 20.0f);
+  }
 }
 
 float NoiseReducFilter::GetInputHissLevel() {
@@ -164,7 +192,18 @@ float NoiseReducFilter::GetInputHissLevel() {
 
 uint32_t NoiseReducFilter::GetClickMeter() {
   std::lock_guard guard(lock);
-  return static_cast<uint32_t>(manager->declick[0]->ReadClickLevel());
+  return static_cast<uint32_t>(Declicker().ReadClickLevel());
+}
+
+void NoiseReducFilter::SetEngine(Engine choice) {
+  std::lock_guard guard(lock);
+  GraphLockHolder hold;
+  if (manager->SetEngine(choice)) RestartStream();
+}
+
+Engine NoiseReducFilter::GetEngine() {
+  std::lock_guard guard(lock);
+  return manager->engine;
 }
 
 void NoiseReducFilter::SetFormat(const WaveFormat& format) {
@@ -183,6 +222,10 @@ void NoiseReducFilter::SetFormat(const WaveFormat& format) {
   // sweep that audio out of the chain and the Adapter), and everything left
   // from the previous format, in another layout, is dropped.
   manager->PrepareForRate(rate);
+  RestartStream();
+}
+
+void NoiseReducFilter::RestartStream() {
   adapter->RequestReset();
   adapter->Run();
 }
@@ -236,6 +279,12 @@ uint32_t NoiseReducFilter::GetLatencyFrames() {
       return Analysis::HopFor(rate, analysis.sizeMode, analysis.hopMode) + Frames(kSplitMergeDelay);
     case NoiseReducManager::Shape::FullBand:
       break;
+    case NoiseReducManager::Shape::Modern: {
+      // Full band: the hiss reducer's hop is the only delay, the same at
+      // every frequency.
+      const Analysis& modern = *manager->modernAnalysis;
+      return Analysis::HopFor(rate, modern.sizeMode, modern.hopMode);
+    }
   }
   return Analysis::HopFor(rate, analysis.sizeMode, analysis.hopMode);
 }

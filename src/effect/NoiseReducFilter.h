@@ -1,6 +1,11 @@
 // The processing object: owns the chain, holds the effect's parameters and
 // runs host buffers through the chain.
 //
+// It runs one of two engines (see NoiseReducManager): the classic one, which
+// a new object starts with and the Windows effect always uses, or the modern
+// one. Every parameter setter acts on the blocks of both, so the user's
+// settings hold across a switch; the getters read the engine in use.
+//
 // Platform-neutral: the Windows front wraps it in a COM object answering the
 // private INoiseReducFilter interface; the command-line tool drives it
 // directly. Locks: every parameter operation holds `lock` for its whole
@@ -10,15 +15,19 @@
 // own lock (the effect object's), then `lock`, then GraphLock.
 #pragma once
 
+#include <array>
 #include <atomic>
 #include <cstdint>
 #include <memory>
 #include <mutex>
 
+#include "chain/NoiseReducManager.h"
+
 namespace veltane {
 
 class Adapter;
-class NoiseReducManager;
+class FDNoiseReduc;
+class TDDeclick;
 
 // The first 18 bytes of a WAVEFORMATEX, as a host hands them over.
 struct WaveFormat {
@@ -65,6 +74,13 @@ class NoiseReducFilter {
   // 0..100; reading resets the declicker's peak.
   uint32_t GetClickMeter();
 
+  // Chooses the engine. A change rewires the chain and starts a new stream,
+  // as a format change does: samples inside the chain are dropped, and the
+  // next input is the first the new engine hears. Meant to be set before
+  // streaming.
+  void SetEngine(Engine choice);
+  Engine GetEngine();
+
   // Takes the host's PCM format; a changed rate rewires the chain.
   void SetFormat(const WaveFormat& format);
   // Runs `frames` interleaved host frames. *outFrames is the room at `out`
@@ -72,8 +88,8 @@ class NoiseReducFilter {
   // (full bypass copies only what fits). `in` may equal `out`.
   // Returns 1 when the active chain produced nothing, else 0.
   int Process(const uint8_t* in, uint32_t frames, uint8_t* out, uint32_t* outFrames);
-  // Frames by which the chain delays the stream for the current format and
-  // wiring: output frame k carries input frame k - latency.
+  // Frames by which the chain delays the stream for the current format,
+  // engine and wiring: output frame k carries input frame k - latency.
   uint32_t GetLatencyFrames();
 
   uint32_t SampleRate() const { return sampleRate; }
@@ -85,6 +101,16 @@ class NoiseReducFilter {
   Adapter& GetAdapter() { return *adapter; }
 
  private:
+  // The blocks of the engine in use, which the getters read, and those of
+  // both engines, which the setters write.
+  TDDeclick& Declicker();
+  FDNoiseReduc& HissReducer();
+  std::array<TDDeclick*, 2> BothDeclickers();
+  std::array<FDNoiseReduc*, 2> BothHissReducers();
+  // Starts a new stream: the Adapter's ring and every block's history are
+  // cleared by a reset pass. Called under GraphLock.
+  void RestartStream();
+
   std::recursive_mutex lock;
   std::unique_ptr<Adapter> adapter;
   std::unique_ptr<NoiseReducManager> manager;

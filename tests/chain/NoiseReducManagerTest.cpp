@@ -25,7 +25,8 @@ Links LinksOf(NoiseReducManager& m, Adapter& adapter) {
   const std::vector<Block*> blocks{
       &adapter, m.analysis.get(), m.synthesis.get(), m.noiseReduc.get(), m.declick[0].get(),
       m.declick[1].get(), m.through.get(), m.splitters[0].get(), m.splitters[1].get(),
-      m.splitters[2].get(), m.mergers[0].get(), m.mergers[1].get(), m.mergers[2].get()};
+      m.splitters[2].get(), m.mergers[0].get(), m.mergers[1].get(), m.mergers[2].get(),
+      m.modernDeclick.get(), m.modernAnalysis.get(), m.modernNoiseReduc.get(), m.modernSynthesis.get()};
   Links links;
   for (Block* block : blocks) {
     for (auto& out : block->outputs) {
@@ -57,11 +58,18 @@ const Links kFour = Plus(kHighestQuarter, {"HalfS 1:0>TDDeclick0:0", "TDDeclick0
     "HalfS 1:1>TDDeclick1:0", "TDDeclick1:0>HalfM 1:1", "HalfM 1:0>Analysis:0",
     "Synthesis:0>HalfM 0:0", "HalfS 2:0>HalfM 2:0"});
 
+// The modern engine: the whole band at every rate; the classic blocks keep only the links
+// every shape makes, and carry nothing.
+const Links kModern = Plus(kCommon, {"HalfS 0:0>Modern Declick:0", "Modern Declick:0>Modern Analysis:0",
+                                     "Modern Analysis:0>Modern Hiss:0", "Modern Hiss:0>Modern Synthesis:0",
+                                     "Modern Synthesis:0>Through:0"});
+
 struct WiringCase {
   const char* name;
   std::vector<float> rates;  // streamed in turn through the Adapter
-  uint32_t flags;            // bit b < 4: band b disabled; bit 4: fullBandOnly
+  uint32_t flags;            // bit b < 4: band b disabled; bit 4: fullBandOnly; bit 5: modern engine
   const Links* links;
+  const Links* classicLinks = nullptr;  // modern cases: the links after switching back
 };
 
 const std::vector<WiringCase> kWirings = {
@@ -71,7 +79,11 @@ const std::vector<WiringCase> kWirings = {
     {"LowerHalfOff", {48000.0f}, 0b1, &kUpperHalf},
     {"BothHalvesOff", {48000.0f}, 0b11, &kUpperHalf},
     {"LowerQuartersOff", {96000.0f}, 0b111, &kHighestQuarter},
-    {"FullBandOnly", {96000.0f}, 0b10000, &kFull}};
+    {"FullBandOnly", {96000.0f}, 0b10000, &kFull},
+    {"ModernAt8000", {8000.0f}, 0b100000, &kModern, &kFull},
+    {"ModernAt44100", {44100.0f}, 0b100000, &kModern, &kTwo},
+    {"ModernFrom44100To384000", {44100.0f, 384000.0f}, 0b100000, &kModern, &kFour},
+    {"ModernWithBandFlags", {96000.0f}, 0b100111, &kModern, &kHighestQuarter}};
 
 class Wiring : public ::testing::TestWithParam<WiringCase> {};
 
@@ -82,6 +94,9 @@ TEST_P(Wiring, TheRateAndTheBandFlagsChooseTheLinks) {
   adapter.AttachChain(manager.get(), 0, 0);
   for (int b = 0; b < 4; ++b) manager->bandEnabled[b] = ((c.flags >> b) & 1) == 0;
   manager->fullBandOnly = (c.flags >> 4) & 1;
+  if (((c.flags >> 5) & 1) != 0) {
+    EXPECT_TRUE(manager->SetEngine(Engine::Modern));
+  }
   adapter.SetHostChannels(2);
   std::vector<int16_t> in(2 * 1024, 100), out(2 * 4096);
   for (float rate : c.rates) {
@@ -91,9 +106,14 @@ TEST_P(Wiring, TheRateAndTheBandFlagsChooseTheLinks) {
     }
   }
   EXPECT_EQ(LinksOf(*manager, adapter), *c.links);
-  EXPECT_EQ(manager->splitters[0]->passThrough, c.links == &kFull);
+  EXPECT_EQ(manager->splitters[0]->passThrough, c.links == &kFull || c.links == &kModern);
   manager->Rewire();  // again for the same rate: exclusive links do not pile up
   EXPECT_EQ(LinksOf(*manager, adapter), *c.links);
+  if (c.classicLinks != nullptr) {  // back to the classic engine: the links its rate gives it
+    EXPECT_TRUE(manager->SetEngine(Engine::Classic));
+    EXPECT_FALSE(manager->SetEngine(Engine::Classic));
+    EXPECT_EQ(LinksOf(*manager, adapter), *c.classicLinks);
+  }
   manager.reset();  // deleting it unlinks every inner block from the Adapter
   EXPECT_EQ(adapter.Output(0)->TargetCount(), 0);
   EXPECT_EQ(adapter.Input(0)->source, nullptr);

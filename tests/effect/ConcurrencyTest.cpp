@@ -1,5 +1,6 @@
-// Streaming while other threads call every parameter operation and change the
-// format, as a host's user interface and a second host thread would: under
+// Streaming while other threads call every parameter operation, change the
+// format and switch the engine, as a host's user interface and a second host
+// thread would: under
 // ThreadSanitizer this checks the locking; anywhere, no deadlock, no lost frame.
 #include <gtest/gtest.h>
 
@@ -26,7 +27,7 @@ uint32_t Stream(NoiseReducFilter& filter, const std::vector<int16_t>& in, uint32
   return produced;
 }
 
-TEST(Concurrency, ParametersAndFormatChangeWhileStreaming) {
+TEST(Concurrency, ParametersFormatAndEngineChangeWhileStreaming) {
   NoiseReducFilter filter;
   filter.SetFormat(Stereo16(44100));
   std::atomic<bool> streaming{true};
@@ -58,13 +59,16 @@ TEST(Concurrency, ParametersAndFormatChangeWhileStreaming) {
                     filter.GetOutputClicks() + filter.GetAutoInputHissLevel() +
                     filter.GetClickMeter() + filter.GetClickThreshold() +
                     filter.GetOutputHissLevel() + filter.GetInputHissLevel() +
-                    filter.GetLatencyFrames() + filter.SampleRate(), 0.0);
+                    filter.GetLatencyFrames() + filter.SampleRate() +
+                    static_cast<int>(filter.GetEngine()), 0.0);
     }
   });
   // Rate changes keep the frame layout, so the streamer's buffers stay valid.
   std::thread formats([&] {
     for (int i = 0; i < 40; ++i) {
       filter.SetFormat(Stereo16(std::array{48000u, 96000u, 32000u, 44100u}[i % 4]));
+      std::this_thread::yield();
+      filter.SetEngine(i % 3 == 0 ? Engine::Modern : Engine::Classic);
       std::this_thread::yield();
     }
   });
@@ -77,29 +81,33 @@ TEST(Concurrency, ParametersAndFormatChangeWhileStreaming) {
   EXPECT_EQ(filter.GetAdapter().droppedFrames, 0u);
 }
 
-// Once the format settles no frame is lost while parameters change from another thread.
+// Once the format settles no frame is lost while parameters change from another thread,
+// in either engine.
 TEST(Concurrency, NoFrameLostWhileParametersChange) {
-  NoiseReducFilter filter;
-  filter.SetFormat(Stereo16(44100));
-  filter.SetFullBypass(0);
-  std::atomic<bool> done{false};
-  std::thread knobs([&] {
-    for (int i = 0; !done; ++i) {
-      filter.SetBypassDeclick(static_cast<uint8_t>(i % 2));
-      filter.SetBypassDenoise(static_cast<uint8_t>(i % 3 == 0));
-      filter.SetClickThreshold(2.0f + (i % 18));
-      filter.GetClickMeter();
-      std::this_thread::yield();
-    }
-  });
-  const std::vector<int16_t> in(2 * 777, 1000);
-  long given = 0, produced = 0;
-  for (int i = 0; i < 300; ++i, given += 777) produced += Stream(filter, in, 777);
-  done = true;
-  knobs.join();
-  // What is missing is inside the chain: its delay, a partial chain buffer, declick blocks.
-  EXPECT_LE(produced, given);
-  EXPECT_GE(produced, given - 8192);
+  for (const Engine engine : {Engine::Classic, Engine::Modern}) {
+    NoiseReducFilter filter;
+    filter.SetEngine(engine);
+    filter.SetFormat(Stereo16(44100));
+    filter.SetFullBypass(0);
+    std::atomic<bool> done{false};
+    std::thread knobs([&] {
+      for (int i = 0; !done; ++i) {
+        filter.SetBypassDeclick(static_cast<uint8_t>(i % 2));
+        filter.SetBypassDenoise(static_cast<uint8_t>(i % 3 == 0));
+        filter.SetClickThreshold(2.0f + (i % 18));
+        filter.GetClickMeter();
+        std::this_thread::yield();
+      }
+    });
+    const std::vector<int16_t> in(2 * 777, 1000);
+    long given = 0, produced = 0;
+    for (int i = 0; i < 300; ++i, given += 777) produced += Stream(filter, in, 777);
+    done = true;
+    knobs.join();
+    // What is missing is inside the chain: its delay, a partial chain buffer, declick blocks.
+    EXPECT_LE(produced, given);
+    EXPECT_GE(produced, given - 8192);
+  }
 }
 
 }  // namespace

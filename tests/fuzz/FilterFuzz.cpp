@@ -1,5 +1,5 @@
 // The processing object fed random PCM in random formats, with random
-// parameter changes between buffers. No buffer may report more frames than
+// parameter and engine changes between buffers. No buffer may report more frames than
 // its room or write past it (the output is allocated to the byte, for the
 // address sanitizer), and full bypass copies exactly. Whatever came before,
 // a tone played afterwards with processing on must come back at its level:
@@ -60,6 +60,7 @@ double ToneLevel(NoiseReducFilter& filter) {
   // must not pass for a chain that fails to recover.
   GraphLockHolder hold;
   filter.Manager().noiseReduc->SetSmoothing(1.0f);
+  filter.Manager().modernNoiseReduc->SetSmoothing(1.0f);
   const uint32_t bytes = filter.BytesPerSample();
   const uint32_t samples = 4096 * filter.Channels();
   const int sign = bytes == 1 ? 0x80 : 0;
@@ -96,6 +97,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     if (op == 3) filter->SetInputHissLevel(in.Level(0.0f, 1.0f));
     if (op == 4) fuzz::SetSwitches(*filter, in.Byte());
     if (op == 5) (void)filter->GetClickMeter();
+    if (op == 5) filter->SetEngine((in.Byte() & 1) != 0 ? Engine::Modern : Engine::Classic);
     if (op < 6) continue;
     // Random bytes are random PCM, clipping-level noise of every width.
     std::vector<uint8_t> pcm(in.U16() % 6000 * size_t{filter->Channels()} * filter->BytesPerSample());

@@ -12,13 +12,14 @@ struct LineCase {
   std::string parsed;  // as Describe gives it, or a part of the usage error
 };
 
-// "action INPUT OUTPUT Options click-threshold output-hiss input-hiss format quiet", "-" where unset.
+// "action INPUT OUTPUT Options click-threshold output-hiss input-hiss format quiet engine", "-" where unset.
 std::string Describe(const CommandLine& line) {
   const auto level = [](const std::optional<float>& v) { return v ? testing::PrintToString(*v) : "-"; };
   const ToolOptions& o = line.options;
   return std::to_string(static_cast<int>(line.action)) + " " + o.input + " " + o.output + " " +
          std::to_string(o.options) + " " + level(o.clickThreshold) + " " + level(o.outputHissLevel) + " " +
-         level(o.inputHissLevel) + " " + std::to_string(static_cast<int>(o.format)) + " " + std::to_string(o.quiet);
+         level(o.inputHissLevel) + " " + std::to_string(static_cast<int>(o.format)) + " " + std::to_string(o.quiet) +
+         (o.engine == Engine::Modern ? " modern" : " classic");
 }
 
 class CommandLineTest : public ::testing::TestWithParam<LineCase> {};
@@ -32,23 +33,28 @@ TEST_P(CommandLineTest, GivesTheSettingsOrNamesTheCulprit) {
   EXPECT_EQ(status.code, status.Ok() ? ExitCode::Ok : ExitCode::Usage);
 }
 
-// Restores by default (automatic hiss level); the switches override --options in any order; a given input hiss
-// level is meant to be used: manual; --help and --version win over the rest.
+// Restores by default (modern engine, automatic hiss level); the switches override --options in any
+// order; a given input hiss level is meant to be used: manual; --help and --version win over the rest.
 INSTANTIATE_TEST_SUITE_P(
     Lines, CommandLineTest,
     ::testing::Values(
-        L{{"a", "b"}, "0 a b 16 - - - 0 0"}, L{{"--bypass", "--no-denoise", "a", "b"}, "0 a b 21 - - - 0 0"},
-        L{{"--output-clicks", "--manual-hiss", "--no-declick", "--options=1", "a", "b"}, "0 a b 11 - - - 0 0"},
+        L{{"a", "b"}, "0 a b 16 - - - 0 0 modern"},
+        L{{"--bypass", "--no-denoise", "a", "b"}, "0 a b 21 - - - 0 0 modern"},
+        L{{"--output-clicks", "--manual-hiss", "--no-declick", "--options=1", "a", "b"}, "0 a b 11 - - - 0 0 modern"},
         L{{"--click-threshold", "2", "--output-hiss=1", "--options", "30", "--input-hiss", "0.5", "--format=pcm8",
-           "-q", "--", "-a", "b"}, "0 -a b 14 2 1 0.5 1 1"},
-        L{{"--click-threshold", "99", "-h"}, "1   16 - - - 0 0"}, L{{"a", "--version"}, "2   16 - - - 0 0"},
+           "-q", "--", "-a", "b"}, "0 -a b 14 2 1 0.5 1 1 modern"},
+        L{{"--click-threshold", "99", "-h"}, "1   16 - - - 0 0 modern"},
+        L{{"a", "--version"}, "2   16 - - - 0 0 modern"},
         L{{"a", "b", "c"}, "got 3 names"}, L{{"a", "b", "--output-hiss"}, "--output-hiss needs a value"},
         L{{"--click-threshold=1.99", "a", "b"}, "--click-threshold takes a number from 2 to 20, not '1.99'"},
         L{{"--input-hiss", "nan", "a", "b"}, "--input-hiss takes a number from 0 to 1, not 'nan'"},
         L{{"--options", "32", "a", "b"}, "--options takes a whole number from 0 to 31, not '32'"},
         L{{"--format", "float", "a", "b"}, "--format takes pcm8, pcm16 or pcm24"},
         L{{"--bypass=1", "a", "b"}, "--bypass takes no value"}, L{{"-x", "a", "b"}, "unknown option"},
-        L{{"--auto-hiss", "--input-hiss", "0.2", "a", "b"}, "cannot go with --auto-hiss"}));
+        L{{"--auto-hiss", "--input-hiss", "0.2", "a", "b"}, "cannot go with --auto-hiss"},
+        L{{"--engine", "classic", "a", "b"}, "0 a b 16 - - - 0 0 classic"},
+        L{{"--engine=modern", "a", "b"}, "0 a b 16 - - - 0 0 modern"},
+        L{{"--engine", "new", "a", "b"}, "--engine takes modern or classic, not 'new'"}));
 
 }  // namespace
 }  // namespace veltane

@@ -103,7 +103,8 @@ TEST_P(GoldenOutputTest, ClassicEngineOutputIsUnchanged) {
     sf_close(file);
   }
   const std::string output = (folder / "out.wav").string();
-  Args args = golden.options;
+  Args args{"--engine", "classic"};
+  args.insert(args.end(), golden.options.begin(), golden.options.end());
   args.insert(args.end(), {"-q", input, output});
   std::ostringstream out, err;
   ASSERT_EQ(RunTool(args, out, err, ToolEnvironment{}), 0) << err.str();

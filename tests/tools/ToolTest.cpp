@@ -99,6 +99,20 @@ ToolRun RunVeltane(const Args& args, std::function<bool()> stop = {}) {
   return {code, out.str(), err.str()};
 }
 
+// The lag (within +-maxLag) at which channel 0 of `out` best matches that of `in`:
+// out[n + lag] ~ in[n].
+int BestLag(const Audio& in, const Audio& out, int maxLag) {
+  std::pair<double, int> best{-1e300, 0};
+  for (int lag = -maxLag; lag <= maxLag; ++lag) {
+    double sum = 0.0;
+    for (int64_t n = maxLag; n < in.Frames() - maxLag; ++n) {
+      sum += 1.0 * in.samples[n * in.channels] * out.samples[(n + lag) * out.channels];
+    }
+    if (sum > best.first) best = {sum, lag};
+  }
+  return best.second;
+}
+
 class ToolRoundTripTest : public ::testing::TestWithParam<std::tuple<int, int, int, int>> {};
 
 TEST_P(ToolRoundTripTest, KeepsFormatAndLengthAndLinesUp) {
@@ -121,14 +135,9 @@ TEST_P(ToolRoundTripTest, KeepsFormatAndLengthAndLinesUp) {
     // Full bypass: sample for sample. Both restorers bypassed: channel 0
     // correlates best within the band splitting's own small delay.
     EXPECT_TRUE(args.size() != 4 || out.samples == in.samples);
-    if (args.size() != 5) continue;
-    std::vector<double> correlation(17, 0.0);
-    for (int lag = -8; lag <= 8; ++lag) {
-      for (int64_t n = 8; n < in.Frames() - 8; ++n) {
-        correlation[lag + 8] += 1.0 * in.samples[n * channels] * out.samples[(n + lag) * channels];
-      }
+    if (args.size() == 5) {
+      EXPECT_LE(std::abs(BestLag(in, out, 8)), 2);
     }
-    EXPECT_LE(std::abs(std::max_element(correlation.begin(), correlation.end()) - correlation.begin() - 8), 2);
   }
 }
 
@@ -136,6 +145,33 @@ INSTANTIATE_TEST_SUITE_P(Formats, ToolRoundTripTest,
                          ::testing::Combine(::testing::Values(SF_FORMAT_WAV, SF_FORMAT_FLAC, SF_FORMAT_AIFF),
                                             ::testing::Values(8, 16, 24), ::testing::Values(1, 2),
                                             ::testing::Values(22050, 44100, 48000, 96000)));
+
+// The modern engine runs on the whole band at every rate: the tool's output has the input's
+// exact length and lines up with it sample for sample with the restoration off, and within a
+// sample with it on (every frequency comes out with the same delay).
+class ModernEngineTest : public ::testing::TestWithParam<std::tuple<int, int>> {};
+
+TEST_P(ModernEngineTest, KeepsLengthAndLinesUpAtEveryRate) {
+  const auto [rate, channels] = GetParam();
+  TempFolder folder;
+  const int format = SF_FORMAT_WAV | SF_FORMAT_PCM_24;
+  Audio noise = MakeNoise(format, rate, channels, rate * 6 / 10 + 11, 24);
+  WriteAudio(folder.File("in.wav"), noise);
+  const Audio in = ReadAudio(folder.File("in.wav"));
+  for (const auto& [options, maxLag] : {std::pair{Args{"--no-declick", "--no-denoise"}, 0}, {Args{}, 1}}) {
+    Args args = options;
+    args.insert(args.end(), {"-q", "--engine", "modern", folder.File("in.wav"), folder.File("out.wav")});
+    const ToolRun run = RunVeltane(args);
+    ASSERT_EQ(run.code, 0) << run.err;
+    const Audio out = ReadAudio(folder.File("out.wav"));
+    ASSERT_EQ(out.Frames(), in.Frames());
+    EXPECT_LE(std::abs(BestLag(in, out, 8)), maxLag) << (maxLag == 0 ? "restoration off" : "restoration on");
+  }
+}
+
+INSTANTIATE_TEST_SUITE_P(RatesAndChannels, ModernEngineTest,
+                         ::testing::Combine(::testing::Values(8000, 22050, 44100, 48000, 96000, 192000),
+                                            ::testing::Values(1, 2)));
 
 // The energy of a - b (full scale 1) over frames [from, to) of every channel.
 double ErrorEnergy(const Audio& a, const Audio& b, int64_t from, int64_t to) {
@@ -146,10 +182,17 @@ double ErrorEnergy(const Audio& a, const Audio& b, int64_t from, int64_t to) {
   return energy;
 }
 
-// The bundled degraded piano restored with the defaults comes closer to its
-// clean original, sent through with both restorers bypassed (the same phase),
+// The bundled degraded piano restored by each engine with the defaults comes closer
+// to its clean original, sent through with both restorers bypassed (the same phase),
 // in its click regions and in the hiss of its quietest tenth away from them.
-TEST(ToolRestorationTest, DegradedPianoLosesItsClicksAndHiss) {
+struct EngineFloors {
+  const char* engine;
+  double clicksDb, hissDb;  // least improvement in the click regions and the quietest passages
+};
+class ToolRestorationTest : public ::testing::TestWithParam<EngineFloors> {};
+
+TEST_P(ToolRestorationTest, DegradedPianoLosesItsClicksAndHiss) {
+  const EngineFloors& floors = GetParam();
   const std::string examples = VELTANE_EXAMPLES_DIR "/";
   const std::string truth = ReadText(examples + "piano-degraded.truth.json");
   std::vector<std::pair<int64_t, int64_t>> clicks;  // first frame, frames
@@ -162,7 +205,7 @@ TEST(ToolRestorationTest, DegradedPianoLosesItsClicksAndHiss) {
   ASSERT_EQ(clicks.size(), 33u) << "the truth notes could not be read";
   TempFolder folder;
   const auto restore = [&](Args args, const std::string& input) {
-    args.insert(args.end(), {"-q", examples + input, folder.File("out.wav")});
+    args.insert(args.end(), {"-q", "--engine", floors.engine, examples + input, folder.File("out.wav")});
     EXPECT_EQ(RunVeltane(args).code, 0);
     return ReadAudio(folder.File("out.wav"));
   };
@@ -179,7 +222,7 @@ TEST(ToolRestorationTest, DegradedPianoLosesItsClicksAndHiss) {
   // Strong clicks get gaps of up to 81 samples at the band's rate, fitted to
   // blocks that still hold them: a tenth of the damage stays (11 dB measured).
   const double clicksDb = 10.0 * std::log10(before / after);
-  EXPECT_GE(clicksDb, 8.0) << "click regions";
+  EXPECT_GE(clicksDb, floors.clicksDb) << "click regions";
   std::vector<std::pair<double, int64_t>> quiet;  // clean energy, first frame of 2048
   for (int64_t from = 0; from + 2048 <= clean.Frames(); from += 2048) {
     const auto near = [&](const auto& c) { return c.first < from + 2048 + 64 && c.first + c.second + 64 > from; };
@@ -194,10 +237,15 @@ TEST(ToolRestorationTest, DegradedPianoLosesItsClicksAndHiss) {
     after += ErrorEnergy(restored, reference, quiet[i].second, quiet[i].second + 2048);
   }
   const double hissDb = 10.0 * std::log10(before / after);
-  std::printf("piano: click regions %.1f dB, hiss in the quietest passages %.1f dB closer to the original\n", clicksDb,
-              hissDb);
-  EXPECT_GE(hissDb, 3.0) << "hiss in the quietest passages";
+  std::printf("piano, %s engine: click regions %.1f dB, hiss in the quietest passages %.1f dB closer to the original\n",
+              floors.engine, clicksDb, hissDb);
+  EXPECT_GE(hissDb, floors.hissDb) << "hiss in the quietest passages";
 }
+
+// Measured: classic 11.0 and 3.2 dB; modern, still on the classic blocks at full band, 11.0 and 3.0.
+INSTANTIATE_TEST_SUITE_P(Engines, ToolRestorationTest,
+                         ::testing::Values(EngineFloors{"classic", 8.0, 3.0}, EngineFloors{"modern", 8.0, 2.5}),
+                         [](const auto& info) { return std::string(info.param.engine); });
 
 // Whatever the first second of a float file holds, the tone that follows comes
 // out as it does after silence: nothing poisons the rest of the stream. The

@@ -47,7 +47,7 @@ ToolStatus ParseLevel(const std::string& name, const std::string& text, double l
 
 bool TakesValue(std::string_view name) {
   return name == "--click-threshold" || name == "--output-hiss" || name == "--input-hiss" ||
-         name == "--options" || name == "--format";
+         name == "--options" || name == "--format" || name == "--engine";
 }
 
 // Switches override the bits of --options whatever their order on the line.
@@ -127,6 +127,14 @@ ToolStatus ParseCommandLine(const std::vector<std::string>& args, CommandLine* r
       } else {
         return UsageError("--format takes pcm8, pcm16 or pcm24, not '" + *value + "'.");
       }
+    } else if (name == "--engine") {
+      if (*value == "modern") {
+        options.engine = Engine::Modern;
+      } else if (*value == "classic") {
+        options.engine = Engine::Classic;
+      } else {
+        return UsageError("--engine takes modern or classic, not '" + *value + "'.");
+      }
     } else if (name == "--bypass") {
       switches.set |= kOptionFullBypass;
     } else if (name == "--no-declick") {
@@ -177,6 +185,8 @@ written back in its own format. OUTPUT has the container its name ends in
 (.wav, .flac, .aif, .aiff), or INPUT's, and exactly INPUT's length.
 
 Restoration (by default clicks and hiss are removed, hiss level automatic):
+  --engine E            modern (default): full band at every rate; or
+                        classic: exactly what the Windows effect does
   --click-threshold X   click detection threshold, 2 to 20 (default 4);
                         lower finds more clicks
   --output-hiss X       how much hiss to leave, 0 to 1 (default 0.625)

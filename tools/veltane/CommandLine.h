@@ -6,6 +6,7 @@
 #include <string>
 #include <vector>
 
+#include "chain/NoiseReducManager.h"
 #include "veltane/ExitCode.h"
 
 namespace veltane {
@@ -32,6 +33,7 @@ struct ToolOptions {
   std::optional<float> outputHissLevel;   // 0..1
   std::optional<float> inputHissLevel;    // 0..1
   uint32_t options = kToolDefaultOptions;  // "Options" bits, 0..31
+  Engine engine = Engine::Modern;  // the tool's own default; the effect keeps classic
   OutputSampleFormat format = OutputSampleFormat::KeepInput;
   bool quiet = false;
 };

@@ -12,6 +12,8 @@ void FilterProcessor::Configure(const ToolOptions& options, uint32_t sampleRate,
   format.bitsPerSample = static_cast<uint16_t>(8 * bytesPerSample);
   format.blockAlign = static_cast<uint16_t>(channels * bytesPerSample);
   format.avgBytesPerSec = sampleRate * format.blockAlign;
+  // The engine first: its change restarts the stream, and nothing has run yet.
+  filter.SetEngine(options.engine);
   filter.SetFormat(format);
 
   if (options.clickThreshold) filter.SetClickThreshold(*options.clickThreshold);

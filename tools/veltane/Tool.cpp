@@ -62,6 +62,7 @@ std::string Summary(const ToolOptions& options, const AudioReader& reader, const
   const double duration = static_cast<double>(result.frames) / reader.SampleRate();
   const double speed = duration / std::max(seconds, 1e-6);
   std::string text = "Restored '" + options.input + "' to '" + options.output + "'.\n";
+  text += std::string("  engine       ") + (options.engine == Engine::Modern ? "modern" : "classic") + "\n";
   text += "  duration     " + Fixed(duration, 2) + " s (" + Describe(reader) + ")\n";
   text += "  time taken   " + Fixed(seconds, 2) + " s, " + Fixed(speed, speed < 10.0 ? 1 : 0) +
           " times real time\n";
