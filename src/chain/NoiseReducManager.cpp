@@ -1,6 +1,7 @@
 // Chain container and its rate-dependent wiring.
 #include "chain/NoiseReducManager.h"
 
+#include "declick/ExtentDeclick.h"
 #include "declick/TDDeclick.h"
 #include "framework/GraphLock.h"
 #include "framework/Through.h"
@@ -33,10 +34,9 @@ NoiseReducManager::NoiseReducManager(const char* name)
   declick[0]->maxClickWidth = 80;
   declick[1]->simpleMode = true;
   noiseReduc->SetBypass(1);  // the effect's options decide later
-  // Until its own blocks replace them, the modern engine runs instances of
-  // the classic ones, set up as the classic full-band path sets its own.
-  modernDeclick = std::make_unique<TDDeclick>("Modern Declick");
-  modernDeclick->maxClickWidth = 80;
+  // Until its own hiss blocks replace them, the modern engine runs instances
+  // of the classic ones, set up as the classic full-band path sets its own.
+  modernDeclick = std::make_unique<ExtentDeclick>("Modern Declick");
   modernAnalysis = std::make_unique<Analysis>("Modern Analysis");
   modernNoiseReduc = std::make_unique<FDNoiseReduc>("Modern Hiss");
   modernNoiseReduc->SetBypass(1);

@@ -26,6 +26,7 @@ class Analysis;
 class Synthesis;
 class FDNoiseReduc;
 class TDDeclick;
+class ExtentDeclick;
 class HalfS;
 class HalfM;
 class Through;
@@ -74,7 +75,7 @@ class NoiseReducManager : public Block {
   std::unique_ptr<HalfM> mergers[3];
   std::unique_ptr<Through> through;
   // The modern engine's own blocks, never linked while the classic engine runs.
-  std::unique_ptr<TDDeclick> modernDeclick;
+  std::unique_ptr<ExtentDeclick> modernDeclick;
   std::unique_ptr<Analysis> modernAnalysis;
   std::unique_ptr<FDNoiseReduc> modernNoiseReduc;
   std::unique_ptr<Synthesis> modernSynthesis;

@@ -27,7 +27,6 @@ namespace veltane {
 
 class Adapter;
 class FDNoiseReduc;
-class TDDeclick;
 
 // The first 18 bytes of a WAVEFORMATEX, as a host hands them over.
 struct WaveFormat {
@@ -103,9 +102,13 @@ class NoiseReducFilter {
  private:
   // The blocks of the engine in use, which the getters read, and those of
   // both engines, which the setters write.
-  TDDeclick& Declicker();
+  // The declickers differ in type but not in their parameters' names:
+  // `apply` is called with each of them, `read` with the one in use.
+  template <typename Apply>
+  void ForBothDeclickers(Apply apply);
+  template <typename Read>
+  auto ReadDeclicker(Read read);
   FDNoiseReduc& HissReducer();
-  std::array<TDDeclick*, 2> BothDeclickers();
   std::array<FDNoiseReduc*, 2> BothHissReducers();
   // Starts a new stream: the Adapter's ring and every block's history are
   // cleared by a reset pass. Called under GraphLock.
