@@ -28,30 +28,30 @@ namespace veltane {
 constexpr int32_t kMaxShortOrder = 31;
 constexpr int32_t kShortLagPad = kMaxShortOrder + 1;
 
-// a[0 .. order] (a[0] = 1) of x[0 .. n) less `mean`, times window[0 .. n),
+// a[0 .. order] (a[0] = 1) of x[0 .. n) (mean-free) times window[0 .. n),
 // r[0] multiplied by 1 + loading; autocorrelation in single precision,
 // Levinson-Durbin in double. scratch holds n + kShortLagPad floats. False,
 // with `a` unusable, when order is outside 1 .. kMaxShortOrder or the
 // block is silent or not finite.
-bool FitShortModel(const float* x, int32_t n, float mean, const float* window, int32_t order,
-                   double loading, float* scratch, double* a);
+bool FitShortModel(const float* x, int32_t n, const float* window, int32_t order, double loading, float* scratch,
+                   double* a);
 
-// e[i] = sum_{k=0}^{order} a[k] x[i-k] - bias for i = 0 .. count-1; reads
+// e[i] = sum_{k=0}^{order} a[k] x[i-k] for i = 0 .. count-1; reads
 // x[-order .. count).
-void ShortPredictionErrors(const float* x, const float* a, int32_t order, float bias, int32_t count,
-                           float* e);
+void ShortPredictionErrors(const float* x, const float* a, int32_t order, int32_t count, float* e);
 
 // g[i] = |sum_{j=0}^{order} a[j] e[i+j]| for i = 0 .. count-1; reads
 // e[0 .. count + order).
 void InterpolationErrors(const float* e, const float* a, int32_t order, int32_t count, float* g);
 
 // spread[j] = max(sqrt(pi/2) x the median of m[j-span .. j+span], floor) for
-// the `subBlocks` sub-blocks of `subLength` samples of e, where m[i] is the
-// mean |e| of sub-block i; the median runs over the sub-blocks that exist
-// (fewer near the ends). meanAbs is scratch of subBlocks floats; span is at
-// most kMaxSpreadSpan.
+// sub-blocks j = first .. last-1 of the `subBlocks` sub-blocks of
+// `subLength` samples (a multiple of 4) of e, where m[i] is the mean |e| of
+// sub-block i; the median runs over the sub-blocks that exist (fewer near
+// the ends; the upper median of an even count). meanAbs is scratch of
+// subBlocks floats; span is at most kMaxSpreadSpan.
 constexpr int32_t kMaxSpreadSpan = 16;
-void LocalSpread(const float* e, int32_t subBlocks, int32_t subLength, int32_t span, float floor,
-                 float* meanAbs, float* spread);
+void LocalSpread(const float* e, int32_t subBlocks, int32_t subLength, int32_t first, int32_t last, int32_t span,
+                 float floor, float* meanAbs, float* spread);
 
 }  // namespace veltane

@@ -19,12 +19,19 @@ constexpr double kSafeLoading = 1e-5;
 // The sharp fill stands unless it lies farther than this fraction of the
 // safe fill's own size from it (root mean square over the gap).
 constexpr double kAgreement = 0.5;
+// The final model's order for a gap: a short gap needs no long memory.
+constexpr int32_t kShortFillOrder = 24;
+constexpr int32_t kFillOrderPerSample = 4;
 // Samples fitted on each side of a gap: together with the longest gap they
 // span the fill window.
-constexpr int32_t kFillSide = (ExtentDeclick::kFillWindow - ExtentDetector::kMaxGap) / 2;
-// Samples kept before the oldest one not yet handed out: a final fill's
-// window reaches half its length before its gap.
-constexpr int64_t kHistory = ExtentDeclick::kFillWindow / 2 + 64;
+// Samples kept before the oldest one not yet handed out: a final fill
+// reaches its side's length before its gap.
+constexpr int64_t kHistory = ExtentDeclick::kMaxFillSide + 64;
+// A block ending at W touches no gap that ends before W - 1086: its seeds
+// start at W - 768, a grown or joined gap holds at most 160 samples, and the
+// stereo link may widen one by as much again. So a gap that ends a whole
+// block before the last block's end is settled.
+constexpr int32_t kSettled = ExtentDetector::kBlock;
 // Room beyond what the pipeline needs, so that the arrays shift rarely.
 constexpr size_t kSlack = 4096;
 // Gaps pending per channel: a fill window's worth of short gaps.
@@ -36,7 +43,7 @@ constexpr int32_t kMeterMax = 100;
 
 ExtentDeclick::ExtentDeclick(const char* name)
     : Block(name, 1, PortKind::Samples, 1, PortKind::Samples),
-      finalFill_(kFillOrder, ExtentDetector::kMaxGap, kFillWindow),
+      finalFill_(kFillOrder, ExtentDetector::kMaxGap, kMaxFillSide),
       sharp_(ExtentDetector::kMaxGap) {}
 
 ExtentDeclick::~ExtentDeclick() = default;
@@ -79,7 +86,12 @@ void ExtentDeclick::Setup() {
   blockEnd_ = ExtentDetector::kSearchEnd;
   searched_ = blockEnd_ - kHop;
   emitted_ = 0;
-  capacity_ = static_cast<size_t>(kHistory + kHoldFrames + ExtentDetector::kBlock + 2 * kHop) +
+  // 20 ms of audio, within what the history keeps. A gap is filled for good
+  // once its fill's far side is in and it is settled; frames are handed out
+  // once every gap that may start among them is.
+  fillSide_ = static_cast<int32_t>(std::clamp(rate_ * kFillSideSeconds, double{kMinFillSide}, double{kMaxFillSide}));
+  holdFrames_ = std::max(fillSide_, kSettled) + ExtentDetector::kMaxGap;
+  capacity_ = static_cast<size_t>(kHistory + holdFrames_ + ExtentDetector::kBlock + 2 * kHop) +
               inputFrames_ + kSlack;
   for (uint16_t c = 0; c < kMaxChannels; ++c) {
     if (c < Kept()) {
@@ -98,6 +110,8 @@ void ExtentDeclick::OnInputsChanged() {
   const StreamFormat& in = Input(0)->format;
   inputFrames_ = in.frames;
   channels_ = in.channels;
+  // A rate that is not a number gets the shortest fill side.
+  rate_ = in.sampleRate > 0.0f ? in.sampleRate : 0.0f;
   Setup();
   StreamFormat& out = Output(0)->format;
   if (out.CopyFrom(&in) == BlockStatus::Ok) out.SetFrames(kOutputFrames);
@@ -196,7 +210,7 @@ void ExtentDeclick::FinalFills(int64_t upTo) {
   // is complete come first. No later block reaches that far back.
   for (uint16_t c = 0; c < Kept(); ++c) {
     GapList& gaps = gaps_[c];
-    while (gaps.Count() > 0 && gaps[0].Centre() + kFillWindow / 2 <= upTo) {
+    while (gaps.Count() > 0 && gaps[0].end + std::max(fillSide_, kSettled) <= upTo) {
       FinalFill(signal_[c].data() + At(gaps[0].start), static_cast<int32_t>(gaps[0].Length()));
       gaps.PopFront();
     }
@@ -205,7 +219,8 @@ void ExtentDeclick::FinalFills(int64_t upTo) {
 
 void ExtentDeclick::FinalFill(float* gap, int32_t length) {
   // Where no model can be fitted (digital silence) the short model's fill stays.
-  if (!finalFill_.FitAround(gap, length, kFillSide, kFillOrder, kFillLoading)) return;
+  const int32_t order = std::min(kShortFillOrder + kFillOrderPerSample * length, kFillOrder);
+  if (!finalFill_.FitAround(gap, length, fillSide_, order, kFillLoading)) return;
   if (!finalFill_.Fill(gap, length, finalFill_.Mean())) return;
   // A sharp model fills tonal music best but is ill-conditioned: a click's
   // faint tail left beside the gap can swing its fill far off. Where a
@@ -222,7 +237,7 @@ void ExtentDeclick::FinalFill(float* gap, int32_t length) {
   if (!(apart > kAgreement * kAgreement * size)) std::copy(sharp_.begin(), sharp_.begin() + length, gap);
 }
 
-bool ExtentDeclick::CanEmit() const { return emitted_ + kOutputFrames + kHoldFrames <= searched_; }
+bool ExtentDeclick::CanEmit() const { return emitted_ + kOutputFrames + holdFrames_ <= searched_; }
 
 void ExtentDeclick::Emit(bool bypass) {
   OutputPort* out = Output(0);

@@ -8,15 +8,17 @@
 // channel found a click is searched once more, repaired; a gap found in one
 // channel of a stereo pair is repaired in the other too (a click on a record
 // reaches both). Once no later block can touch a gap, it is filled for good
-// from an order-100 model fitted to the 1968 samples on either side of it,
-// not to the gap (GapInterpolator.h). The first 200 samples after a start or
+// from a model fitted to 20 ms of audio on either side of it, but not to
+// the gap (GapInterpolator.h), of order 24 + 4 per gap sample up to 100: a
+// short gap needs no long memory. The first 200 samples after a start or
 // reset are never repaired: an abrupt start is not a click.
 //
 // Timing: the block holds the stream back and hands out 512-frame buffers in
 // place: output frame k is input frame k. Nothing is pre-rolled, so the block
-// adds no latency; it holds back at least 2304 frames (2816 before its
-// first buffer), which a caller flushes with silence. Any input buffer
-// size; the output is the same for every one.
+// adds no latency. It holds back between HoldFrames() and HoldFrames() + 512
+// frames beyond what the input buffers bring at once (1184 frames up to
+// 51.2 kHz, 2128 from 98.4 kHz), which a caller flushes with silence. Any
+// input buffer size; the output is the same for every one.
 //
 // Parameters (the effect's, meaning what they mean for the classic
 // declicker): the click threshold t (2 to 20, lower finds more; values
@@ -57,12 +59,10 @@ class ExtentDeclick : public Block {
   static constexpr uint16_t kMaxChannels = 2;
   static constexpr int32_t kHop = ExtentDetector::kBlock / 2;
   static constexpr uint32_t kOutputFrames = kHop;
-  static constexpr int32_t kFillOrder = 100;     // the final fill's model
-  static constexpr int32_t kFillWindow = 4096;   // samples it is fitted to
-  // Frames between the last searched block's end and the last frame handed
-  // out: a gap is filled for good once its fill window is in, and a gap
-  // reaches kMaxGap / 2 past its centre.
-  static constexpr int32_t kHoldFrames = kFillWindow / 2 + ExtentDetector::kMaxGap / 2;
+  static constexpr int32_t kFillOrder = 100;      // the final fill's largest model
+  static constexpr double kFillSideSeconds = 0.020;  // audio fitted on each side of a gap
+  static constexpr int32_t kMinFillSide = 256;
+  static constexpr int32_t kMaxFillSide = 1968;
   static constexpr int32_t kStartSkip = 2 * kFillOrder;
 
   // One Samples input and one Samples output; threshold 4.
@@ -77,6 +77,9 @@ class ExtentDeclick : public Block {
   void SetOutputClicks(uint32_t on);
   uint32_t GetOutputClicks() const;
   int32_t ReadClickLevel();
+  // Frames between the end of the last block searched and the last frame
+  // handed out, for the current format.
+  int32_t HoldFrames() const { return holdFrames_; }
   // The z a seed needs for a threshold, far from and near a gap.
   static float SeedBar(float threshold) { return 3.0f * threshold; }
   static float NearBar(float threshold) { return 2.0f * threshold; }
@@ -113,6 +116,9 @@ class ExtentDeclick : public Block {
 
   uint16_t channels_ = 0;
   uint32_t inputFrames_ = 0;
+  float rate_ = 0.0f;
+  int32_t fillSide_ = kMinFillSide;  // samples fitted on each side of a gap
+  int32_t holdFrames_ = 0;
   bool needsSetup_ = true;
   // The stream from base_ on, per channel: as repaired so far, and as it arrived.
   std::vector<float> signal_[kMaxChannels];

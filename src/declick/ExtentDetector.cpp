@@ -6,12 +6,13 @@
 #include <cmath>
 
 #include "declick/ClickStatistic.h"
+#include "declick/Vec.h"
 
 namespace veltane {
 namespace {
 
 constexpr int32_t kSubBlock = 32;       // samples per spread sub-block
-constexpr int32_t kSpreadSpan = 8;      // sub-blocks either side in the median
+constexpr int32_t kSpreadSpan = 6;      // sub-blocks either side in the median
 constexpr float kSpreadFloor = 1e-7f;   // digital silence still has a yardstick
 constexpr double kLoading = 1e-5;       // zero-lag loading of the short model
 constexpr int32_t kEdgeSpan = 12;       // samples looked at beyond each edge
@@ -29,7 +30,6 @@ constexpr double kTwoPi = 6.283185307179586;
 
 ExtentDetector::ExtentDetector()
     : copy_(kCopyLength, 0.0f),
-      arrived_(kCopyLength, 0.0f),
       filled_(kCopyLength, 0),
       window_(kBlock),
       scratch_(kBlock + kShortLagPad),
@@ -54,41 +54,43 @@ ExtentDetector::ExtentDetector()
 
 void ExtentDetector::Load(const float* from, const float* arrived, int64_t blockStart) {
   blockStart_ = blockStart;
-  double sum = 0.0;
-  for (int32_t i = kOrder; i < kCopyLength; ++i) sum += from[i];
-  loadMean_ = static_cast<float>(sum / kBlock);
+  Vec4f sum = {};
+  for (int32_t i = kOrder; i < kCopyLength; i += 4) sum += vec::Load(from + i);
+  loadMean_ = (sum[0] + sum[1] + sum[2] + sum[3]) / kBlock;
   for (int32_t i = 0; i < kCopyLength; ++i) copy_[i] = from[i] - loadMean_;
-  for (int32_t i = 0; i < kCopyLength; ++i) arrived_[i] = arrived[i] - loadMean_;
-  std::fill(filled_.begin(), filled_.end(), 0);
+  arrived_ = arrived;
+  if (dirtyLast_ >= dirtyFirst_) std::fill(filled_.begin() + dirtyFirst_, filled_.begin() + dirtyLast_ + 1, 0);
+  dirtyFirst_ = kCopyLength;
+  dirtyLast_ = -1;
   model_ = false;
   madeCount_ = 0;
   droppedCount_ = 0;
 }
 
 bool ExtentDetector::Fit() {
-  const float* block = copy_.data() + kOrder;
-  double sum = 0.0;
-  for (int32_t i = 0; i < kBlock; ++i) sum += block[i];
-  mean_ = static_cast<float>(sum / kBlock);
-  model_ = FitShortModel(block, kBlock, mean_, window_.data(), kOrder, kLoading, scratch_.data(),
+  // The copy is mean-free since Load; fills move its mean too little to
+  // matter to the model.
+  model_ = FitShortModel(copy_.data() + kOrder, kBlock, window_.data(), kOrder, kLoading, scratch_.data(),
                          coeffs_.data());
   if (!model_) return false;
-  float sumA = 0.0f;
   float sumA2 = 0.0f;
   for (int32_t k = 0; k <= kOrder; ++k) {
     coeffsF_[k] = static_cast<float>(coeffs_[k]);
-    sumA += coeffsF_[k];
     sumA2 += coeffsF_[k] * coeffsF_[k];
   }
   norm_ = std::sqrt(sumA2);
-  bias_ = mean_ * sumA;
   fill_.SetModel(coeffs_.data(), kOrder);
   return true;
 }
 
+void ExtentDetector::MarkFilled(int32_t first, int32_t last) {
+  std::fill(filled_.begin() + first, filled_.begin() + last + 1, 1);
+  dirtyFirst_ = std::min(dirtyFirst_, first);
+  dirtyLast_ = std::max(dirtyLast_, last);
+}
+
 void ExtentDetector::StatisticAt(int32_t first, int32_t count, float sigma, float* z) {
-  ShortPredictionErrors(copy_.data() + kOrder + first, coeffsF_.data(), kOrder, bias_, count + kOrder,
-                        edgeErrors_.data());
+  ShortPredictionErrors(copy_.data() + kOrder + first, coeffsF_.data(), kOrder, count + kOrder, edgeErrors_.data());
   InterpolationErrors(edgeErrors_.data(), coeffsF_.data(), kOrder, count, z);
   const float scale = 1.0f / (sigma * norm_);
   for (int32_t i = 0; i < count; ++i) z[i] *= scale;
@@ -96,8 +98,8 @@ void ExtentDetector::StatisticAt(int32_t first, int32_t count, float sigma, floa
 
 bool ExtentDetector::Fill(int32_t first, int32_t last) {
   const int32_t at = kOrder + first;
-  if (!fill_.Fill(copy_.data() + at, last - first + 1, mean_)) return false;
-  std::fill(filled_.begin() + at, filled_.begin() + at + (last - first + 1), 1);
+  if (!fill_.Fill(copy_.data() + at, last - first + 1, 0.0)) return false;
+  MarkFilled(at, at + (last - first));
   return true;
 }
 
@@ -121,19 +123,27 @@ void ExtentDetector::Widen(const GapList& gaps, int32_t* first, int32_t* last) c
 
 int32_t ExtentDetector::Look(GapList& gaps, const Settings& settings, float* peak) {
   if (!Fit()) return 0;
-  ShortPredictionErrors(copy_.data() + kOrder, coeffsF_.data(), kOrder, bias_, kBlock, errors_.data());
-  LocalSpread(errors_.data(), kBlock / kSubBlock, kSubBlock, kSpreadSpan, kSpreadFloor, meanAbs_.data(),
-              spread_.data());
+  // Seeds, and so the spreads they are measured by, lie in the searched
+  // half: the errors are needed kSpreadSpan sub-blocks around it, and as far
+  // as the statistic of its last sample reaches.
+  const int32_t errorsFirst = kSearchBegin - kSpreadSpan * kSubBlock;
+  const int32_t errorsEnd = std::max(kSearchEnd + kSpreadSpan * kSubBlock, kSearchEnd + kOrder);
+  ShortPredictionErrors(copy_.data() + kOrder + errorsFirst, coeffsF_.data(), kOrder, errorsEnd - errorsFirst,
+                        errors_.data() + errorsFirst);
+  LocalSpread(errors_.data() + errorsFirst, (errorsEnd - errorsFirst) / kSubBlock, kSubBlock, kSpreadSpan,
+              kSpreadSpan + kSearchCount / kSubBlock, kSpreadSpan, kSpreadFloor, meanAbs_.data(),
+              spread_.data() + kSearchBegin / kSubBlock - kSpreadSpan);
   InterpolationErrors(errors_.data() + kSearchBegin, coeffsF_.data(), kOrder, kSearchCount, z_.data());
 
   const int32_t lowest = LowestIndex(settings);
   const float entry = std::min(settings.seedBar, settings.nearBar);
   int32_t candidateCount = 0;
   float largest = 0.0f;
+  float scale[kBlock / kSubBlock];
+  for (int32_t j = kSearchBegin / kSubBlock; j < kSearchEnd / kSubBlock; ++j) scale[j] = 1.0f / (spread_[j] * norm_);
   for (int32_t i = 0; i < kSearchCount; ++i) {
     const int32_t index = kSearchBegin + i;
-    const float z = z_[i] / (spread_[index / kSubBlock] * norm_);
-    z_[i] = z;
+    const float z = z_[i] * scale[index / kSubBlock];
     if (index < lowest) continue;  // the stream's abrupt start is not a click
     largest = std::max(largest, z);
     if (z > entry) candidates_[candidateCount++] = {z, index};
@@ -268,14 +278,14 @@ void ExtentDetector::Trim(int32_t* first, int32_t* last, float sigma) {
   const float unit = sigma * sigma / (norm_ * norm_);
   while (*last > *first) {
     const auto variance = static_cast<float>(fill_.EdgeVariance()) * unit;
-    const float dl = arrived_[kOrder + *first] - copy_[kOrder + *first];
-    const float dr = arrived_[kOrder + *last] - copy_[kOrder + *last];
+    const float dl = Arrived(kOrder + *first) - copy_[kOrder + *first];
+    const float dr = Arrived(kOrder + *last) - copy_[kOrder + *last];
     const bool leftSide = dl * dl <= dr * dr;
     const float d = leftSide ? dl : dr;
     if (!(d * d < kTrimBar * kTrimBar * variance)) break;
     const int32_t at = leftSide ? (*first)++ : (*last)--;
-    copy_[kOrder + at] = arrived_[kOrder + at];
-    filled_[kOrder + at] = 1;
+    copy_[kOrder + at] = Arrived(kOrder + at);
+    MarkFilled(kOrder + at, kOrder + at);
     if (!Fill(*first, *last)) break;
   }
 }
@@ -291,7 +301,7 @@ void ExtentDetector::Link(GapList& gaps, const Gap& gap, const Settings& setting
 }
 
 void ExtentDetector::Store(float* to) const {
-  for (int32_t i = 0; i < kCopyLength; ++i) {
+  for (int32_t i = dirtyFirst_; i <= dirtyLast_; ++i) {
     if (filled_[i]) to[i] = copy_[i] + loadMean_;
   }
 }

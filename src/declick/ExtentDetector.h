@@ -51,8 +51,9 @@ class ExtentDetector {
 
   // Copies stream positions [blockStart - kOrder, blockStart + kBlock) from
   // `from` (the sample at blockStart - kOrder; the stream as repaired so
-  // far) and `arrived` (the same stretch as it arrived) and removes their
-  // mean. Forgets the gaps of the previous block.
+  // far) and removes their mean; `arrived` is the same stretch as it
+  // arrived, read (not copied) until Store. Forgets the gaps of the
+  // previous block.
   void Load(const float* from, const float* arrived, int64_t blockStart);
   // One look: fits the model to the block as it now stands, then seeds,
   // grows and joins gaps, adding them to `gaps`. Returns the gaps made;
@@ -91,6 +92,8 @@ class ExtentDetector {
   // [first, last] widened by every gap of `gaps` it overlaps or touches.
   void Widen(const GapList& gaps, int32_t* first, int32_t* last) const;
   bool Dropped(int32_t index) const;
+  void MarkFilled(int32_t first, int32_t last);  // copy_ indices, inclusive
+  float Arrived(int32_t at) const { return arrived_[at] - loadMean_; }
   // Gives back edge samples of the filled gap [*first, *last] that sit
   // within the model's reach of their interpolation; refills what is left.
   void Trim(int32_t* first, int32_t* last, float sigma);
@@ -98,13 +101,13 @@ class ExtentDetector {
 
   int64_t blockStart_ = 0;
   float loadMean_ = 0.0f;   // removed by Load, restored by Store
-  float mean_ = 0.0f;       // of the copy when the model was fitted
-  float bias_ = 0.0f;       // mean_ x sum a: the error of a constant mean_
   float norm_ = 0.0f;       // sqrt(sum a^2)
   bool model_ = false;
   std::vector<float> copy_;      // kOrder + kBlock
-  std::vector<float> arrived_;   // kOrder + kBlock: the block before any repair
-  std::vector<uint8_t> filled_;  // per copy_ sample: written by a fill
+  const float* arrived_ = nullptr;  // the block before any repair, with its mean
+  std::vector<uint8_t> filled_;  // per copy_ sample: written by a fill or a trim
+  int32_t dirtyFirst_ = 0;       // filled_ is clear outside [dirtyFirst_, dirtyLast_]
+  int32_t dirtyLast_ = kOrder + kBlock - 1;
   std::vector<float> window_;    // Hann, kBlock
   std::vector<float> scratch_;   // kBlock + kShortLagPad
   std::vector<double> coeffs_;   // kOrder + 1

@@ -5,11 +5,30 @@
 #include <cmath>
 
 #include "declick/RepairBlock.h"
+#include "declick/Vec.h"
 
 namespace veltane {
 namespace {
 
 constexpr double kTwoPi = 6.283185307179586;
+constexpr int32_t kLagTile = 16;  // lags summed per pass: eight two-lane accumulators
+
+// r[k] += sum_i y[i] y[i+k] for k = 0 .. order, each sum over increasing i;
+// y is zero-padded by order + kLagTile samples past n.
+void AddAutocorrelation(const double* y, int32_t n, int32_t order, double* r) {
+  for (int32_t first = 0; first <= order; first += kLagTile) {
+    Vec2d acc[kLagTile / 2] = {};
+    for (int32_t i = 0; i < n; ++i) {
+      const Vec2d yi = vec::Splat(y[i]);
+      const double* lagged = y + i + first;
+#pragma GCC unroll 8
+      for (int m = 0; m < kLagTile / 2; ++m) acc[m] += yi * vec::Load(lagged + 2 * m);
+    }
+    double lanes[kLagTile];
+    for (int m = 0; m < kLagTile / 2; ++m) vec::Store(lanes + 2 * m, acc[m]);
+    for (int32_t j = 0; j < kLagTile && first + j <= order; ++j) r[first + j] += lanes[j];
+  }
+}
 
 bool AllFinite(const double* v, int32_t count) {
   double sum = 0.0;
@@ -19,12 +38,12 @@ bool AllFinite(const double* v, int32_t count) {
 
 }  // namespace
 
-GapInterpolator::GapInterpolator(int32_t maxOrder, int32_t maxGap, int32_t maxWindow)
+GapInterpolator::GapInterpolator(int32_t maxOrder, int32_t maxGap, int32_t maxSide)
     : maxOrder_(std::max(maxOrder, 1)),
       maxGap_(std::max(maxGap, 1)),
-      maxWindow_(std::max(maxWindow, 0)),
-      hann_(static_cast<size_t>(maxWindow_)),
-      windowed_(static_cast<size_t>(maxWindow_)),
+      maxSide_(std::max(maxSide, 0)),
+      hann_(static_cast<size_t>(maxSide_)),
+      windowed_(static_cast<size_t>(maxSide_ + maxOrder_ + kLagTile), 0.0),
       autocorr_(static_cast<size_t>(maxOrder_) + 1),
       loaded_(static_cast<size_t>(maxOrder_) + 1),
       coeffs_(static_cast<size_t>(maxOrder_) + 1),
@@ -62,39 +81,21 @@ bool GapInterpolator::Reload(double loading) {
   return valid_;
 }
 
-bool GapInterpolator::Fit(const float* window, int32_t length, int32_t order, double loading) {
-  valid_ = false;
-  if (order < 1 || order > maxOrder_ || length <= order || length > maxWindow_) return false;
-  BuildHann(length);
-  double sum = 0.0;
-  for (int32_t i = 0; i < length; ++i) sum += window[i];
-  mean_ = sum / length;
-  for (int32_t i = 0; i < length; ++i) windowed_[i] = (window[i] - mean_) * hann_[i];
-  // The classic routine sums over its first blockLength - order samples:
-  // handing it length + order makes that every sample (it reads none past
-  // length).
-  Autocorrelation(windowed_.data(), length + order, order, autocorr_.data());
-  return Solve(order, loading);
-}
-
 bool GapInterpolator::FitAround(const float* gap, int32_t gapLength, int32_t side, int32_t order, double loading) {
   valid_ = false;
-  if (order < 1 || order > maxOrder_ || side <= order || 2 * side > maxWindow_ || gapLength < 0) return false;
+  if (order < 1 || order > maxOrder_ || side <= order || side > maxSide_ || gapLength < 0) return false;
   BuildHann(side);
   const float* before = gap - side;
   const float* after = gap + gapLength;
   double sum = 0.0;
-  for (int32_t i = 0; i < side; ++i) sum += before[i] + after[i];
+  for (int32_t i = 0; i < side; ++i) sum += static_cast<double>(before[i]) + after[i];
   mean_ = sum / (2 * side);
-  double* left = windowed_.data();
-  double* right = windowed_.data() + side;
-  for (int32_t i = 0; i < side; ++i) {
-    left[i] = (before[i] - mean_) * hann_[i];
-    right[i] = (after[i] - mean_) * hann_[i];
+  std::fill(autocorr_.begin(), autocorr_.begin() + order + 1, 0.0);
+  // The padding past `side` stays zero: only the first side samples are written.
+  for (const float* part : {before, after}) {
+    for (int32_t i = 0; i < side; ++i) windowed_[i] = (part[i] - mean_) * hann_[i];
+    AddAutocorrelation(windowed_.data(), side, order, autocorr_.data());
   }
-  Autocorrelation(left, side + order, order, autocorr_.data());
-  Autocorrelation(right, side + order, order, solution_.data());
-  for (int32_t k = 0; k <= order; ++k) autocorr_[k] += solution_[k];
   return Solve(order, loading);
 }
 

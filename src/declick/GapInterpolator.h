@@ -20,26 +20,26 @@ namespace veltane {
 class GapInterpolator {
  public:
   // Work arrays for models up to maxOrder, gaps up to maxGap samples and
-  // fits over windows up to maxWindow samples. Allocates; nothing else does.
-  GapInterpolator(int32_t maxOrder, int32_t maxGap, int32_t maxWindow);
+  // fits over up to maxSide samples on each side of a gap. Allocates;
+  // nothing else does.
+  GapInterpolator(int32_t maxOrder, int32_t maxGap, int32_t maxSide);
 
-  // Fits an AR(order) model to window[0 .. length): the window's mean
-  // removed, a Hann window applied, r[0] multiplied by 1 + loading. False
-  // when the arguments exceed the limits or the window is silent or not
-  // finite; the model is then unusable until the next Fit or SetModel.
-  bool Fit(const float* window, int32_t length, int32_t order, double loading);
-  // The same, fitted to the `side` samples on either side of the gap
-  // gap[0 .. gapLength) but not to the gap: each side with its own Hann
-  // window, their autocorrelations summed. A provisional fill inside the gap
-  // would teach the model to reproduce itself, and a hole in one window
-  // would smear its spectrum. side may be at most maxWindow / 2.
+  // Fits an AR(order) model to the `side` samples on either side of the gap
+  // gap[0 .. gapLength), but not to the gap: their common mean removed, each
+  // side under its own Hann window, the two autocorrelations summed, r[0]
+  // multiplied by 1 + loading. A provisional fill inside the gap would teach
+  // the model to reproduce itself, and a hole in one window would smear its
+  // spectrum. False when the arguments exceed the limits or the sides are
+  // silent or not finite; the model is then unusable until the next fit or
+  // SetModel. The sums are vectorised over lags; each runs over increasing
+  // sample index.
   bool FitAround(const float* gap, int32_t gapLength, int32_t side, int32_t order, double loading);
   // The last fit's model again with another loading (the autocorrelation is
   // kept). False, the model unusable, when there was no fit.
   bool Reload(double loading);
   // Takes a model from elsewhere: a[0 .. order], a[0] = 1.
   void SetModel(const double* a, int32_t order);
-  // The last Fit window's mean.
+  // The last fit's mean.
   double Mean() const { return mean_; }
   const double* Coefficients() const { return coeffs_.data(); }
   int32_t Order() const { return order_; }
@@ -63,14 +63,14 @@ class GapInterpolator {
 
   int32_t maxOrder_;
   int32_t maxGap_;
-  int32_t maxWindow_;
+  int32_t maxSide_;
   int32_t order_ = 0;
   int32_t fitOrder_ = 0;          // of the last fit, 0 after SetModel
   bool valid_ = false;
   double mean_ = 0.0;
   int32_t hannLength_ = 0;     // length the Hann table was built for
-  std::vector<double> hann_;   // maxWindow
-  std::vector<double> windowed_;  // maxWindow
+  std::vector<double> hann_;      // maxSide
+  std::vector<double> windowed_;  // one side, zero-padded: maxSide + maxOrder + a lag tile
   std::vector<double> autocorr_;  // maxOrder + 1, as fitted
   std::vector<double> loaded_;    // maxOrder + 1, loaded
   std::vector<double> coeffs_;    // maxOrder + 1
