@@ -11,7 +11,10 @@
 // from a model fitted to 20 ms of audio on either side of it, but not to
 // the gap (GapInterpolator.h), of order 24 + 4 per gap sample up to 100: a
 // short gap needs no long memory. The first 200 samples after a start or
-// reset are never repaired: an abrupt start is not a click.
+// reset are never repaired, nor the edges between digital silence (16 exact
+// zeros or more) and sound: an abrupt start or end is not a click, and a
+// caller's flush with silence must not change the stream's last samples.
+// Clicks inside digital silence are repaired.
 //
 // Timing: the block holds the stream back and hands out 512-frame buffers in
 // place: output frame k is input frame k. Nothing is pre-rolled, so the block

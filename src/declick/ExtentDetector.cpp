@@ -19,6 +19,10 @@ constexpr int32_t kEdgeSpan = 12;       // samples looked at beyond each edge
 constexpr float kEdgeBar = 3.0f;        // z that still belongs to the click
 constexpr int32_t kEdgeMargin = 2;      // samples taken beyond the last such one
 constexpr float kTrimBar = 3.0f;        // deviations of an edge sample that still count as clean
+constexpr int32_t kSilentRun = 16;      // exact zeros in a row that make digital silence
+constexpr int32_t kOnsetSpan = 96;      // samples compared on either side of a gap
+constexpr float kOnsetStep = 32.0f;      // a level rising this much makes an onset
+constexpr float kOnsetFactor = 2.0f;    // an onset's seed must be this much stronger
 // Samples a seed adds to the gaps per unit of z it needs above its bar.
 constexpr float kEvidenceSpan = 80.0f;
 constexpr int32_t kSearchCount = ExtentDetector::kSearchEnd - ExtentDetector::kSearchBegin;
@@ -108,6 +112,30 @@ int32_t ExtentDetector::LowestIndex(const Settings& settings) const {
   return static_cast<int32_t>(std::clamp<int64_t>(first, kKeepBegin, kBlock));
 }
 
+bool ExtentDetector::SilentWithin(int32_t first, int32_t last) const {
+  first = std::max(kOrder + first, 0);
+  last = std::min(kOrder + last, kOrder + kBlock - 1);
+  int32_t run = 0;
+  for (int32_t i = first; i <= last; ++i) {
+    run = arrived_[i] == 0.0f ? run + 1 : 0;
+    if (run >= kSilentRun) return true;
+  }
+  return false;
+}
+
+bool ExtentDetector::AtSilenceEdge(int32_t index) const {
+  // Digital silence is no recording: where exact zeros (the silence a
+  // caller flushes with, an edit, a file's padding) meet sound that goes on
+  // longer than a click could, the abrupt edge that the statistic sees
+  // within its reach is left alone. A click inside silence has silence on
+  // both sides within a gap's length, and is repaired.
+  const int32_t reach = kOrder + kSilentRun;
+  const bool before = SilentWithin(index - reach, index);
+  const bool after = SilentWithin(index, index + reach);
+  if (before == after) return false;
+  return before ? !SilentWithin(index, index + kMaxGap + reach) : !SilentWithin(index - kMaxGap - reach, index);
+}
+
 bool ExtentDetector::Dropped(int32_t index) const {
   for (int32_t i = 0; i < droppedCount_; ++i) {
     if (index >= dropped_[i].first && index <= dropped_[i].last) return true;
@@ -158,7 +186,7 @@ int32_t ExtentDetector::Look(GapList& gaps, const Settings& settings, float* pea
   for (int32_t c = 0; c < candidateCount && tried < kMaxSeeds; ++c) {
     const int32_t index = candidates_[c].index;
     const int64_t position = blockStart_ + index;
-    if (gaps.Holds(position) || Dropped(index)) continue;
+    if (gaps.Holds(position) || Dropped(index) || AtSilenceEdge(index)) continue;
     const float bar = gaps.Distance(position) <= kNearDistance ? settings.nearBar : settings.seedBar;
     float z = candidates_[c].z;
     if (!current) StatisticAt(index, 1, spread_[index / kSubBlock], &z);
@@ -245,7 +273,29 @@ bool ExtentDetector::Evident(const GapList& gaps, float z, float bar, int32_t fi
     if (to > from) covered += to - from;
   }
   const auto added = static_cast<float>(last - first + 1 - covered);
-  return z >= bar * (1.0f + added / kEvidenceSpan);
+  // A sound that starts out of quiet is no click, though its first samples
+  // stand out against the loud part's spread: where the signal after the
+  // gap is far louder than before it, the seed must be stronger still.
+  const float before = Level(first - kOnsetSpan, first - 1);
+  const float after = Level(last + 1, last + kOnsetSpan);
+  const float onset = after > kOnsetStep * before ? kOnsetFactor : 1.0f;
+  return z >= onset * bar * (1.0f + added / kEvidenceSpan);
+}
+
+float ExtentDetector::Level(int32_t first, int32_t last) const {
+  // The copy holds block indices -kOrder .. kBlock - 1. Deviations from the
+  // stretch's own mean: the block's mean need not be the quiet part's.
+  first = std::max(first, -kOrder);
+  last = std::min(last, kBlock - 1);
+  if (last < first) return 0.0f;
+  const float* x = copy_.data() + kOrder;
+  const auto count = static_cast<float>(last - first + 1);
+  float mean = 0.0f;
+  for (int32_t i = first; i <= last; ++i) mean += x[i];
+  mean /= count;
+  float sum = 0.0f;
+  for (int32_t i = first; i <= last; ++i) sum += std::fabs(x[i] - mean);
+  return sum / count;
 }
 
 bool ExtentDetector::Join(const GapList& gaps, int32_t lowest, int32_t* first, int32_t* last) {

@@ -86,12 +86,20 @@ class ExtentDetector {
   // Whether a seed of statistic z (against `bar`) is strong enough for the
   // samples its gap [first, last] adds to `gaps`.
   bool Evident(const GapList& gaps, float z, float bar, int32_t first, int32_t last) const;
+  // The mean absolute deviation of the block over [first, last] as it now
+  // stands, as far as the copy reaches; 0 for none.
+  float Level(int32_t first, int32_t last) const;
   // Joins close neighbours and takes in touching gaps, refilling when the
   // gap changed; false when the union would exceed kMaxGap.
   bool Join(const GapList& gaps, int32_t lowest, int32_t* first, int32_t* last);
   // [first, last] widened by every gap of `gaps` it overlaps or touches.
   void Widen(const GapList& gaps, int32_t* first, int32_t* last) const;
   bool Dropped(int32_t index) const;
+  // Whether `index` sits within the statistic's reach of an edge between
+  // digital silence and sound; whether arrived samples [first, last] hold
+  // a run of exact zeros.
+  bool AtSilenceEdge(int32_t index) const;
+  bool SilentWithin(int32_t first, int32_t last) const;
   void MarkFilled(int32_t first, int32_t last);  // copy_ indices, inclusive
   float Arrived(int32_t at) const { return arrived_[at] - loadMean_; }
   // Gives back edge samples of the filled gap [*first, *last] that sit
