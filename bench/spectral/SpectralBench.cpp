@@ -1,5 +1,11 @@
 // Speed of the real FFT and of the hiss-removal path (Analysis, FDNoiseReduc,
-// Synthesis) at 44.1 kHz stereo, reported as a multiple of real time.
+// Synthesis) at 44.1 kHz stereo, and of the modern engine's float transform
+// and hiss remover, reported as a multiple of real time and in millions of
+// samples per second.
+//
+// With `--hiss-seconds=N` instead of benchmark options it runs N seconds of
+// 44.1 kHz stereo through "HissRemover" alone and exits, for callgrind
+// (bench/spectral/callgrind.sh).
 //
 // Each benchmark runs in many short repetitions and reports the mean, the
 // minimum and the maximum: on a machine shared with other work the best
@@ -8,13 +14,18 @@
 #include <benchmark/benchmark.h>
 
 #include <algorithm>
+#include <cstdlib>
+#include <cstring>
 #include <random>
 #include <vector>
 
 #include "framework/Block.h"
+#include "framework/GraphLock.h"
 #include "framework/ResourcePool.h"
 #include "spectral/Analysis.h"
 #include "spectral/FDNoiseReduc.h"
+#include "spectral/FloatFft.h"
+#include "spectral/HissRemover.h"
 #include "spectral/RealFft.h"
 #include "spectral/Synthesis.h"
 
@@ -66,7 +77,7 @@ double Largest(const std::vector<double>& v) { return *std::max_element(v.begin(
 
 void BM_RealFft2048ForwardInverse(benchmark::State& state) {
   constexpr uint32_t n = 2048;
-  const SineTables tables = ResourcePool::Instance().GetSineTable(n);
+  const SineTables tables = GraphDomain::Shared().Pool().GetSineTable(n);
   const std::vector<float> source = Noise(n, 0.3f);
   std::vector<float> work(n);
   for (auto _ : state) {
@@ -116,7 +127,96 @@ BENCHMARK(BM_SpectralPath44100Stereo)
     ->ComputeStatistics("min", Smallest)
     ->ComputeStatistics("max", Largest);
 
+// The classic transform on the same two channels, for comparison.
+void BM_RealFftPair1024ForwardInverse(benchmark::State& state) {
+  constexpr uint32_t n = 1024;
+  const SineTables tables = GraphDomain::Shared().Pool().GetSineTable(n);
+  const std::vector<float> source = Noise(2 * n, 0.3f);
+  std::vector<float> work(2 * n);
+  for (auto _ : state) {
+    std::copy(source.begin(), source.end(), work.begin());
+    RealFftForwardPair(work.data(), n, 10, tables.cosine, tables.sine);
+    RealFftInversePair(work.data(), n, 10, tables.cosine, tables.sine);
+    benchmark::DoNotOptimize(work.data());
+    benchmark::ClobberMemory();
+  }
+  state.counters["Msamples_per_s"] = benchmark::Counter(
+      static_cast<double>(state.iterations()) * 2 * n * 1e-6, benchmark::Counter::kIsRate);
+}
+BENCHMARK(BM_RealFftPair1024ForwardInverse)
+    ->Unit(benchmark::kNanosecond)
+    ->MinTime(0.05)
+    ->Repetitions(30)
+    ->ReportAggregatesOnly(true)
+    ->ComputeStatistics("min", Smallest)
+    ->ComputeStatistics("max", Largest);
+
+// Two channels' 1024-sample frames (44.1 kHz) as one complex transform, there and back.
+void BM_FloatFft1024PairForwardInverse(benchmark::State& state) {
+  constexpr uint32_t n = 1024;
+  FloatFft fft;
+  fft.Setup(n);
+  const std::vector<float> re = Noise(n, 0.3f), im = Noise(n, 0.2f);
+  std::vector<float> spectrum(2 * n), back(2 * n), work(2 * n);
+  for (auto _ : state) {
+    fft.Forward(re.data(), im.data(), spectrum.data(), spectrum.data() + n, work.data(), work.data() + n);
+    fft.Inverse(spectrum.data(), spectrum.data() + n, back.data(), back.data() + n, work.data(), work.data() + n);
+    benchmark::DoNotOptimize(back.data());
+    benchmark::ClobberMemory();
+  }
+  state.counters["Msamples_per_s"] = benchmark::Counter(
+      static_cast<double>(state.iterations()) * 2 * n * 1e-6, benchmark::Counter::kIsRate);
+}
+BENCHMARK(BM_FloatFft1024PairForwardInverse)
+    ->Unit(benchmark::kNanosecond)
+    ->MinTime(0.05)
+    ->Repetitions(30)
+    ->ReportAggregatesOnly(true)
+    ->ComputeStatistics("min", Smallest)
+    ->ComputeStatistics("max", Largest);
+
+// "HissRemover" with a source of `frames` frames per buffer and a sink, warmed up past its pre-roll.
+struct HissPath {
+  HissPath() : source(Noise(size_t{kChainFrames} * kChannels * 64, 0.05f)) {
+    Connect(&source, 0, &hiss, 0);
+    Connect(&hiss, 0, &sink, 0);
+    for (int warm = 0; warm < 64; ++warm) source.Run();
+  }
+  Source source;
+  HissRemover hiss;
+  Sink sink;
+};
+
+// One iteration pushes one 1024-frame stereo buffer through, automatic hiss level on.
+void BM_HissRemover44100Stereo(benchmark::State& state) {
+  HissPath path;
+  for (auto _ : state) path.source.Run();
+  const double frames = static_cast<double>(state.iterations()) * kChainFrames;
+  state.counters["x_realtime"] = benchmark::Counter(frames / kRate, benchmark::Counter::kIsRate);
+  state.counters["Msamples_per_s"] = benchmark::Counter(frames * kChannels * 1e-6, benchmark::Counter::kIsRate);
+}
+BENCHMARK(BM_HissRemover44100Stereo)
+    ->Unit(benchmark::kMicrosecond)
+    ->MinTime(0.05)
+    ->Repetitions(30)
+    ->ReportAggregatesOnly(true)
+    ->ComputeStatistics("min", Smallest)
+    ->ComputeStatistics("max", Largest);
+
 }  // namespace
 }  // namespace veltane
 
-BENCHMARK_MAIN();
+int main(int argc, char** argv) {
+  if (argc == 2 && std::strncmp(argv[1], "--hiss-seconds=", 15) == 0) {
+    const double seconds = std::atof(argv[1] + 15);
+    veltane::HissPath path;
+    const auto buffers = static_cast<uint64_t>(seconds * veltane::kRate / veltane::kChainFrames);
+    for (uint64_t i = 0; i < buffers; ++i) path.source.Run();
+    return 0;
+  }
+  benchmark::Initialize(&argc, argv);
+  if (benchmark::ReportUnrecognizedArguments(argc, argv)) return 1;
+  benchmark::RunSpecifiedBenchmarks();
+  benchmark::Shutdown();
+  return 0;
+}

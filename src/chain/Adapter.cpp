@@ -94,20 +94,20 @@ Adapter::Adapter() : Block("Adapter", 1, PortKind::Samples, 1, PortKind::Samples
 void Adapter::OnReset() { ring.Clear(); }
 
 void Adapter::SetHostRate(float rate) {
-  GraphLockHolder hold;
+  GraphLockHolder hold(*this);
   hostRate = rate;
   Output(0)->format.SetSampleRate(rate);
 }
 
 void Adapter::SetHostChannels(uint16_t count) {
-  GraphLockHolder hold;
+  GraphLockHolder hold(*this);
   hostChannels = count;
   Output(0)->format.SetChannels(count);
   Output(0)->format.SetFrames(kChainFrames);
 }
 
 BlockStatus Adapter::AttachChain(Block* newChain, int inputIndex, int outputIndex) {
-  GraphLockHolder hold;
+  GraphLockHolder hold(*this);
   if (chain != nullptr && chain != newChain) {
     DisconnectOutputs(this, nullptr);
     DisconnectOutputs(chain, nullptr);
@@ -125,21 +125,21 @@ BlockStatus Adapter::AttachChain(Block* newChain, int inputIndex, int outputInde
 
 BlockStatus Adapter::TransformPcm16(const void* in, uint32_t frames, void* out,
                                     uint32_t* outFrames) {
-  GraphLockHolder hold;
+  GraphLockHolder hold(*this);
   sampleWidth = SampleWidth::Pcm16;
   return Transform(static_cast<const uint8_t*>(in), frames, static_cast<uint8_t*>(out), outFrames);
 }
 
 BlockStatus Adapter::TransformPcm24(const void* in, uint32_t frames, void* out,
                                     uint32_t* outFrames) {
-  GraphLockHolder hold;
+  GraphLockHolder hold(*this);
   sampleWidth = SampleWidth::Pcm24;
   return Transform(static_cast<const uint8_t*>(in), frames, static_cast<uint8_t*>(out), outFrames);
 }
 
 BlockStatus Adapter::TransformPcm8(const void* in, uint32_t frames, void* out,
                                    uint32_t* outFrames) {
-  GraphLockHolder hold;
+  GraphLockHolder hold(*this);
   sampleWidth = SampleWidth::Pcm8;
   return Transform(static_cast<const uint8_t*>(in), frames, static_cast<uint8_t*>(out), outFrames);
 }

@@ -9,13 +9,14 @@
 #include "halfband/HalfS.h"
 #include "spectral/Analysis.h"
 #include "spectral/FDNoiseReduc.h"
+#include "spectral/HissRemover.h"
 #include "spectral/Synthesis.h"
 
 namespace veltane {
 
 NoiseReducManager::NoiseReducManager(const char* name)
     : Block(name, 0, PortKind::Samples, 0, PortKind::Samples) {
-  GraphLockHolder hold;
+  GraphLockHolder hold(*this);
   analysis = std::make_unique<Analysis>("Analysis");
   synthesis = std::make_unique<Synthesis>("Synthesis");
   noiseReduc = std::make_unique<FDNoiseReduc>("FDNoiseReduc");
@@ -34,24 +35,18 @@ NoiseReducManager::NoiseReducManager(const char* name)
   declick[0]->maxClickWidth = 80;
   declick[1]->simpleMode = true;
   noiseReduc->SetBypass(1);  // the effect's options decide later
-  // Until its own hiss blocks replace them, the modern engine runs instances
-  // of the classic ones, set up as the classic full-band path sets its own.
   modernDeclick = std::make_unique<ExtentDeclick>("Modern Declick");
-  modernAnalysis = std::make_unique<Analysis>("Modern Analysis");
-  modernNoiseReduc = std::make_unique<FDNoiseReduc>("Modern Hiss");
-  modernNoiseReduc->SetBypass(1);
-  modernSynthesis = std::make_unique<Synthesis>("Modern Synthesis");
+  modernHiss = std::make_unique<HissRemover>("Modern Hiss");
+  modernHiss->SetBypass(true);  // the effect's options decide later
   currentRate = 44100.0f;
   Rewire();
   analysis->SetSizeMode(3);
   analysis->SetHopMode(1);
-  modernAnalysis->SetSizeMode(3);
-  modernAnalysis->SetHopMode(1);
 }
 
 NoiseReducManager::~NoiseReducManager() {
-  auto drop = [](auto& block) {
-    GraphLockHolder hold;
+  auto drop = [this](auto& block) {
+    GraphLockHolder hold(*this);
     block.reset();
   };
   drop(analysis);
@@ -63,9 +58,7 @@ NoiseReducManager::~NoiseReducManager() {
   for (auto& merger : mergers) drop(merger);
   drop(through);
   drop(modernDeclick);
-  drop(modernAnalysis);
-  drop(modernNoiseReduc);
-  drop(modernSynthesis);
+  drop(modernHiss);
 }
 
 InputPort* NoiseReducManager::GetInputPort(uint16_t index) {
@@ -88,7 +81,7 @@ void NoiseReducManager::OnInputsChanged() {
 }
 
 bool NoiseReducManager::PrepareForRate(float rate) {
-  GraphLockHolder hold;
+  GraphLockHolder hold(*this);
   if (!(rate < currentRate || rate > currentRate)) return false;
   currentRate = rate;
   Rewire();
@@ -104,7 +97,7 @@ NoiseReducManager::Shape NoiseReducManager::ShapeFor(float rate) const {
 }
 
 bool NoiseReducManager::SetEngine(Engine choice) {
-  GraphLockHolder hold;
+  GraphLockHolder hold(*this);
   if (choice == engine) return false;
   engine = choice;
   Rewire();
@@ -112,7 +105,7 @@ bool NoiseReducManager::SetEngine(Engine choice) {
 }
 
 void NoiseReducManager::Rewire() {
-  GraphLockHolder hold;
+  GraphLockHolder hold(*this);
   TDDeclick* d0 = declick[0].get();
   TDDeclick* d1 = declick[1].get();
   HalfS* s0 = splitters[0].get();
@@ -124,8 +117,7 @@ void NoiseReducManager::Rewire() {
   // The links out of "Analysis" and "FDNoiseReduc" are replaced below; the
   // Adapter's links into "HalfS 0" and out of "Through" are never touched.
   for (Block* block : std::initializer_list<Block*>{d0, d1, s0, s1, s2, m0, m1, m2, synthesis.get(),
-                                                    modernDeclick.get(), modernAnalysis.get(),
-                                                    modernNoiseReduc.get(), modernSynthesis.get()}) {
+                                                    modernDeclick.get(), modernHiss.get()}) {
     DisconnectOutputs(block, nullptr);
   }
   s0->SetPassThrough(0);
@@ -186,10 +178,8 @@ void NoiseReducManager::Rewire() {
     case Shape::Modern:
       // No split: the modern blocks take the stream as it comes, at any rate.
       Connect(s0, 0, modernDeclick.get(), 0);
-      Connect(modernDeclick.get(), 0, modernAnalysis.get(), 0);
-      ConnectExclusive(modernAnalysis.get(), 0, modernNoiseReduc.get(), 0);
-      ConnectExclusive(modernNoiseReduc.get(), 0, modernSynthesis.get(), 0);
-      Connect(modernSynthesis.get(), 0, through.get(), 0);
+      Connect(modernDeclick.get(), 0, modernHiss.get(), 0);
+      Connect(modernHiss.get(), 0, through.get(), 0);
       s0->SetPassThrough(1);
       break;
   }

@@ -8,8 +8,9 @@
 // bands above 32 kHz (clicks per half, hiss on the whole band), no split at
 // 32 kHz and below. The modern engine has blocks of its own and runs them on
 // the whole band at every rate: "HalfS 0" stays the head in pass-through,
-// then the modern declicker, analysis, hiss reducer and synthesis, then
-// "Through". Blocks of the engine not in use stay unlinked and idle.
+// then the modern declicker and the modern hiss remover ("HissRemover", which
+// frames, transforms and resynthesises by itself), then "Through". Blocks of
+// the engine not in use stay unlinked and idle.
 //
 // The manager is the parent of "HalfS 0", so a new rate arriving there
 // rewires the chain within the same pass. Everything runs under GraphLock.
@@ -25,6 +26,7 @@ namespace veltane {
 class Analysis;
 class Synthesis;
 class FDNoiseReduc;
+class HissRemover;
 class TDDeclick;
 class ExtentDeclick;
 class HalfS;
@@ -76,9 +78,7 @@ class NoiseReducManager : public Block {
   std::unique_ptr<Through> through;
   // The modern engine's own blocks, never linked while the classic engine runs.
   std::unique_ptr<ExtentDeclick> modernDeclick;
-  std::unique_ptr<Analysis> modernAnalysis;
-  std::unique_ptr<FDNoiseReduc> modernNoiseReduc;
-  std::unique_ptr<Synthesis> modernSynthesis;
+  std::unique_ptr<HissRemover> modernHiss;
 
   // Fixed wiring settings: which sub-bands reach the output, and whether to
   // force the full-band wiring whatever the rate.

@@ -14,6 +14,7 @@
 #include "framework/GraphLock.h"
 #include "spectral/Analysis.h"
 #include "spectral/FDNoiseReduc.h"
+#include "spectral/HissRemover.h"
 
 namespace veltane {
 namespace {
@@ -30,7 +31,10 @@ uint32_t Frames(double delay) { return static_cast<uint32_t>(delay + 0.5); }
 
 }  // namespace
 
-NoiseReducFilter::NoiseReducFilter() {
+NoiseReducFilter::NoiseReducFilter(Locking locking)
+    : ownDomain(locking == Locking::OwnLock ? std::make_unique<GraphDomain>() : nullptr),
+      domain(ownDomain != nullptr ? *ownDomain : GraphDomain::Shared()) {
+  GraphDomain::Scope scope(domain);
   adapter = std::make_unique<Adapter>();
   manager = std::make_unique<NoiseReducManager>("NoiseReduc Manager");
   adapter->AttachChain(manager.get(), 0, 0);
@@ -47,10 +51,10 @@ NoiseReducFilter::NoiseReducFilter() {
 
 NoiseReducFilter::~NoiseReducFilter() {
   {
-    GraphLockHolder hold;
+    GraphLockHolder hold(domain);
     manager.reset();
   }
-  GraphLockHolder hold;
+  GraphLockHolder hold(domain);
   adapter.reset();
 }
 
@@ -65,13 +69,7 @@ auto NoiseReducFilter::ReadDeclicker(Read read) {
   return manager->engine == Engine::Modern ? read(*manager->modernDeclick) : read(*manager->declick[0]);
 }
 
-FDNoiseReduc& NoiseReducFilter::HissReducer() {
-  return manager->engine == Engine::Modern ? *manager->modernNoiseReduc : *manager->noiseReduc;
-}
-
-std::array<FDNoiseReduc*, 2> NoiseReducFilter::BothHissReducers() {
-  return {manager->noiseReduc.get(), manager->modernNoiseReduc.get()};
-}
+bool NoiseReducFilter::ModernActive() const { return manager->engine == Engine::Modern; }
 
 void NoiseReducFilter::SetBypassDeclick(uint8_t on) {
   std::lock_guard guard(lock);
@@ -88,12 +86,13 @@ uint8_t NoiseReducFilter::GetBypassDeclick() {
 void NoiseReducFilter::SetBypassDenoise(uint8_t on) {
   std::lock_guard guard(lock);
   bypassDenoise = on;
-  for (FDNoiseReduc* reducer : BothHissReducers()) reducer->SetBypass(on);
+  manager->noiseReduc->SetBypass(on);
+  manager->modernHiss->SetBypass(on != 0);
 }
 
 uint8_t NoiseReducFilter::GetBypassDenoise() {
   std::lock_guard guard(lock);
-  bypassDenoise = HissReducer().IsBypassed() == 1 ? 1 : 0;
+  bypassDenoise = (ModernActive() ? manager->modernHiss->IsBypassed() : manager->noiseReduc->IsBypassed()) ? 1 : 0;
   return bypassDenoise;
 }
 
@@ -112,9 +111,8 @@ void NoiseReducFilter::SetOutputClicks(uint8_t on) {
   outputClicks = on;
   ForBothDeclickers([on](auto& declicker) { declicker.SetOutputClicks(on); });
   // The removed clicks are heard alone: the hiss reducer must not touch them.
-  for (FDNoiseReduc* reducer : BothHissReducers()) {
-    reducer->SetBypass(on != 0 ? 1 : bypassDenoise);
-  }
+  manager->noiseReduc->SetBypass(on != 0 ? 1 : bypassDenoise);
+  manager->modernHiss->SetBypass(on != 0 || bypassDenoise != 0);
 }
 
 uint8_t NoiseReducFilter::GetOutputClicks() {
@@ -126,7 +124,8 @@ uint8_t NoiseReducFilter::GetOutputClicks() {
 void NoiseReducFilter::SetAutoInputHissLevel(uint8_t on) {
   std::lock_guard guard(lock);
   autoInputHissLevel = on;
-  for (FDNoiseReduc* reducer : BothHissReducers()) reducer->SetAutoLevel(on);
+  manager->noiseReduc->SetAutoLevel(on);
+  manager->modernHiss->SetAutoLevel(on != 0);
   // Re-apply whichever level now governs the hiss reducer's input level.
   if (on != 0) {
     SetOutputHissLevel(outputHissLevel);
@@ -137,7 +136,7 @@ void NoiseReducFilter::SetAutoInputHissLevel(uint8_t on) {
 
 uint8_t NoiseReducFilter::GetAutoInputHissLevel() {
   std::lock_guard guard(lock);
-  autoInputHissLevel = HissReducer().IsAutoLevel() == 1 ? 1 : 0;
+  autoInputHissLevel = (ModernActive() ? manager->modernHiss->IsAutoLevel() : manager->noiseReduc->IsAutoLevel()) ? 1 : 0;
   return autoInputHissLevel;
 }
 
@@ -162,12 +161,12 @@ void NoiseReducFilter::SetOutputHissLevel(float level) {
   if (inputDb < -3.0f) inputDb = -3.0f;
   float outputDb = d * -80.0f;
   if (outputDb < -80.0f) outputDb = -80.0f;
-  for (FDNoiseReduc* reducer : BothHissReducers()) {
-    // In automatic mode the output level also sets how far above the
-    // estimated hiss the reducer starts to act.
-    if (autoInputHissLevel == 1) reducer->SetInputLevel(inputDb);
-    reducer->SetOutputLevel(outputDb);
-  }
+  // In automatic mode the output level also sets how far above the
+  // estimated hiss the classic reducer starts to act.
+  if (autoInputHissLevel == 1) manager->noiseReduc->SetInputLevel(inputDb);
+  manager->noiseReduc->SetOutputLevel(outputDb);
+  // The modern hiss remover maps the level onto its gain floor itself.
+  manager->modernHiss->SetOutputLevel(level);
 }
 
 float NoiseReducFilter::GetOutputHissLevel() {
@@ -180,10 +179,11 @@ void NoiseReducFilter::ResetOutputHissLevel() { SetOutputHissLevel(0.625f); }
 void NoiseReducFilter::SetInputHissLevel(float level) {
   std::lock_guard guard(lock);
   inputHissLevel = level;
+  // The modern hiss remover keeps its manual level and uses it while the
+  // automatic level is off.
+  manager->modernHiss->SetInputLevel(level);
   if (autoInputHissLevel != 0) return;
-  for (FDNoiseReduc* reducer : BothHissReducers()) {
-    reducer->SetInputLevel(level * 60.0f - 20.0f);
-  }
+  manager->noiseReduc->SetInputLevel(level * 60.0f - 20.0f);
 }
 
 float NoiseReducFilter::GetInputHissLevel() {
@@ -198,7 +198,7 @@ uint32_t NoiseReducFilter::GetClickMeter() {
 
 void NoiseReducFilter::SetEngine(Engine choice) {
   std::lock_guard guard(lock);
-  GraphLockHolder hold;
+  GraphLockHolder hold(domain);
   if (manager->SetEngine(choice)) RestartStream();
 }
 
@@ -208,7 +208,7 @@ Engine NoiseReducFilter::GetEngine() {
 }
 
 void NoiseReducFilter::SetFormat(const WaveFormat& format) {
-  GraphLockHolder hold;
+  GraphLockHolder hold(domain);
   const bool changed = format.channels != channels || format.samplesPerSec != sampleRate ||
                        (format.bitsPerSample >> 3) != bytesPerSample;
   channels = format.channels;
@@ -227,6 +227,7 @@ void NoiseReducFilter::SetFormat(const WaveFormat& format) {
 }
 
 void NoiseReducFilter::RestartStream() {
+  GraphLockHolder hold(domain);
   adapter->RequestReset();
   adapter->Run();
 }
@@ -235,7 +236,7 @@ int NoiseReducFilter::Process(const uint8_t* in, uint32_t frames, uint8_t* out,
                               uint32_t* outFrames) {
   // The whole call under GraphLock, so a format change from another thread
   // lands between buffers, never inside one.
-  GraphLockHolder hold;
+  GraphLockHolder hold(domain);
   if (adapter && fullBypass != 1) {
     switch (bytesPerSample) {
       case 2:
@@ -264,7 +265,7 @@ int NoiseReducFilter::Process(const uint8_t* in, uint32_t frames, uint8_t* out,
 }
 
 uint32_t NoiseReducFilter::GetLatencyFrames() {
-  GraphLockHolder hold;
+  GraphLockHolder hold(domain);
   if (sampleRate == 0) return 0;
   const auto rate = static_cast<float>(sampleRate);
   // The hiss reducer hands each frame on one hop late; the declickers and
@@ -280,20 +281,18 @@ uint32_t NoiseReducFilter::GetLatencyFrames() {
       return Analysis::HopFor(rate, analysis.sizeMode, analysis.hopMode) + Frames(kSplitMergeDelay);
     case NoiseReducManager::Shape::FullBand:
       break;
-    case NoiseReducManager::Shape::Modern: {
-      // Full band: the hiss reducer's hop is the only delay, the same at
-      // every frequency. The declicker holds frames back but hands each
-      // out in its place.
-      const Analysis& modern = *manager->modernAnalysis;
-      return Analysis::HopFor(rate, modern.sizeMode, modern.hopMode);
-    }
+    case NoiseReducManager::Shape::Modern:
+      // Full band: the hiss remover's zero pre-roll (N - H) is the only
+      // delay, the same at every frequency and also in its bypass. The
+      // declicker holds frames back but hands each out in its place.
+      return HissRemover::LatencyFor(rate);
   }
   return Analysis::HopFor(rate, analysis.sizeMode, analysis.hopMode);
 }
 
-std::unique_ptr<NoiseReducFilter> CreateNoiseReducFilter() noexcept {
+std::unique_ptr<NoiseReducFilter> CreateNoiseReducFilter(NoiseReducFilter::Locking locking) noexcept {
   try {
-    return std::make_unique<NoiseReducFilter>();
+    return std::make_unique<NoiseReducFilter>(locking);
   } catch (const std::bad_alloc&) {
     return nullptr;
   }

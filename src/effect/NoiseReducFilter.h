@@ -10,9 +10,10 @@
 // private INoiseReducFilter interface; the command-line tool drives it
 // directly. Locks: every parameter operation holds `lock` for its whole
 // duration; SetFormat and Process do not take it (the blocks are guarded by
-// GraphLock alone), so a parameter change from another thread lands between
-// block operations. When locks nest they are taken in the order: the caller's
-// own lock (the effect object's), then `lock`, then GraphLock.
+// the chain's lock alone, GraphLock or the object's own, see Locking), so a
+// parameter change from another thread lands between block operations. When
+// locks nest they are taken in the order: the caller's own lock (the effect
+// object's), then `lock`, then the chain's lock.
 #pragma once
 
 #include <array>
@@ -41,10 +42,16 @@ struct WaveFormat {
 
 class NoiseReducFilter {
  public:
+  // Whose lock guards the chain. SharedLock: the process-wide GraphLock that
+  // every chain built so shares (the Windows effect's). OwnLock: a graph
+  // domain of the object's own, so that chains on other threads never wait
+  // for this one nor it for them (the tool's workers, plugin instances).
+  enum class Locking { SharedLock, OwnLock };
+
   // Builds the Adapter and the chain and applies the defaults: everything
   // bypassed, automatic hiss level on, click threshold 4.0, output hiss
-  // level 0.625, input hiss level 0.333.
-  NoiseReducFilter();
+  // level 0.625, input hiss level 0.333; the classic engine.
+  explicit NoiseReducFilter(Locking locking = Locking::SharedLock);
   ~NoiseReducFilter();
   NoiseReducFilter(const NoiseReducFilter&) = delete;
   NoiseReducFilter& operator=(const NoiseReducFilter&) = delete;
@@ -87,6 +94,12 @@ class NoiseReducFilter {
   // (full bypass copies only what fits). `in` may equal `out`.
   // Returns 1 when the active chain produced nothing, else 0.
   int Process(const uint8_t* in, uint32_t frames, uint8_t* out, uint32_t* outFrames);
+  // Starts a new stream, as a format change does: the Adapter's ring and
+  // every block's history are cleared by a reset pass (the automatic hiss
+  // estimates, which carry over from one stream to the next by design,
+  // excepted). Takes the chain's lock.
+  void RestartStream();
+
   // Frames by which the chain delays the stream for the current format,
   // engine and wiring: output frame k carries input frame k - latency.
   uint32_t GetLatencyFrames();
@@ -95,9 +108,11 @@ class NoiseReducFilter {
   uint32_t BytesPerSample() const { return bytesPerSample; }
   uint32_t Channels() const { return channels; }
 
-  // The chain, for tests and diagnostics. Callers hold GraphLock.
+  // The chain, for tests and diagnostics. Callers hold the chain's lock:
+  // GraphLockHolder hold(filter.Domain()).
   NoiseReducManager& Manager() { return *manager; }
   Adapter& GetAdapter() { return *adapter; }
+  GraphDomain& Domain() { return domain; }
 
  private:
   // The blocks of the engine in use, which the getters read, and those of
@@ -108,13 +123,11 @@ class NoiseReducFilter {
   void ForBothDeclickers(Apply apply);
   template <typename Read>
   auto ReadDeclicker(Read read);
-  FDNoiseReduc& HissReducer();
-  std::array<FDNoiseReduc*, 2> BothHissReducers();
-  // Starts a new stream: the Adapter's ring and every block's history are
-  // cleared by a reset pass. Called under GraphLock.
-  void RestartStream();
-
+  bool ModernActive() const;
   std::recursive_mutex lock;
+  // Declared before the blocks: destroyed after them.
+  std::unique_ptr<GraphDomain> ownDomain;
+  GraphDomain& domain;
   std::unique_ptr<Adapter> adapter;
   std::unique_ptr<NoiseReducManager> manager;
   // The format is written by SetFormat and read by Process, both under
@@ -134,6 +147,7 @@ class NoiseReducFilter {
 };
 
 // Null when memory runs out.
-std::unique_ptr<NoiseReducFilter> CreateNoiseReducFilter() noexcept;
+std::unique_ptr<NoiseReducFilter> CreateNoiseReducFilter(
+    NoiseReducFilter::Locking locking = NoiseReducFilter::Locking::SharedLock) noexcept;
 
 }  // namespace veltane

@@ -2,6 +2,7 @@
 #include "framework/Block.h"
 
 #include <algorithm>
+#include <atomic>
 #include <cstring>
 
 #include "framework/GraphLock.h"
@@ -10,17 +11,26 @@
 namespace veltane {
 namespace {
 
-// Counts top-level reset sweeps, so that a block reached along two paths of
-// one sweep (a split band merged again) is reset only once.
-uint64_t sweepCounter = 0;
-int sweepDepth = 0;
+// Numbers top-level reset sweeps, so that a block reached along two paths of
+// one sweep (a split band merged again) is reset only once. Sweeps of graphs
+// in other domains run on other threads at the same time: the number is
+// drawn from one counter, the depth is the thread's own.
+std::atomic<uint64_t> sweepCounter{0};
+thread_local uint64_t currentSweep = 0;
+thread_local int sweepDepth = 0;
+
+// The domain a link operation locks: that of the blocks it joins.
+GraphDomain& DomainOf(const Block* block, const Block* other) {
+  if (block != nullptr) return block->domain;
+  return other != nullptr ? other->domain : GraphDomain::Current();
+}
 
 }  // namespace
 
 Block::Block(const char* blockName, uint16_t inCount, PortKind inputKind, uint16_t outCount,
              PortKind outputKind)
-    : inputCount(inCount), outputCount(outCount) {
-  GraphLockHolder hold;
+    : domain(GraphDomain::Current()), inputCount(inCount), outputCount(outCount) {
+  GraphLockHolder hold(*this);
   std::memset(name, 0, sizeof name);
   if (blockName != nullptr) std::strncpy(name, blockName, kNameSize - 1);
   for (uint16_t i = 0; i < inCount; ++i) {
@@ -32,7 +42,7 @@ Block::Block(const char* blockName, uint16_t inCount, PortKind inputKind, uint16
 }
 
 Block::~Block() {
-  GraphLockHolder hold;
+  GraphLockHolder hold(*this);
   for (auto& input : inputs) input.reset();
   for (auto& output : outputs) output.reset();
   inputs.clear();
@@ -57,7 +67,7 @@ BlockStatus Block::Trigger() {
 }
 
 bool Block::IsBusy() {
-  GraphLockHolder hold;
+  GraphLockHolder hold(*this);
   for (auto& input : inputs) {
     if (input->IsStale()) return true;
   }
@@ -68,12 +78,12 @@ bool Block::IsBusy() {
 }
 
 void Block::RequestReset() {
-  GraphLockHolder hold;
+  GraphLockHolder hold(*this);
   resetRequested = true;
 }
 
 BlockStatus Block::Run() {
-  GraphLockHolder hold;
+  GraphLockHolder hold(*this);
   if (resetRequested) {
     resetRequested = false;
     Reset();
@@ -118,7 +128,7 @@ BlockStatus Block::Run() {
 }
 
 void Block::UpdateFormats() {
-  GraphLockHolder hold;
+  GraphLockHolder hold(*this);
   inputFormatsChanged = 0;
   outputFormatsChanged = 0;
   for (auto& input : inputs) input->PullFormat();
@@ -140,11 +150,11 @@ void Block::UpdateFormats() {
 }
 
 void Block::Reset() {
-  GraphLockHolder hold;
+  GraphLockHolder hold(*this);
   if (resetting) return;  // a link cycle led back here
-  if (sweepDepth == 0) ++sweepCounter;
-  if (resetSweep_ == sweepCounter) return;  // already reset in this sweep
-  resetSweep_ = sweepCounter;
+  if (sweepDepth == 0) currentSweep = ++sweepCounter;
+  if (resetSweep_ == currentSweep) return;  // already reset in this sweep
+  resetSweep_ = currentSweep;
   ++sweepDepth;
   // This sweep is the reset a pending request asked for; doing it again at
   // the block's next pass would throw away what arrived in between.
@@ -172,7 +182,7 @@ void Block::Reset() {
 }
 
 void Block::CopyInputToOutput(uint16_t inputIndex, uint16_t outputIndex) {
-  GraphLockHolder hold;
+  GraphLockHolder hold(*this);
   InputPort* in = GetInputPort(inputIndex);
   OutputPort* out = GetOutputPort(outputIndex);
   if (in == nullptr || out == nullptr || in->kind != out->kind) return;
@@ -186,7 +196,7 @@ void Block::CopyInputToOutput(uint16_t inputIndex, uint16_t outputIndex) {
 }
 
 BlockStatus Connect(Block* source, uint16_t outputIndex, Block* destination, uint16_t inputIndex) {
-  GraphLockHolder hold;
+  GraphLockHolder hold(DomainOf(source, destination));
   OutputPort* out = source != nullptr ? source->GetOutputPort(outputIndex) : nullptr;
   if (out == nullptr) return BlockStatus::NoSuchOutput;
   InputPort* in = destination != nullptr ? destination->GetInputPort(inputIndex) : nullptr;
@@ -201,7 +211,7 @@ BlockStatus Connect(Block* source, uint16_t outputIndex, Block* destination, uin
 
 BlockStatus ConnectExclusive(Block* source, uint16_t outputIndex, Block* destination,
                              uint16_t inputIndex) {
-  GraphLockHolder hold;
+  GraphLockHolder hold(DomainOf(source, destination));
   OutputPort* out = source != nullptr ? source->GetOutputPort(outputIndex) : nullptr;
   if (out == nullptr) return BlockStatus::NoSuchOutput;
   InputPort* in = destination != nullptr ? destination->GetInputPort(inputIndex) : nullptr;
@@ -216,7 +226,7 @@ BlockStatus ConnectExclusive(Block* source, uint16_t outputIndex, Block* destina
 }
 
 BlockStatus DisconnectOutputs(Block* block, Block* onlyTo) {
-  GraphLockHolder hold;
+  GraphLockHolder hold(DomainOf(block, onlyTo));
   if (block == nullptr) return BlockStatus::Ok;
   for (uint16_t o = 0;; ++o) {
     OutputPort* out = block->GetOutputPort(o);

@@ -5,8 +5,10 @@
 // plain pointers kept symmetric by the operations below. Processing is
 // push-driven: `Run` does one pass of a block and then triggers every block
 // downstream, so running the head of a chain runs all of it as far as data
-// allows. Everything here runs under GraphLock, which Run, the link
-// operations, construction and destruction take themselves.
+// allows. Everything here runs under the lock of the block's graph domain
+// (GraphLock for graphs built outside a GraphDomain::Scope), which Run, the
+// link operations, construction and destruction take themselves. Links join
+// blocks of one domain only.
 #pragma once
 
 #include <cstdint>
@@ -14,6 +16,7 @@
 #include <vector>
 
 #include "framework/BlockStatus.h"
+#include "framework/GraphLock.h"
 #include "framework/InputPort.h"
 #include "framework/OutputPort.h"
 #include "framework/StreamFormat.h"
@@ -24,6 +27,7 @@ class Block {
  public:
   static constexpr size_t kNameSize = 128;  // 127 characters and a NUL
 
+  // Joins GraphDomain::Current(): the domain of the Scope live on this thread.
   Block(const char* name, uint16_t inputCount, PortKind inputKind, uint16_t outputCount,
         PortKind outputKind);
   // Destroys the inputs (each unlinks from its source), then the outputs
@@ -63,6 +67,7 @@ class Block {
   InputPort* Input(uint16_t i) const { return i < inputCount ? inputs[i].get() : nullptr; }
   OutputPort* Output(uint16_t i) const { return i < outputCount ? outputs[i].get() : nullptr; }
 
+  GraphDomain& domain;      // whose lock guards this block and whose pool lends its buffers
   Block* parent = nullptr;  // optional second receiver of the change hooks
   char name[kNameSize];
   uint16_t inputFormatsChanged = 0;

@@ -1,12 +1,34 @@
-// The process-wide graph lock.
+// Graph domains: their locks, their pools, and the domain blocks join.
 #include "framework/GraphLock.h"
 
-namespace veltane {
+#include "framework/Block.h"
+#include "framework/ResourcePool.h"
 
-std::recursive_mutex& GraphLock() {
+namespace veltane {
+namespace {
+
+thread_local GraphDomain* currentDomain = nullptr;
+
+}  // namespace
+
+GraphDomain::GraphDomain() : pool_(new ResourcePool(lock_)) {}
+
+GraphDomain::~GraphDomain() = default;
+
+GraphDomain& GraphDomain::Shared() {
   // Deliberately leaked: it must stay valid until the process ends.
-  static std::recursive_mutex* lock = new std::recursive_mutex;
-  return *lock;
+  static GraphDomain* shared = new GraphDomain;
+  return *shared;
 }
+
+GraphDomain& GraphDomain::Current() { return currentDomain != nullptr ? *currentDomain : Shared(); }
+
+GraphDomain::Scope::Scope(GraphDomain& domain) : previous_(currentDomain) { currentDomain = &domain; }
+
+GraphDomain::Scope::~Scope() { currentDomain = previous_; }
+
+std::recursive_mutex& GraphLock() { return GraphDomain::Shared().Lock(); }
+
+GraphLockHolder::GraphLockHolder(const Block& block) : lock_(block.domain.Lock()) {}
 
 }  // namespace veltane

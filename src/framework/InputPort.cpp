@@ -14,7 +14,6 @@ InputPort::InputPort(Block* portOwner, uint16_t portIndex, PortKind portKind)
       index(portIndex),
       owner(portOwner),
       mask(static_cast<uint16_t>(1u << portIndex)) {
-  ResourcePool::Instance();  // the first port brings the pool into being
 }
 
 InputPort::~InputPort() { Detach(nullptr); }

@@ -34,7 +34,7 @@ BlockStatus OutputPort::AcquireBuffer() {
     if (fits) return BlockStatus::Ok;
     ReleaseBuffer();
   }
-  buffer = ResourcePool::Instance().AcquireBuffer(format, this);
+  buffer = owner->domain.Pool().AcquireBuffer(format, this);
   return BlockStatus::Ok;
 }
 
@@ -72,7 +72,7 @@ void OutputPort::MarkReady() {
 }
 
 void OutputPort::ReleaseBuffer() {
-  ResourcePool::Instance().ReleaseBuffer(buffer);
+  owner->domain.Pool().ReleaseBuffer(buffer);
   buffer = nullptr;
   ready = false;
 }

@@ -3,7 +3,6 @@
 
 #include <cmath>
 
-#include "framework/GraphLock.h"
 
 namespace veltane {
 namespace {
@@ -19,15 +18,9 @@ std::unique_ptr<float[]> ZeroedFloats(size_t count) {
 
 }  // namespace
 
-ResourcePool& ResourcePool::Instance() {
-  // Deliberately leaked: buffers may be released by blocks destroyed late.
-  static ResourcePool* pool = new ResourcePool;
-  return *pool;
-}
-
 SampleBuffer* ResourcePool::AcquireBuffer(const StreamFormat& format, OutputPort* owner,
                                           uint16_t* index) {
-  GraphLockHolder hold;
+  std::lock_guard hold(lock_);
   uint32_t length;
   uint16_t channelCount;
   if (format.kind == PortKind::Samples) {
@@ -89,12 +82,12 @@ SampleBuffer* ResourcePool::AcquireBuffer(const StreamFormat& format, OutputPort
 
 void ResourcePool::ReleaseBuffer(SampleBuffer* buffer) {
   if (buffer == nullptr) return;
-  GraphLockHolder hold;
+  std::lock_guard hold(lock_);
   buffer->inUse = false;
 }
 
 uint16_t ResourcePool::GetWindow(uint32_t length, WindowShape shape) {
-  GraphLockHolder hold;
+  std::lock_guard hold(lock_);
   for (size_t i = 0; i < windows_.size(); ++i) {
     if (windows_[i].length == length && windows_[i].shape == shape) {
       return static_cast<uint16_t>(i);
@@ -114,13 +107,13 @@ uint16_t ResourcePool::GetWindow(uint32_t length, WindowShape shape) {
 }
 
 const float* ResourcePool::WindowData(uint16_t index) const {
-  GraphLockHolder hold;
+  std::lock_guard hold(lock_);
   if (index >= windows_.size()) return nullptr;
   return windows_[index].values.get();
 }
 
 SineTables ResourcePool::GetSineTable(uint32_t n) {
-  GraphLockHolder hold;
+  std::lock_guard hold(lock_);
   for (const SineTable& table : sines_) {
     if (table.size == n) return {table.values.get() + n / 4, table.values.get()};
   }
@@ -135,7 +128,7 @@ SineTables ResourcePool::GetSineTable(uint32_t n) {
 }
 
 SampleBuffer* ResourcePool::BufferAt(uint16_t index) const {
-  GraphLockHolder hold;
+  std::lock_guard hold(lock_);
   return index < buffers_.size() ? buffers_[index].get() : nullptr;
 }
 

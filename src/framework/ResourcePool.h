@@ -1,14 +1,16 @@
-// Process-wide pool of sample buffers, window tables and sine tables.
+// A graph domain's pool of sample buffers, window tables and sine tables (the
+// process-wide domain has the one pool every default graph shares).
 //
 // Buffers are lent to output ports for one hand-over and come back to the
 // pool, never to the heap; tables are built once per size and shared. Nothing
-// here is freed while the process runs, so a running chain allocates nothing
-// in steady state. Every operation takes GraphLock itself (it is recursive,
-// so callers that already hold it lose nothing).
+// here is freed while its domain lives, so a running chain allocates nothing
+// in steady state. Every operation takes the domain's lock itself (it is
+// recursive, so callers that already hold it lose nothing).
 #pragma once
 
 #include <cstdint>
 #include <memory>
+#include <mutex>
 #include <vector>
 
 #include "framework/StreamFormat.h"
@@ -45,8 +47,8 @@ class ResourcePool {
  public:
   static constexpr uint16_t kNoIndex = 0xFFFF;
 
-  // The one pool, created on first use and never destroyed.
-  static ResourcePool& Instance();
+  // `lock` is the lock of the domain that owns the pool.
+  explicit ResourcePool(std::recursive_mutex& lock) : lock_(lock) {}
 
   // Lends a buffer that fits the format (search order: equal size, longer
   // with equal channel count, longer with more channels; else a new one).
@@ -69,7 +71,7 @@ class ResourcePool {
   SampleBuffer* BufferAt(uint16_t index) const;
 
  private:
-  ResourcePool() = default;
+  std::recursive_mutex& lock_;
 
   struct WindowTable {
     uint32_t length;

@@ -53,7 +53,7 @@ HalfM::HalfM(const char* name) : Block(name, 2, PortKind::Samples, 1, PortKind::
 }
 
 void HalfM::SetDesign(uint32_t d) {
-  GraphLockHolder hold;
+  GraphLockHolder hold(*this);
   if (const HalfbandDesign* chosen = GetHalfbandDesign(d)) {
     evenList = chosen->listA;
     evenCount = chosen->countA;

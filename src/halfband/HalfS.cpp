@@ -51,7 +51,7 @@ HalfS::HalfS(const char* name) : Block(name, 1, PortKind::Samples, 2, PortKind::
 }
 
 void HalfS::SetDesign(uint32_t d) {
-  GraphLockHolder hold;
+  GraphLockHolder hold(*this);
   if (const HalfbandDesign* chosen = GetHalfbandDesign(d)) {
     evenList = chosen->listB;
     evenCount = chosen->countB;
@@ -62,7 +62,7 @@ void HalfS::SetDesign(uint32_t d) {
 }
 
 void HalfS::SetPassThrough(uint32_t on) {
-  GraphLockHolder hold;
+  GraphLockHolder hold(*this);
   if ((on != 0) == passThrough) return;
   passThrough = on != 0;
   PublishOutputFormats();

@@ -10,19 +10,19 @@
 namespace veltane {
 
 Analysis::Analysis(const char* name) : Block(name, 1, PortKind::Samples, 1, PortKind::Spectra) {
-  GraphLockHolder hold;
+  GraphLockHolder hold(*this);
   ring.Resize(1, 0);
 }
 
 void Analysis::SetSizeMode(uint32_t mode) {
-  GraphLockHolder hold;
+  GraphLockHolder hold(*this);
   if (mode < 1 || mode > 4) return;
   sizeMode = mode;
   RecomputeSizes();
 }
 
 void Analysis::SetHopMode(uint32_t mode) {
-  GraphLockHolder hold;
+  GraphLockHolder hold(*this);
   if (mode < 1 || mode > 2) return;
   hopMode = mode;
   RecomputeSizes();
@@ -67,7 +67,7 @@ void Analysis::OnInputsChanged() {
 void Analysis::OnOutputsChanged() {
   const uint16_t flags = Output(0)->format.changeFlags;
   if (fftSize == 0) return;
-  ResourcePool& pool = ResourcePool::Instance();
+  ResourcePool& pool = domain.Pool();
   if ((flags & 0x1e) != 0) {
     const SineTables tables = pool.GetSineTable(fftSize);
     cosTable = tables.cosine;
@@ -82,7 +82,7 @@ void Analysis::OnOutputsChanged() {
 }
 
 void Analysis::OnReset() {
-  GraphLockHolder hold;
+  GraphLockHolder hold(*this);
   ring.Clear();
   inputUsed = 0;
   firstFrame = true;
@@ -151,7 +151,7 @@ BlockStatus Analysis::Process() {
   if (in->GetBuffer(&source) != BlockStatus::Ok || out->GetBuffer(&target) != BlockStatus::Ok) {
     return BlockStatus::NotReady;
   }
-  window = ResourcePool::Instance().WindowData(windowIndex);
+  window = domain.Pool().WindowData(windowIndex);
   out->format.windowId = windowIndex;
 
   const uint32_t frames = in->format.frames;

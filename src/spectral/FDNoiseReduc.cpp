@@ -43,7 +43,7 @@ FDNoiseReduc::FDNoiseReduc(const char* name) : SpectralBlock(name, 1, 1) {
 }
 
 void FDNoiseReduc::SetBypass(bool on) {
-  GraphLockHolder hold;
+  GraphLockHolder hold(*this);
   bypass.store(on, kRelaxed);
 }
 

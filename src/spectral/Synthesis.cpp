@@ -10,7 +10,7 @@
 namespace veltane {
 
 Synthesis::Synthesis(const char* name) : Block(name, 1, PortKind::Spectra, 1, PortKind::Samples) {
-  GraphLockHolder hold;
+  GraphLockHolder hold(*this);
   ring.Resize(1, 0);
 }
 
@@ -37,7 +37,7 @@ bool Synthesis::Prepare(const StreamFormat& format) {
   const uint32_t n = format.fftSize;
   const uint32_t length = format.windowLength;
   const uint32_t hop = format.hopSize;
-  ResourcePool& pool = ResourcePool::Instance();
+  ResourcePool& pool = domain.Pool();
   window = pool.WindowData(format.windowId);
   const bool sane = n >= 2 && format.fftOrder < 32 && (uint32_t{1} << format.fftOrder) == n &&
                     length >= 2 && length % 2 == 0 && length <= n && hop >= 1 && hop <= length &&
@@ -49,22 +49,22 @@ bool Synthesis::Prepare(const StreamFormat& format) {
   frameBuffer.assign(2 * static_cast<size_t>(n), 0.0f);
 
   // Sum of the squared windows of every frame overlapping each position of
-  // a hop; the raised cosine has no zero, so no sum is zero.
-  std::vector<double> sums(hop, 0.0);
-  for (uint32_t start = 0; start < length; start += hop) {
-    for (uint32_t i = 0; i < hop && start + i < length; ++i) {
-      sums[i] += static_cast<double>(window[start + i]) * window[start + i];
-    }
-  }
+  // a hop; the raised cosine has no zero, so no sum is zero. Summed in place:
+  // a reset brings the same format back, and preparing it again must not
+  // allocate.
   norm.assign(hop, 0.0f);
   for (uint32_t i = 0; i < hop; ++i) {
-    norm[i] = static_cast<float>(static_cast<double>(format.fftSizeInv) / sums[i]);
+    double sum = 0.0;
+    for (uint32_t start = 0; start + i < length; start += hop) {
+      sum += static_cast<double>(window[start + i]) * window[start + i];
+    }
+    norm[i] = static_cast<float>(static_cast<double>(format.fftSizeInv) / sum);
   }
   return true;
 }
 
 void Synthesis::OnReset() {
-  GraphLockHolder hold;
+  GraphLockHolder hold(*this);
   ring.Clear();
   firstFrame = true;
 }
@@ -78,7 +78,7 @@ void Synthesis::TakeFrame() {
   }
   // The window is looked up by the format's index each time: the index may
   // differ from the one the normalisation was prepared with after a change.
-  const float* frameWindow = ResourcePool::Instance().WindowData(in->format.windowId);
+  const float* frameWindow = domain.Pool().WindowData(in->format.windowId);
   if (frameWindow == nullptr) return;
   window = frameWindow;
 

@@ -15,6 +15,7 @@
 #include "halfband/HalfS.h"
 #include "spectral/Analysis.h"
 #include "spectral/FDNoiseReduc.h"
+#include "spectral/HissRemover.h"
 #include "spectral/Synthesis.h"
 
 namespace veltane {
@@ -27,7 +28,7 @@ Links LinksOf(NoiseReducManager& m, Adapter& adapter) {
       &adapter, m.analysis.get(), m.synthesis.get(), m.noiseReduc.get(), m.declick[0].get(),
       m.declick[1].get(), m.through.get(), m.splitters[0].get(), m.splitters[1].get(),
       m.splitters[2].get(), m.mergers[0].get(), m.mergers[1].get(), m.mergers[2].get(),
-      m.modernDeclick.get(), m.modernAnalysis.get(), m.modernNoiseReduc.get(), m.modernSynthesis.get()};
+      m.modernDeclick.get(), m.modernHiss.get()};
   Links links;
   for (Block* block : blocks) {
     for (auto& out : block->outputs) {
@@ -61,9 +62,8 @@ const Links kFour = Plus(kHighestQuarter, {"HalfS 1:0>TDDeclick0:0", "TDDeclick0
 
 // The modern engine: the whole band at every rate; the classic blocks keep only the links
 // every shape makes, and carry nothing.
-const Links kModern = Plus(kCommon, {"HalfS 0:0>Modern Declick:0", "Modern Declick:0>Modern Analysis:0",
-                                     "Modern Analysis:0>Modern Hiss:0", "Modern Hiss:0>Modern Synthesis:0",
-                                     "Modern Synthesis:0>Through:0"});
+const Links kModern = Plus(kCommon, {"HalfS 0:0>Modern Declick:0", "Modern Declick:0>Modern Hiss:0",
+                                     "Modern Hiss:0>Through:0"});
 
 struct WiringCase {
   const char* name;

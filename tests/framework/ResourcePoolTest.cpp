@@ -3,6 +3,7 @@
 
 #include <cmath>
 
+#include "framework/GraphLock.h"
 #include "framework/ResourcePool.h"
 
 namespace veltane {
@@ -21,7 +22,7 @@ StreamFormat Format(PortKind kind, uint16_t channels, uint32_t size, uint32_t ha
 }
 
 TEST(ResourcePool, AReleasedBufferIsLentAgainWithItsAuxArrayAndAnEmptyFormatGetsNone) {
-  ResourcePool& pool = ResourcePool::Instance();
+  ResourcePool& pool = GraphDomain::Shared().Pool();
   uint16_t first = 0, second = 0;
   SampleBuffer* a = pool.AcquireBuffer(Format(PortKind::Spectra, 1, 4094, 1), nullptr, &first);
   ASSERT_NE(a->aux, nullptr);
@@ -37,7 +38,7 @@ TEST(ResourcePool, AReleasedBufferIsLentAgainWithItsAuxArrayAndAnEmptyFormatGets
 }
 
 TEST(ResourcePool, LongerBuffersServeButNeverOnesWithMoreArraysOfEqualLength) {
-  ResourcePool& pool = ResourcePool::Instance();
+  ResourcePool& pool = GraphDomain::Shared().Pool();
   constexpr uint32_t kNeed = (1u << 21) + 3;
   SampleBuffer* longer = pool.AcquireBuffer(Format(PortKind::Samples, 1, 2 * kNeed), nullptr);
   SampleBuffer* twoArrays = pool.AcquireBuffer(Format(PortKind::Spectra, 2, kNeed + 1), nullptr);
@@ -55,7 +56,7 @@ TEST(ResourcePool, LongerBuffersServeButNeverOnesWithMoreArraysOfEqualLength) {
 }
 
 TEST(ResourcePool, TablesHaveTheirFormulasAndAreBuiltOnce) {
-  ResourcePool& pool = ResourcePool::Instance();
+  ResourcePool& pool = GraphDomain::Shared().Pool();
   const uint16_t index = pool.GetWindow(8, WindowShape::Hann);
   EXPECT_EQ(pool.GetWindow(8, WindowShape::Hann), index);
   const float* w = pool.WindowData(index);

@@ -58,9 +58,8 @@ double ToneLevel(NoiseReducFilter& filter) {
   filter.SetInputHissLevel(0.0f);
   // Gains follow at once: the hiss reducer's slow release, there by design,
   // must not pass for a chain that fails to recover.
-  GraphLockHolder hold;
+  GraphLockHolder hold(filter.Domain());
   filter.Manager().noiseReduc->SetSmoothing(1.0f);
-  filter.Manager().modernNoiseReduc->SetSmoothing(1.0f);
   const uint32_t bytes = filter.BytesPerSample();
   const uint32_t samples = 4096 * filter.Channels();
   const int sign = bytes == 1 ? 0x80 : 0;

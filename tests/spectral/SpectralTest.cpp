@@ -8,6 +8,7 @@
 #include <tuple>
 #include <vector>
 
+#include "framework/GraphLock.h"
 #include "framework/ResourcePool.h"
 #include "spectral/Analysis.h"
 #include "spectral/FDNoiseReduc.h"
@@ -36,7 +37,7 @@ TEST(RealFft, MatchesADoublePrecisionDftAtEverySize) {
   constexpr double kU = 5.9604644775390625e-8;
   for (uint32_t m = 0; m <= 12; ++m) {
     const uint32_t n = 1u << m, k0 = n / 8 + 1;
-    const SineTables tables = ResourcePool::Instance().GetSineTable(n);
+    const SineTables tables = GraphDomain::Shared().Pool().GetSineTable(n);
     std::vector<float> x = Noise(n, 0.2, m + 1), y = x, b = Noise(n, 0.2, m + 100), impulse(n, 0.0f), c(n), s(n);
     double norm = 0.0;
     for (uint32_t i = 0; i < n; ++i) {

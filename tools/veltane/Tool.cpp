@@ -91,7 +91,8 @@ ToolStatus Restore(const ToolOptions& options, std::ostream& out, std::ostream& 
   std::unique_ptr<AudioWriter> writer;
   if (ToolStatus status = AudioWriter::Open(options.output, target, &writer); !status.Ok()) return status;
 
-  std::unique_ptr<NoiseReducFilter> filter = CreateNoiseReducFilter();
+  // A chain of its own lock: restorations on other threads never wait for this one.
+  std::unique_ptr<NoiseReducFilter> filter = CreateNoiseReducFilter(NoiseReducFilter::Locking::OwnLock);
   if (filter == nullptr) return ToolStatus::Failure(ExitCode::Internal, "out of memory.");
   FilterProcessor processor(*filter);
   processor.Configure(options, reader->SampleRate(), reader->Channels(), reader->ChainBytes());

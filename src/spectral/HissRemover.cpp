@@ -1,0 +1,251 @@
+// Modern hiss removal: STFT on the float transform, minimum-statistics tracking, log-spectral amplitude gain.
+#include "spectral/HissRemover.h"
+
+#include <algorithm>
+#include <cmath>
+
+#include "framework/GraphLock.h"
+#include "framework/ResourcePool.h"
+
+namespace veltane {
+namespace {
+
+constexpr double kPi = 3.14159265358979323846;
+constexpr float kDeepestFloorDb = -200.0f / 3.0f;  // "Output Hiss Level" 0; 0.625 gives -25 dB
+
+}  // namespace
+
+HissRemover::HissRemover(const char* name) : Block(name, 1, PortKind::Samples, 1, PortKind::Samples) {
+  GraphLockHolder hold(*this);
+  ring.Resize(1, 0);
+  SetOutputLevel(0.625f);
+  SetInputLevel(0.333f);
+}
+
+uint32_t HissRemover::FftSizeFor(float rate) {
+  if (!(rate > 0.0f)) return uint32_t{1} << kMinOrder;
+  const long order = std::lround(std::log2(kFrameSeconds * rate));
+  return uint32_t{1} << std::clamp<long>(order, kMinOrder, kMaxOrder);
+}
+
+float HissRemover::GainFloorFor(float outputLevel) {
+  const float v = std::clamp(outputLevel, 0.0f, 1.0f);
+  return v >= 1.0f ? 1.0f : std::pow(10.0f, kDeepestFloorDb * (1.0f - v) / 20.0f);
+}
+
+float HissRemover::HissDbfsFor(float inputLevel) { return -90.0f + 60.0f * std::clamp(inputLevel, 0.0f, 1.0f); }
+
+void HissRemover::SetOutputLevel(float level) {
+  if (std::isnan(level)) return;
+  gainFloor.store(GainFloorFor(level), std::memory_order_relaxed);
+}
+
+void HissRemover::SetInputLevel(float level) {
+  if (std::isnan(level)) return;
+  hissDbfs.store(HissDbfsFor(level), std::memory_order_relaxed);
+}
+
+void HissRemover::OnInputsChanged() {
+  const StreamFormat& in = Input(0)->format;
+  StreamFormat& out = Output(0)->format;
+  channels = in.channels;
+  inputFrames = in.frames;
+  sampleRate = in.sampleRate;
+  configured_ = false;
+  if (out.CopyFrom(&in) != BlockStatus::Ok || channels == 0 || inputFrames == 0) return;
+  fftSize = FftSizeFor(sampleRate);
+  hopSize = fftSize / kHopsPerFrame;
+  out.SetFrames(hopSize);
+
+  const uint32_t n = fftSize, bins = n / 2 + 1;
+  fft.Setup(n);
+  tracker.Setup(n, hopSize, sampleRate, channels);
+  lsa.Setup(bins);
+  window_.resize(n);
+  for (uint32_t i = 0; i < n; ++i) window_[i] = static_cast<float>(std::sin(kPi * i / n));
+  // Sum of the squared windows over the frames overlapping each position of
+  // a hop (2 for a Hann at 75 % overlap), with the inverse transform's 1/N.
+  norm_.assign(hopSize, 0.0f);
+  for (uint32_t i = 0; i < hopSize; ++i) {
+    double sum = 0.0;
+    for (uint32_t start = 0; start < n; start += hopSize) sum += double{window_[start + i]} * window_[start + i];
+    norm_[i] = static_cast<float>(1.0 / (n * sum));
+  }
+  const size_t pairs = (channels + 1) / 2;
+  spectra_.assign(pairs * 2 * n, 0.0f);
+  frame_.assign(2 * size_t{n}, 0.0f);
+  work_.assign(2 * size_t{n}, 0.0f);
+  power_.assign(bins, 0.0f);
+  gains_.assign(bins, 1.0f);
+  flatHiss_.assign(bins, 0.0f);
+  flatDbfs_ = 1.0f;
+  overlap_.assign(size_t{channels} * n, 0.0f);
+  // Room for a whole input buffer beside a whole frame.
+  ring.Resize(channels, n + inputFrames);
+  configured_ = true;
+  Restart();
+}
+
+void HissRemover::OnReset() {
+  GraphLockHolder hold(*this);
+  if (configured_) Restart();
+}
+
+void HissRemover::Restart() {
+  ring.Clear();
+  // The cleared ring is the zero pre-roll: the first frame ends with the
+  // first H input samples.
+  ring.AdvanceWriter(static_cast<int64_t>(fftSize - hopSize));
+  std::fill(overlap_.begin(), overlap_.end(), 0.0f);
+  tracker.Reset();
+  lsa.Reset();
+  frameIndex_ = 0;
+  warmup_ = 0;
+  wasBypassed_ = false;
+}
+
+bool HissRemover::IsBusy() {
+  OutputPort* out = Output(0);
+  if (!Input(0)->IsStale()) return out->IsBusy();
+  if (!configured_ || ring.Readable() < static_cast<int32_t>(fftSize)) return true;
+  return out->IsBusy();
+}
+
+BlockStatus HissRemover::Process() {
+  if (!configured_) return BlockStatus::SelfMarked;
+  InputPort* in = Input(0);
+  SampleBuffer* buffer = nullptr;
+  // Whole buffers only: one that does not fit waits on the input.
+  if (!in->IsStale() && in->GetBuffer(&buffer) == BlockStatus::Ok && in->format.channels == channels &&
+      in->format.frames == inputFrames && size_t{inputFrames} * channels <= buffer->length &&
+      ring.Writable() >= static_cast<int32_t>(inputFrames)) {
+    for (uint16_t c = 0; c < channels; ++c) {
+      ring.SelectChannel(c);
+      ring.Write(buffer->data[0] + c, inputFrames, channels, nullptr);
+    }
+    ring.AdvanceWriter(inputFrames);
+    in->MarkConsumed(true);
+  }
+
+  OutputPort* out = Output(0);
+  float* data = out->ChannelData(0);
+  if (data == nullptr || ring.Readable() < static_cast<int32_t>(fftSize) || out->format.frames != hopSize) {
+    return BlockStatus::SelfMarked;
+  }
+  if (bypass.load(std::memory_order_relaxed)) {
+    wasBypassed_ = true;
+    GiveOut(data, true);
+  } else {
+    if (wasBypassed_) {
+      // The accumulator missed the frames of the bypass: it refills over
+      // N/H - 1 hops, given out raw meanwhile.
+      std::fill(overlap_.begin(), overlap_.end(), 0.0f);
+      warmup_ = kHopsPerFrame - 1;
+      wasBypassed_ = false;
+    }
+    AnalyseFrame();
+    SynthesiseFrame(gainFloor.load(std::memory_order_relaxed));
+    GiveOut(data, warmup_ > 0);
+    if (warmup_ > 0) --warmup_;
+  }
+  ring.AdvanceReader(hopSize);
+  ++frameIndex_;
+  out->MarkReady();
+  return BlockStatus::SelfMarked;
+}
+
+void HissRemover::AnalyseFrame() {
+  const uint32_t n = fftSize, bins = n / 2 + 1;
+  float* re = frame_.data();
+  float* im = re + n;
+  std::fill(power_.begin(), power_.end(), 0.0f);
+  float* power = power_.data();
+  for (uint16_t c = 0; c < channels; c += 2) {
+    ring.SelectChannel(c);
+    ring.Read(re, n, 1, window_.data());
+    if (c + 1 < channels) {
+      ring.SelectChannel(static_cast<uint16_t>(c + 1));
+      ring.Read(im, n, 1, window_.data());
+    } else {
+      std::fill(im, im + n, 0.0f);
+    }
+    float* zr = spectra_.data() + size_t{c} * n;
+    float* zi = zr + n;
+    fft.Forward(re, im, zr, zi, work_.data(), work_.data() + n);
+    // |X0[k]|^2 + |X1[k]|^2 = (|Z[k]|^2 + |Z[n-k]|^2) / 2.
+    power[0] += zr[0] * zr[0] + zi[0] * zi[0];
+    for (uint32_t k = 1; k < bins; ++k) {
+      power[k] += 0.5f * (zr[k] * zr[k] + zi[k] * zi[k] + zr[n - k] * zr[n - k] + zi[n - k] * zi[n - k]);
+    }
+  }
+  const float mean = 1.0f / channels;
+  for (uint32_t k = 0; k < bins; ++k) power[k] *= mean;
+  // Frames reaching back into the pre-roll would show the tracker silence
+  // that is not in the stream.
+  if (frameIndex_ + 1 >= kHopsPerFrame) tracker.Update(power);
+}
+
+void HissRemover::FillFlatHiss(float dbfs) {
+  // White hiss of RMS r per channel has E|X[k]|^2 = r^2 sum w^2 = r^2 N / 2.
+  const float level = std::pow(10.0f, 0.1f * dbfs) * 0.5f * static_cast<float>(fftSize);
+  std::fill(flatHiss_.begin(), flatHiss_.end(), level);
+  flatDbfs_ = dbfs;
+}
+
+void HissRemover::SynthesiseFrame(float floor) {
+  const uint32_t n = fftSize, bins = n / 2 + 1;
+  const float* hiss = tracker.Estimate();
+  if (!autoLevel.load(std::memory_order_relaxed)) {
+    const float dbfs = hissDbfs.load(std::memory_order_relaxed);
+    if (dbfs != flatDbfs_) FillFlatHiss(dbfs);
+    hiss = flatHiss_.data();
+  }
+  float* gains = gains_.data();
+  lsa.Compute(power_.data(), hiss, floor, gains);
+  gains[0] = 1.0f;  // DC passes unchanged: an offset is no hiss
+
+  float* re = frame_.data();
+  float* im = re + n;
+  const float* w = window_.data();
+  for (uint16_t c = 0; c < channels; c += 2) {
+    float* zr = spectra_.data() + size_t{c} * n;
+    float* zi = zr + n;
+    // A real gain on Z[k] and Z[n-k] alike is that gain on both channels.
+    zr[0] *= gains[0];
+    zi[0] *= gains[0];
+    for (uint32_t k = 1; k < bins; ++k) {
+      zr[k] *= gains[k];
+      zi[k] *= gains[k];
+    }
+    for (uint32_t k = 1; k < n / 2; ++k) {
+      zr[n - k] *= gains[k];
+      zi[n - k] *= gains[k];
+    }
+    fft.Inverse(zr, zi, re, im, work_.data(), work_.data() + n);
+    float* first = overlap_.data() + size_t{c} * n;
+    for (uint32_t i = 0; i < n; ++i) first[i] += w[i] * re[i];
+    if (c + 1 < channels) {
+      float* second = first + n;
+      for (uint32_t i = 0; i < n; ++i) second[i] += w[i] * im[i];
+    }
+  }
+}
+
+void HissRemover::GiveOut(float* out, bool raw) {
+  const uint32_t n = fftSize, hop = hopSize;
+  for (uint16_t c = 0; c < channels; ++c) {
+    float* acc = overlap_.data() + size_t{c} * n;
+    if (raw) {
+      // The oldest hop of the frame is the input delayed by N - H.
+      ring.SelectChannel(c);
+      ring.Read(out + c, hop, channels, nullptr);
+    } else {
+      for (uint32_t i = 0; i < hop; ++i) out[size_t{i} * channels + c] = acc[i] * norm_[i];
+    }
+    // The accumulator moves on by one hop; later frames add onto zeros.
+    std::copy(acc + hop, acc + n, acc);
+    std::fill(acc + (n - hop), acc + n, 0.0f);
+  }
+}
+
+}  // namespace veltane

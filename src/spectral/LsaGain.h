@@ -1,0 +1,58 @@
+// The log-spectral amplitude gain of Ephraim and Malah (IEEE Trans. ASSP,
+// 1985) with their decision-directed a-priori SNR (Ephraim and Malah, 1984)
+// refined by a second step (the two-step estimate of Plapous, Marro and
+// Scalart, IEEE Trans. ASLP, 2006), for one shared gain per frequency bin.
+//
+// Per bin and frame, with P the frame's power and L the hiss power:
+//   gamma = P / L                                  a-posteriori SNR
+//   LSA(xi) = min(xi / (1 + xi) exp(E1(v) / 2), 1),  v = xi / (1 + xi) gamma
+//   xi1   = max(alpha G1'^2 gamma' + (1 - alpha) max(gamma - 1, 0), xiMin)
+//   G1    = LSA(xi1)                               first step
+//   G     = LSA(max(G1^2 gamma, xiMin))            second step
+// where G1' and gamma' are the bin's first-step gain and a-posteriori SNR of
+// the previous frame, alpha = 0.96 and xiMin = -25 dB, or the floor squared
+// when that is lower (a floor of -40 dB makes xiMin -40 dB: without it the
+// gain would not fall much below -27 dB). The gain given out is max(G, floor). exp(E1(v)/2) comes from a table, never from a library call.
+// Measured on music and speech with white and pink hiss at 20 and 30 dB SNR:
+// the second step gains 0.3 dB, alpha 0.96 0.2 to 0.5 dB over 0.98 (onsets
+// are followed faster).
+#pragma once
+
+#include <cstdint>
+#include <vector>
+
+namespace veltane {
+
+class LsaGain {
+ public:
+  static constexpr float kAlpha = 0.96f;       // decision-directed weight of the previous frame
+  static constexpr float kXiMin = 0.00316228f;  // -25 dB, the a-priori SNR's floor
+
+  // exp(E1(v) / 2), E1 the exponential integral, from a table of 16 points
+  // per octave of v between 2^-20 and 2^12 with linear interpolation: within
+  // 0.003 dB of the true value there (the tests check it); below 2^-20 the
+  // value at 2^-20 (where every gain reaches 1 anyway), above 2^12 exactly 1.
+  static float ExpHalfE1(float v);
+  // The same function evaluated in double precision from series and
+  // continued fraction (Abramowitz and Stegun 5.1.11 and 5.1.22); slow, it
+  // builds the table.
+  static double ExpHalfE1Exact(double v);
+
+  // Sizes the state for `bins` bins and resets it. Allocates.
+  void Setup(uint32_t bins);
+  // Forgets the previous frame: the next frame's a-priori SNR is its own.
+  void Reset();
+  // One frame: gains[k] for power[k] and hiss[k], k < bins; gainFloor is the
+  // lowest gain given out (0..1). hiss[k] <= 0 is taken as no hiss known
+  // (gain 1). Allocates nothing; no transcendental call.
+  void Compute(const float* power, const float* hiss, float gainFloor, float* gains);
+
+ private:
+  uint32_t bins_ = 0;
+  bool first_ = true;
+  std::vector<float> previous_;  // G1'^2 gamma' per bin: the previous frame's clean-power estimate over L
+  std::vector<float> xiScaled_;  // xi / (1 + xi) of the current step
+  std::vector<float> v_;         // v of the current step
+};
+
+}  // namespace veltane
