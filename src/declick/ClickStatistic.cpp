@@ -105,6 +105,49 @@ bool FitShortModel(const float* x, int32_t n, const float* window, int32_t order
   return true;
 }
 
+bool RobustWeights(const float* x, const float* window, int32_t subBlocks, int32_t subLength, int32_t span,
+                   float limit, float* weights) {
+  span = std::clamp(span, 0, kMaxSpreadSpan);
+  const int32_t weighed = std::min(subBlocks, kMaxRobustSubBlocks);
+  float power[kMaxRobustSubBlocks];
+  for (int32_t j = 0; j < weighed; ++j) {
+    const float* block = x + static_cast<std::ptrdiff_t>(j) * subLength;
+    Vec4f sum = {};
+    for (int32_t i = 0; i + 4 <= subLength; i += 4) {
+      const Vec4f v = vec::Load(block + i);
+      sum += v * v;
+    }
+    power[j] = sum[0] + sum[1] + sum[2] + sum[3];
+  }
+  const float limit2 = limit * limit;
+  float gain[kMaxRobustSubBlocks];
+  bool any = false;
+  for (int32_t j = 0; j < weighed; ++j) {
+    gain[j] = 1.0f;
+    // The upper median of the neighbourhood lies below power / limit^2 when
+    // more than half of it does: counted first, sorted only then (rarely).
+    const int32_t from = std::max(j - span, 0);
+    const int32_t to = std::min(j + span, weighed - 1);
+    const int32_t count = to - from + 1;
+    const float level = power[j] / limit2;
+    int32_t below = 0;
+    for (int32_t k = from; k <= to; ++k) below += power[k] < level ? 1 : 0;
+    if (below <= count / 2) continue;
+    float near[2 * kMaxSpreadSpan + 1];
+    std::copy(power + from, power + to + 1, near);
+    std::nth_element(near, near + count / 2, near + count);
+    gain[j] = std::sqrt(limit2 * near[count / 2] / power[j]);
+    any = true;
+  }
+  if (!any) return false;
+  for (int32_t j = 0; j < subBlocks; ++j) {
+    const Vec4f g = vec::Splat(j < weighed ? gain[j] : 1.0f);
+    const std::ptrdiff_t at = static_cast<std::ptrdiff_t>(j) * subLength;
+    for (int32_t i = 0; i + 4 <= subLength; i += 4) vec::Store(weights + at + i, vec::Load(window + at + i) * g);
+  }
+  return true;
+}
+
 void ShortPredictionErrors(const float* x, const float* a, int32_t order, int32_t count, float* e) {
   int32_t i = 0;
   for (; i + 16 <= count; i += 16) ErrorTile<4>(x + i, a, order, e + i);

@@ -27,6 +27,8 @@ namespace veltane {
 // needs past the block.
 constexpr int32_t kMaxShortOrder = 31;
 constexpr int32_t kShortLagPad = kMaxShortOrder + 1;
+// The widest span of sub-blocks either side that a median runs over.
+constexpr int32_t kMaxSpreadSpan = 16;
 
 // a[0 .. order] (a[0] = 1) of x[0 .. n) (mean-free) times window[0 .. n),
 // r[0] multiplied by 1 + loading; autocorrelation in single precision,
@@ -35,6 +37,22 @@ constexpr int32_t kShortLagPad = kMaxShortOrder + 1;
 // block is silent or not finite.
 bool FitShortModel(const float* x, int32_t n, const float* window, int32_t order, double loading, float* scratch,
                    double* a);
+
+// weights[i] = window[i] x g(i / subLength) for i = 0 .. subBlocks x
+// subLength - 1: a sub-block whose power exceeds limit^2 times the median
+// power of the sub-blocks within `span` of it (those that exist; the upper
+// median of an even count) gets g = limit x sqrt(median / power), scaling its
+// RMS down to limit times its neighbours'; every other sub-block gets g = 1.
+// A click is louder than the sound on both sides of it and is weighed down
+// in the fit, so the model describes the music rather than the click; a
+// sound that starts loud has loud neighbours on one side, which make the
+// median of a wide enough span, and keeps its weight. subLength is a
+// multiple of 4; span is at most kMaxSpreadSpan; sub-blocks past the
+// kMaxRobustSubBlocks-th keep g = 1. Returns false, with `weights` not
+// written, when every g is 1: the window itself is then the weighting.
+constexpr int32_t kMaxRobustSubBlocks = 64;
+bool RobustWeights(const float* x, const float* window, int32_t subBlocks, int32_t subLength, int32_t span,
+                   float limit, float* weights);
 
 // e[i] = sum_{k=0}^{order} a[k] x[i-k] for i = 0 .. count-1; reads
 // x[-order .. count).
@@ -50,7 +68,6 @@ void InterpolationErrors(const float* e, const float* a, int32_t order, int32_t 
 // sub-block i; the median runs over the sub-blocks that exist (fewer near
 // the ends; the upper median of an even count). meanAbs is scratch of
 // subBlocks floats; span is at most kMaxSpreadSpan.
-constexpr int32_t kMaxSpreadSpan = 16;
 void LocalSpread(const float* e, int32_t subBlocks, int32_t subLength, int32_t first, int32_t last, int32_t span,
                  float floor, float* meanAbs, float* spread);
 

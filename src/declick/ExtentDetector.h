@@ -117,6 +117,7 @@ class ExtentDetector {
   int32_t dirtyFirst_ = 0;       // filled_ is clear outside [dirtyFirst_, dirtyLast_]
   int32_t dirtyLast_ = kOrder + kBlock - 1;
   std::vector<float> window_;    // Hann, kBlock
+  std::vector<float> weights_;   // the window with loud bursts weighed down, kBlock
   std::vector<float> scratch_;   // kBlock + kShortLagPad
   std::vector<double> coeffs_;   // kOrder + 1
   std::vector<float> coeffsF_;   // kOrder + 1

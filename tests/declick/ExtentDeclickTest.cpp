@@ -206,6 +206,38 @@ TEST(ExtentRoutines, LocalSpreadIsTheMedianOfNeighbouringSubBlocks) {
   }
 }
 
+// A burst louder than both its sides is weighed down to `limit` times their RMS; a sound that starts loud and goes
+// on is not, nor is the quiet before it.
+TEST(ExtentRoutines, RobustWeightsWeighDownBurstsButNotOnsets) {
+  std::mt19937 rng(5);
+  std::normal_distribution<float> noise(0.0f, 1.0f);
+  constexpr int kSubs = 16, kLength = 32, kSpan = 4;
+  F x(kSubs * kLength), window(x.size()), weights(x.size(), -1.0f);
+  for (size_t i = 0; i < x.size(); ++i) {
+    const size_t sub = i / kLength;
+    x[i] = noise(rng) * (sub == 5 ? 10.0f : sub >= 10 ? 8.0f : 1.0f);
+    window[i] = 0.5f + 0.5f * std::sin(static_cast<float>(i));
+  }
+  ASSERT_TRUE(RobustWeights(x.data(), window.data(), kSubs, kLength, kSpan, 2.0f, weights.data()));
+  V power(kSubs, 0.0);
+  for (size_t i = 0; i < x.size(); ++i) power[i / kLength] += static_cast<double>(x[i]) * x[i];
+  for (int j = 0; j < kSubs; ++j) {
+    V near(power.begin() + std::max(j - kSpan, 0), power.begin() + std::min(j + kSpan, kSubs - 1) + 1);
+    std::sort(near.begin(), near.end());
+    const double ceiling = 4.0 * near[near.size() / 2];
+    const double gain = power[j] > ceiling ? std::sqrt(ceiling / power[j]) : 1.0;
+    EXPECT_EQ(gain < 1.0, j == 5) << j;  // the burst only
+    for (int i = j * kLength; i < (j + 1) * kLength; ++i) {
+      ASSERT_NEAR(weights[i], window[i] * gain, 1e-4 * window[i]) << j;
+    }
+  }
+  // Without the burst nothing is weighed down and nothing written.
+  std::fill(weights.begin(), weights.end(), -1.0f);
+  for (int i = 5 * kLength; i < 6 * kLength; ++i) x[i] /= 10.0f;
+  EXPECT_FALSE(RobustWeights(x.data(), window.data(), kSubs, kLength, kSpan, 2.0f, weights.data()));
+  EXPECT_TRUE(std::all_of(weights.begin(), weights.end(), [](float w) { return w == -1.0f; }));
+}
+
 TEST(ExtentRoutines, GapListKeepsSortedDisjointGaps) {
   GapList gaps;
   gaps.Reserve(3);
