@@ -234,7 +234,9 @@ bool ExtentDetector::Seed(int32_t index, float z, float bar, GapList& gaps, cons
     if (droppedCount_ < static_cast<int32_t>(dropped_.size())) dropped_[droppedCount_++] = {first, last};
     return false;
   }
-  if (madeCount_ < static_cast<int32_t>(made_.size())) made_[madeCount_++] = {blockStart_ + first, blockStart_ + last + 1};
+  if (madeCount_ < static_cast<int32_t>(made_.size())) {
+    made_[madeCount_++] = {blockStart_ + first, blockStart_ + last + 1};
+  }
   return true;
 }
 

@@ -107,7 +107,9 @@ TEST(ExtentRoutines, ModelFitsMatchTheDenseNormalEquations) {
     for (int k = 0; k <= order; ++k) rs[k] += right[k];
     rs[0] *= 1.0 + 1e-9;
     const V dense = DenseModel(rs, order);
-    for (int k = 0; k <= order; ++k) ASSERT_NEAR(fill.Coefficients()[k], dense[k], 1e-6 * (1 + std::fabs(dense[k]))) << k;
+    for (int k = 0; k <= order; ++k) {
+      ASSERT_NEAR(fill.Coefficients()[k], dense[k], 1e-6 * (1 + std::fabs(dense[k]))) << k;
+    }
   }
 }
 
@@ -263,7 +265,8 @@ TEST(ExtentRoutines, GapListKeepsSortedDisjointGaps) {
 
 // Feed -> ExtentDeclick -> Collect, streamed in buffers of `frames`.
 struct Rig {
-  Rig(uint16_t channels, uint32_t frames, float rate = kRate) : feed(channels, frames, rate), declick("Modern Declick") {
+  Rig(uint16_t channels, uint32_t frames, float rate = kRate)
+      : feed(channels, frames, rate), declick("Modern Declick") {
     Connect(&feed, 0, &declick, 0);
     Connect(&declick, 0, &collect, 0);
   }
@@ -349,7 +352,9 @@ TEST(ExtentDeclick, ClickShapesAndWidthsAreRepairedByTheirFloors) {
 TEST(ExtentDeclick, OnsetsStayUntouched) {
   std::mt19937 rng(6);
   std::normal_distribution<double> noise(0.0, 1.0);
-  const auto envelope = [](double t, double rise, double decay) { return t < 0 ? 0.0 : (1.0 - std::exp(-t / rise)) * std::exp(-t / decay); };
+  const auto envelope = [](double t, double rise, double decay) {
+    return t < 0 ? 0.0 : (1.0 - std::exp(-t / rise)) * std::exp(-t / decay);
+  };
   struct Onset { const char* name; std::function<double(double)> at; };
   const Onset onsets[] = {
       {"piano attack", [&](double t) {  // struck string: partials with a hammer's 1 ms rise
@@ -359,12 +364,15 @@ TEST(ExtentDeclick, OnsetsStayUntouched) {
        }},
       {"plucked string", [&](double t) {  // a pluck: bright partials, 0.3 ms rise, fast decay of the highs
          double v = 0.0;
-         for (int h = 1; h <= 20; ++h) v += 0.4 / h * std::sin(2 * kPi * 196.0 * h * t + h) * envelope(t, 0.0003, 1.5 / h);
+         for (int h = 1; h <= 20; ++h) {
+           v += 0.4 / h * std::sin(2 * kPi * 196.0 * h * t + h) * envelope(t, 0.0003, 1.5 / h);
+         }
          return v;
        }},
       {"plosive", [&](double t) {  // a /p/ release: a short burst of shaped noise, then voicing
          const double burst = 0.3 * noise(rng) * envelope(t, 0.0005, 0.008);
-         const double voice = 0.2 * std::sin(2 * kPi * 120 * t) * std::sin(2 * kPi * 700 * t) * envelope(t - 0.03, 0.01, 1.0);
+         const double voice =
+             0.2 * std::sin(2 * kPi * 120 * t) * std::sin(2 * kPi * 700 * t) * envelope(t - 0.03, 0.01, 1.0);
          return burst + voice;
        }}};
   for (const Onset& onset : onsets) {
@@ -394,10 +402,13 @@ TEST(ExtentDeclick, AClickInOneChannelIsRepairedInBothThroughTheLink) {
     first[i % 2] = std::min(first[i % 2], i / 2);
     last[i % 2] = std::max(last[i % 2], i / 2);
   }
-  for (int c = 0; c < 2; ++c) EXPECT_TRUE(first[c] >= 8990 && last[c] <= 9020) << c << ": " << first[c] << ".." << last[c];
+  for (int c = 0; c < 2; ++c) {
+    EXPECT_TRUE(first[c] >= 8990 && last[c] <= 9020) << c << ": " << first[c] << ".." << last[c];
+  }
   EXPECT_LE(first[1], 9000u);  // the other channel's gap covers the click
   const F repaired = Rig(2, 1024).Stream(clicked);
-  EXPECT_GE(10 * std::log10(Energy(clicked, clean, 2 * 8900, 2 * 9100) / Energy(repaired, clean, 2 * 8900, 2 * 9100)), 30);
+  const double before = Energy(clicked, clean, 2 * 8900, 2 * 9100);
+  EXPECT_GE(10 * std::log10(before / Energy(repaired, clean, 2 * 8900, 2 * 9100)), 30);
 }
 
 // The same output for every buffer size, mono and stereo; further channels come out silent.
