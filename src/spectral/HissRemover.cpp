@@ -60,7 +60,7 @@ void HissRemover::OnInputsChanged() {
   const uint32_t n = fftSize, bins = n / 2 + 1;
   fft.Setup(n);
   tracker.Setup(n, hopSize, sampleRate, channels);
-  lsa.Setup(bins);
+  lsa.Setup(bins, static_cast<double>(hopSize) / sampleRate);
   window_.resize(n);
   for (uint32_t i = 0; i < n; ++i) window_[i] = static_cast<float>(std::sin(kPi * i / n));
   // Sum of the squared windows over the frames overlapping each position of

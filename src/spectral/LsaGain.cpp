@@ -78,8 +78,9 @@ float LsaGain::ExpHalfE1(float v) {
   return t[0] + fraction * (t[1] - t[0]);
 }
 
-void LsaGain::Setup(uint32_t bins) {
+void LsaGain::Setup(uint32_t bins, double hopSeconds) {
   bins_ = bins;
+  alpha_ = static_cast<float>(std::exp(-hopSeconds / kAlphaSeconds));
   previous_.assign(bins, 0.0f);
   xiScaled_.assign(bins, 0.0f);
   v_.assign(bins, 0.0f);
@@ -99,7 +100,7 @@ void LsaGain::Compute(const float* power, const float* hiss, float gainFloor, fl
   float* v = v_.data();
   // On the first frame there is no previous estimate: the a-priori SNR is
   // this frame's own maximum-likelihood one.
-  const float alpha = first_ ? 0.0f : kAlpha;
+  const float alpha = first_ ? 0.0f : alpha_;
   first_ = false;
   // A hiss power this small against any real power means "no hiss known";
   // it also keeps gamma finite.

@@ -152,7 +152,7 @@ TEST(LsaGain, MatchesASlowReferenceOverAGridOfSnrs) {
     power2[b] = static_cast<float>(2.0 * gammas[b % gammas.size()]);
   }
   LsaGain gain;
-  gain.Setup(bins);
+  gain.Setup(bins, 256.0 / 44100);
   gain.Compute(power1.data(), hiss.data(), kFloor, gains.data());
   std::vector<double> previous(bins);
   for (uint32_t b = 0; b < bins; ++b) {
@@ -163,7 +163,8 @@ TEST(LsaGain, MatchesASlowReferenceOverAGridOfSnrs) {
   gain.Compute(power2.data(), hiss.data(), kFloor, gains.data());
   for (uint32_t b = 0; b < bins; ++b) {
     const double gamma = power2[b] / 2.0;
-    const double xi = std::max(LsaGain::kAlpha * previous[b] + (1 - LsaGain::kAlpha) * std::max(gamma - 1, 0.0), xiMin);
+    const double alpha = gain.Alpha();
+    const double xi = std::max(alpha * previous[b] + (1 - alpha) * std::max(gamma - 1, 0.0), xiMin);
     const double g = reference(xi, gamma, previous[b]);
     ASSERT_NEAR(gains[b], std::max<double>(g, kFloor), 1e-3 * g) << "second frame, xi " << xi << " gamma " << gamma;
   }
