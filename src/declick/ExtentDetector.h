@@ -9,7 +9,9 @@
 // from its height. A seed must be the stronger the more samples it adds to
 // the gaps, gaps longer than kMaxGap are left alone (a long scratch is not
 // smeared), and gaps close together are joined. The statistic is
-// ClickStatistic.h's; the fill is GapInterpolator's with the block's model.
+// ClickStatistic.h's, from a model fitted with loud bursts weighed down (a
+// click must not shape the model that should find it); the fill is
+// GapInterpolator's with the block's model.
 // The final, long-model fill of each gap is the caller's.
 //
 // Work happens on a mean-free copy of the block; Store writes back only the
