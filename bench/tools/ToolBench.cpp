@@ -70,7 +70,7 @@ void BM_RestoreLoop(benchmark::State& state) {
     MemorySource source(samples);
     NullSink sink;
     Restorer::Result result;
-    Restorer restorer(4, 0);
+    Restorer restorer(4);
     if (!restorer.Run(source, processor, sink, &result).Ok()) state.SkipWithError("restoration failed");
     benchmark::DoNotOptimize(sink.written);
   }

@@ -57,10 +57,9 @@ HRESULT CVeltane::ProcessInput(DWORD stream, IMediaBuffer* buffer, DWORD flags, 
   holdingUsed = 0;
 
   if (holding.size() < inputBlockBytes) {
-    // Still less than a frame: all of it waits in front of the next input,
-    // so the stream keeps its byte alignment.
-    std::memcpy(carry.data(), holding.data(), holding.size());
-    carryBytes = static_cast<uint32_t>(holding.size());
+    // Less than a frame is refused: the buffer is not held and its bytes
+    // are dropped, while the carry keeps what it held, so the next input
+    // lines up as if this call had never been made.
     holding.clear();
     return S_FALSE;
   }

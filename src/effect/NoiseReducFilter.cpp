@@ -224,6 +224,8 @@ void NoiseReducFilter::SetFormat(const WaveFormat& format) {
   // from the previous format, in another layout, is dropped.
   manager->PrepareForRate(rate);
   RestartStream();
+  // Bypassed frames still waiting are in the old layout too.
+  bypassWaiting.clear();
 }
 
 void NoiseReducFilter::RestartStream() {
@@ -232,35 +234,62 @@ void NoiseReducFilter::RestartStream() {
   adapter->Run();
 }
 
+uint32_t NoiseReducFilter::DeliverWaiting(uint8_t* out, uint32_t room) {
+  const size_t frameBytes = static_cast<size_t>(channels) * bytesPerSample;
+  if (frameBytes == 0 || bypassWaiting.empty()) return 0;
+  const auto frames = static_cast<uint32_t>(std::min<size_t>(room, bypassWaiting.size() / frameBytes));
+  const size_t bytes = frames * frameBytes;
+  if (bytes > 0) std::memmove(out, bypassWaiting.data(), bytes);
+  bypassWaiting.erase(bypassWaiting.begin(), bypassWaiting.begin() + static_cast<ptrdiff_t>(bytes));
+  return frames;
+}
+
 int NoiseReducFilter::Process(const uint8_t* in, uint32_t frames, uint8_t* out,
                               uint32_t* outFrames) {
   // The whole call under GraphLock, so a format change from another thread
   // lands between buffers, never inside one.
   GraphLockHolder hold(domain);
+  const size_t frameBytes = static_cast<size_t>(channels) * bytesPerSample;
   if (adapter && fullBypass != 1) {
+    // Bypassed frames still waiting come out before the chain's.
+    const uint32_t waited = out != nullptr && outFrames != nullptr ? DeliverWaiting(out, *outFrames) : 0;
+    uint8_t* chainOut = out != nullptr ? out + waited * frameBytes : nullptr;
+    uint32_t room = outFrames != nullptr ? *outFrames - waited : 0;
+    uint32_t* chainFrames = outFrames != nullptr ? &room : nullptr;
     switch (bytesPerSample) {
       case 2:
-        adapter->TransformPcm16(in, frames, out, outFrames);
+        adapter->TransformPcm16(in, frames, chainOut, chainFrames);
         break;
       case 3:
-        adapter->TransformPcm24(in, frames, out, outFrames);
+        adapter->TransformPcm24(in, frames, chainOut, chainFrames);
         break;
       case 1:
-        adapter->TransformPcm8(in, frames, out, outFrames);
+        adapter->TransformPcm8(in, frames, chainOut, chainFrames);
         break;
       default:  // no width this object knows: nothing runs
-        if (outFrames != nullptr) *outFrames = 0;
+        room = 0;
         break;
     }
+    if (outFrames != nullptr) *outFrames = waited + room;
     return outFrames == nullptr || *outFrames == 0 ? 1 : 0;
   }
-  // Full bypass copies no more than the room holds, as the active path
-  // never writes more; a caller without a room count (in place) has room
-  // for every frame.
-  const uint32_t copied = outFrames != nullptr ? std::min(frames, *outFrames) : frames;
-  const size_t bytes = static_cast<size_t>(channels) * bytesPerSample * copied;
-  if (bytes > 0 && in != out) std::memmove(out, in, bytes);
-  if (outFrames != nullptr) *outFrames = copied;
+  // Full bypass writes no more than the room holds, as the active path never
+  // does; a caller without a room count (in place) has room for every frame.
+  // What does not fit waits, behind anything already waiting.
+  const uint32_t room = out == nullptr ? 0 : outFrames != nullptr ? *outFrames : frames;
+  uint32_t written = 0;
+  if (frameBytes > 0 && bypassWaiting.empty() && frames <= room) {
+    if (frames > 0 && in != out) std::memmove(out, in, frames * frameBytes);
+    written = frames;
+  } else if (frameBytes > 0) {
+    try {
+      bypassWaiting.insert(bypassWaiting.end(), in, in + frames * frameBytes);
+    } catch (const std::bad_alloc&) {
+      // Out of memory: this input is lost; what waited still comes out.
+    }
+    written = DeliverWaiting(out, room);
+  }
+  if (outFrames != nullptr) *outFrames = written;
   return 0;
 }
 

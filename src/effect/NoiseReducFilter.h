@@ -21,6 +21,7 @@
 #include <cstdint>
 #include <memory>
 #include <mutex>
+#include <vector>
 
 #include "chain/NoiseReducManager.h"
 
@@ -90,9 +91,12 @@ class NoiseReducFilter {
   // Takes the host's PCM format; a changed rate rewires the chain.
   void SetFormat(const WaveFormat& format);
   // Runs `frames` interleaved host frames. *outFrames is the room at `out`
-  // on entry and the frames written on return, never more than the room
-  // (full bypass copies only what fits). `in` may equal `out`.
-  // Returns 1 when the active chain produced nothing, else 0.
+  // on entry and the frames written on return, never more than the room; a
+  // null outFrames means room for `frames`. `in` may equal `out`. Every
+  // frame is taken: in full bypass the frames that do not fit wait inside
+  // the object (which allocates for them) and come out first at the next
+  // calls, in bypass or not; a new format drops them with the chain's
+  // contents. Returns 1 when the active chain produced nothing, else 0.
   int Process(const uint8_t* in, uint32_t frames, uint8_t* out, uint32_t* outFrames);
   // Starts a new stream, as a format change does: the Adapter's ring and
   // every block's history are cleared by a reset pass (the automatic hiss
@@ -115,6 +119,8 @@ class NoiseReducFilter {
   GraphDomain& Domain() { return domain; }
 
  private:
+  // Moves up to `room` waiting bypassed frames to `out`; returns how many.
+  uint32_t DeliverWaiting(uint8_t* out, uint32_t room);
   // The blocks of the engine in use, which the getters read, and those of
   // both engines, which the setters write.
   // The declickers differ in type but not in their parameters' names:
@@ -137,6 +143,8 @@ class NoiseReducFilter {
   std::atomic<uint32_t> channels{0};
   // Read by Process without `lock`.
   std::atomic<uint8_t> fullBypass{1};
+  // Bypassed frames that found no room yet, oldest first; under GraphLock.
+  std::vector<uint8_t> bypassWaiting;
   uint8_t bypassDeclick = 1;
   uint8_t bypassDenoise = 1;
   uint8_t outputClicks = 0;

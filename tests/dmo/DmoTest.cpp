@@ -288,6 +288,32 @@ TEST_F(DmoTest, BypassDeliversHalfTheRoomPerCall) {
   }
 }
 
+// Partial frames: a whole-frame input leaves its last partial frame in front
+// of the next one; an input shorter than a frame is refused and dropped,
+// and the carry keeps what it held, so the input after it comes out exactly.
+TEST_F(DmoTest, InputShorterThanAFrameIsDroppedAndTheCarryKept) {
+  ASSERT_EQ(SetTypes(mo.Get(), 2, 44100, 16), S_OK);  // 4-byte frames, full bypass
+  const auto bytes = Noise(5006);
+  const struct { size_t from, to; HRESULT hr; size_t outFrom, outTo; } inputs[] = {
+      {0, 1001, S_OK, 0, 1000}, {1001, 1004, S_OK, 1000, 1004}, {1004, 1006, S_FALSE, 0, 0},
+      {1006, 5006, S_OK, 1006, 5006}};
+  for (const auto& input : inputs) {
+    MediaBuffer in({bytes.begin() + input.from, bytes.begin() + input.to});
+    EXPECT_EQ(mo->ProcessInput(0, &in, 0, 0, 0), input.hr) << input.from;
+    std::vector<uint8_t> output;
+    for (DWORD status = 0, more = input.hr == S_OK; more;) {
+      MediaBuffer out({}, 8000);
+      DMO_OUTPUT_DATA_BUFFER element{&out, 0, 0, 0};
+      ASSERT_EQ(mo->ProcessOutput(0, 1, &element, &status), S_OK);
+      more = element.dwStatus & DMO_OUTPUT_DATA_BUFFERF_INCOMPLETE;
+      output.insert(output.end(), out.bytes.begin(), out.bytes.begin() + out.length);
+    }
+    EXPECT_TRUE(output == std::vector<uint8_t>(bytes.begin() + input.outFrom, bytes.begin() + input.outTo))
+        << "input from byte " << input.from;
+    EXPECT_EQ(in.refs, 1u);
+  }
+}
+
 // A thousand lives of create, stream and release leave no memory behind;
 // with processing on, every output room of a frame or more makes progress
 // and gives the stream that ample rooms give.

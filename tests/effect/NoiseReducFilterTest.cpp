@@ -9,6 +9,7 @@
 #include <utility>
 #include <vector>
 
+#include "chain/Adapter.h"
 #include "chain/NoiseReducManager.h"
 #include "effect/EffectParams.h"
 #include "effect/NoiseReducFilter.h"
@@ -94,6 +95,79 @@ TEST(NoiseReducFilter, MapsItsParametersOntoTheBlocks) {
   filter.SetClickThreshold(1.0f);  // the declicker keeps its floor
   EXPECT_EQ(filter.GetClickThreshold(), 2.0f);
 }
+
+// Full bypass takes every frame whatever the room: what does not fit waits and comes out
+// first, at the next calls in bypass and before the chain's output once processing
+// resumes; a new format drops it with the chain's contents.
+TEST(NoiseReducFilter, FullBypassKeepsWhatTheRoomCannotTake) {
+  NoiseReducFilter filter;
+  filter.SetFormat({1, 2, 44100, 4 * 44100, 4, 16, 0});
+  std::vector<uint8_t> in(4 * 5000), out(4 * 8192), got;
+  for (size_t i = 0; i < in.size(); ++i) in[i] = static_cast<uint8_t>(i * 7 + i / 251);
+  const auto run = [&](uint32_t from, uint32_t frames, uint32_t room) {
+    uint32_t written = room;
+    filter.Process(&in[4 * from], frames, out.data(), &written);
+    EXPECT_LE(written, room);
+    got.insert(got.end(), out.begin(), out.begin() + 4 * written);
+  };
+  const std::tuple<uint32_t, uint32_t, uint32_t> calls[] = {{0, 1000, 300}, {1000, 1000, 0}, {2000, 1000, 1000},
+                                                            {3000, 0, 5000}};  // first frame, frames, room
+  for (auto [from, frames, room] : calls) run(from, frames, room);
+  EXPECT_TRUE(got == std::vector<uint8_t>(in.begin(), in.begin() + 4 * 3000));
+  got.clear();
+  run(3000, 1000, 100);  // 900 frames wait
+  filter.SetFullBypass(0);
+  run(4000, 1000, 8192);  // they come first; the chain only fills meanwhile
+  EXPECT_TRUE(got == std::vector<uint8_t>(in.begin() + 4 * 3000, in.begin() + 4 * 4000));
+  filter.SetFullBypass(1);
+  run(0, 1000, 100);
+  filter.SetFormat({1, 1, 48000, 2 * 48000, 2, 16, 0});
+  got.clear();
+  run(0, 0, 8192);
+  EXPECT_TRUE(got.empty());
+}
+
+// A stream at a new rate, after another stream and with a reset requested in the same
+// pass, comes out as from a new object, sample for sample and to its last frame, with
+// either engine: the rewiring for the rate keeps nothing back.
+class NewFormat
+    : public ::testing::TestWithParam<std::tuple<std::tuple<uint32_t, uint32_t, uint32_t>, Engine>> {};
+
+TEST_P(NewFormat, StreamsAsANewObjectWould) {
+  const auto [before, after, block] = std::get<0>(GetParam());
+  const std::vector<uint8_t> first = Encode(MusicLike(before / 2, 1, before), 2);
+  std::vector<uint8_t> second = Encode(MusicLike(after, 1, after, 5), 2);
+  second.resize(second.size() + 2 * 20000);  // silence that flushes the chain
+  const auto stream = [block](NoiseReducFilter& filter, const std::vector<uint8_t>& pcm) {
+    std::vector<uint8_t> out(2 * (block + 20000)), all;
+    for (size_t at = 0; at + 2 * block <= pcm.size(); at += 2 * block) {
+      uint32_t got = block + 20000;
+      filter.Process(&pcm[at], block, out.data(), &got);
+      all.insert(all.end(), out.begin(), out.begin() + 2 * got);
+    }
+    return all;
+  };
+  NoiseReducFilter used, fresh;
+  for (NoiseReducFilter* filter : {&used, &fresh}) {
+    filter->SetFullBypass(0);
+    filter->SetBypassDenoise(0);
+    filter->SetEngine(std::get<1>(GetParam()));
+  }
+  used.SetFormat({1, 1, before, 2 * before, 2, 16, 0});
+  stream(used, first);
+  used.GetAdapter().RequestReset();
+  used.SetFormat({1, 1, after, 2 * after, 2, 16, 0});
+  fresh.SetFormat({1, 1, after, 2 * after, 2, 16, 0});
+  const std::vector<uint8_t> expected = stream(fresh, second);
+  ASSERT_GE(expected.size() / 2, second.size() / 2 - 20000 + fresh.GetLatencyFrames());
+  EXPECT_TRUE(stream(used, second) == expected);
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    RatesBlocksEngines, NewFormat,
+    ::testing::Combine(::testing::Values(std::tuple{44100u, 96000u, 4096u}, std::tuple{96000u, 22050u, 480u},
+                                         std::tuple{22050u, 48000u, 1024u}, std::tuple{48000u, 44100u, 7u}),
+                       ::testing::Values(Engine::Classic, Engine::Modern)));
 
 // Music with clicks and hiss 30 dB below it, then hiss alone: clicks removed, hiss lowered,
 // lined up with the input (a NaN inside the chain would come out as silence and fail

@@ -13,6 +13,7 @@
 #include <cstring>
 #include <new>
 
+#include "veltane/ContainerHeader.h"
 #include "veltane/SoundFormats.h"
 
 namespace veltane {
@@ -22,9 +23,11 @@ std::string Quoted(const std::string& path) { return "'" + path + "'"; }
 
 ToolStatus Fail(ExitCode code, std::string text) { return ToolStatus::Failure(code, std::move(text)); }
 
+}  // namespace
+
 // The file-system failures come first and by errno, so that a missing file
 // is never reported as a damaged one.
-ToolStatus CheckReadable(const std::string& path) {
+ToolStatus AudioReader::CheckInput(const std::string& path) {
   struct stat info {};
   if (::stat(path.c_str(), &info) != 0) {
     if (errno == ENOENT || errno == ENOTDIR) return Fail(ExitCode::InputMissing, Quoted(path) + " does not exist.");
@@ -40,34 +43,59 @@ ToolStatus CheckReadable(const std::string& path) {
   return ToolStatus::Success();
 }
 
-// WAV (RIFF, RIFX) and AIFF (FORM) files give their own length in bytes 4
-// to 7. A file shorter than that has lost its end: libsndfile reads around
-// the loss without a word, but the user must know that the restored file
-// would lack it. Returns the bytes missing (one pad byte may be). Files
-// whose writer never filled the length in (0 or all ones) are not judged.
-uint64_t MissingBytes(const uint8_t* head, size_t headBytes, uint64_t length) {
-  if (headBytes < 8) return 0;
-  const uint32_t little = head[4] | uint32_t{head[5]} << 8 | uint32_t{head[6]} << 16 | uint32_t{head[7]} << 24;
-  const uint32_t big = head[7] | uint32_t{head[6]} << 8 | uint32_t{head[5]} << 16 | uint32_t{head[4]} << 24;
-  uint32_t announced = 0;
-  if (std::memcmp(head, "RIFF", 4) == 0) announced = little;
-  if (std::memcmp(head, "RIFX", 4) == 0 || std::memcmp(head, "FORM", 4) == 0) announced = big;
-  if (announced == 0 || announced == UINT32_MAX) return 0;
-  const uint64_t whole = uint64_t{announced} + 8;
-  return whole > length + 1 ? whole - length : 0;
+namespace {
+
+// Beyond any real recording (six years at 96 kHz): a length libsndfile
+// reports for a stream that announced none.
+constexpr int64_t kUnknownFrames = int64_t{1} << 40;
+
+// The header of a file on disk; only a regular file has a length to judge,
+// and a pipe must not be read from here (its writer would lose the bytes).
+ContainerHeader InspectFile(const std::string& path, bool* regular) {
+  struct stat info {};
+  *regular = ::stat(path.c_str(), &info) == 0 && S_ISREG(info.st_mode);
+  if (!*regular) return {};
+  const int fd = ::open(path.c_str(), O_RDONLY | O_CLOEXEC);
+  if (fd < 0) return {};
+  const ContainerHeader header = ContainerHeader::Inspect(
+      [fd](uint64_t offset, void* to, size_t bytes) {
+        return ::pread(fd, to, bytes, static_cast<off_t>(offset)) == static_cast<ssize_t>(bytes);
+      },
+      static_cast<uint64_t>(info.st_size));
+  ::close(fd);
+  return header;
 }
 
-// The same for a file on disk; only a regular file has a length to judge
-// (and a pipe must not be read from here).
-uint64_t MissingBytes(const std::string& path) {
-  struct stat info {};
-  if (::stat(path.c_str(), &info) != 0 || !S_ISREG(info.st_mode)) return 0;
-  uint8_t head[8] = {};
-  const int fd = ::open(path.c_str(), O_RDONLY | O_CLOEXEC);
-  if (fd < 0) return 0;
-  const ssize_t got = ::read(fd, head, sizeof head);
-  ::close(fd);
-  return got > 0 ? MissingBytes(head, static_cast<size_t>(got), static_cast<uint64_t>(info.st_size)) : 0;
+ToolStatus Malformed(const std::string& path) {
+  return Fail(ExitCode::InputCorrupt,
+              Quoted(path) + " is damaged: a field of its LIST chunk runs past the chunk's end.");
+}
+
+bool IsWavFamily(ContainerHeader::Kind kind) {
+  return kind == ContainerHeader::Kind::Riff || kind == ContainerHeader::Kind::Rf64 ||
+         kind == ContainerHeader::Kind::Wave64;
+}
+
+// The WAV format tags libsndfile decodes: PCM, MS ADPCM, IEEE float, A-law,
+// mu-law, IMA ADPCM, GSM 6.10, G.721, MPEG, MPEG layer 3, extensible.
+bool DecodableTag(uint16_t tag) {
+  for (uint16_t known : {0x0001, 0x0002, 0x0003, 0x0006, 0x0007, 0x0011, 0x0031, 0x0040, 0x0050, 0x0055, 0xFFFE}) {
+    if (tag == known) return true;
+  }
+  return false;
+}
+
+// The frame count the input announces, or -1 when it announces none.
+// libsndfile gives whole blocks of a block codec (the fact chunk says where
+// the recording ends in the last one), and for a stream the raw header
+// figure, whose 32-bit "unknown" (all ones) reads as a huge length.
+int64_t FramesAnnounced(const SF_INFO& info, const ContainerHeader& header, bool stream) {
+  const int sub = info.format & SF_FORMAT_SUBMASK;
+  int64_t frames = info.frames;
+  if (PadsBlocks(sub) && header.factFrames >= 0 && header.factFrames < frames) frames = header.factFrames;
+  const uint64_t frameBytes = uint64_t{StoredBytes(sub)} * static_cast<uint64_t>(std::max(info.channels, 1));
+  const bool allOnes = stream && frameBytes > 0 && static_cast<uint64_t>(frames) >= (UINT32_MAX - 4096) / frameBytes;
+  return frames < 0 || frames >= kUnknownFrames || allOnes ? -1 : frames;
 }
 
 }  // namespace
@@ -100,10 +128,13 @@ struct AudioReader::MemoryFile {
 
 ToolStatus AudioReader::Open(const std::string& path, std::unique_ptr<AudioReader>* reader) {
   reader->reset();
-  if (ToolStatus status = CheckReadable(path); !status.Ok()) return status;
+  if (ToolStatus status = CheckInput(path); !status.Ok()) return status;
+  bool regular = false;
+  const ContainerHeader header = InspectFile(path, &regular);
+  if (header.malformedList) return Malformed(path);
   SF_INFO info{};
   SNDFILE* file = sf_open(path.c_str(), SFM_READ, &info);
-  return Adopt(path, file, info, nullptr, file != nullptr ? MissingBytes(path) : 0, reader);
+  return Adopt(path, file, info, nullptr, header, !regular, reader);
 }
 
 ToolStatus AudioReader::OpenMemory(const std::string& name, std::vector<uint8_t> bytes,
@@ -113,18 +144,33 @@ ToolStatus AudioReader::OpenMemory(const std::string& name, std::vector<uint8_t>
   if (memory == nullptr) return Fail(ExitCode::Internal, "out of memory.");
   SF_VIRTUAL_IO io{&MemoryFile::Length, &MemoryFile::Seek, &MemoryFile::Read, &MemoryFile::Write,
                    &MemoryFile::Tell};
+  const std::vector<uint8_t>& held = memory->bytes;
+  const ContainerHeader header = ContainerHeader::Inspect(
+      [&held](uint64_t offset, void* to, size_t count) {
+        if (offset > held.size() || count > held.size() - offset) return false;
+        std::memcpy(to, held.data() + offset, count);
+        return true;
+      },
+      held.size());
+  if (header.malformedList) return Malformed(name);
   SF_INFO info{};
   SNDFILE* file = sf_open_virtual(&io, SFM_READ, &info, memory.get());
-  const uint64_t missing = MissingBytes(memory->bytes.data(), memory->bytes.size(), memory->bytes.size());
-  return Adopt(name, file, info, std::move(memory), missing, reader);
+  return Adopt(name, file, info, std::move(memory), header, false, reader);
 }
 
 ToolStatus AudioReader::Adopt(const std::string& path, SNDFILE* file, const SF_INFO& info,
-                              std::unique_ptr<MemoryFile> memory, uint64_t missingBytes,
+                              std::unique_ptr<MemoryFile> memory, const ContainerHeader& header, bool stream,
                               std::unique_ptr<AudioReader>* reader) {
   if (file == nullptr) {
     const int error = sf_error(nullptr);
     const std::string detail = LibraryMessage(sf_error_number(error));
+    // libsndfile calls a format tag it does not know a malformed header.
+    if (IsWavFamily(header.kind) && header.formatTag != 0 && !DecodableTag(header.formatTag)) {
+      char tag[8];
+      std::snprintf(tag, sizeof tag, "0x%04X", header.formatTag);
+      return Fail(ExitCode::Unsupported, Quoted(path) + " uses WAV format tag " + tag +
+                                             ", an encoding veltane cannot decode.");
+    }
     if (error == SF_ERR_UNSUPPORTED_ENCODING) {
       return Fail(ExitCode::Unsupported, Quoted(path) + " uses an encoding veltane cannot decode (" + detail + ").");
     }
@@ -143,15 +189,22 @@ ToolStatus AudioReader::Adopt(const std::string& path, SNDFILE* file, const SF_I
   if (info.channels < 1 || info.samplerate < 1) {
     return Fail(ExitCode::InputCorrupt, Quoted(path) + " is damaged: its header gives no channels or no sample rate.");
   }
-  if (missingBytes > 0) {
-    return Fail(ExitCode::InputCorrupt, Quoted(path) + " is damaged: it is cut off, " +
-                                            std::to_string(missingBytes) + " bytes short of the length its header gives.");
+  if (header.missingBytes > 0) {
+    const uint64_t missing = header.missingBytes;
+    return Fail(ExitCode::InputCorrupt, Quoted(path) + " is damaged: it is cut off, " + std::to_string(missing) +
+                                            (missing == 1 ? " byte" : " bytes") +
+                                            " short of the length its header gives.");
   }
   reader->reset(new (std::nothrow) AudioReader(path, file, info.format, static_cast<uint32_t>(info.samplerate),
-                                               static_cast<uint16_t>(info.channels), info.frames));
+                                               static_cast<uint16_t>(info.channels),
+                                               FramesAnnounced(info, header, stream)));
   if (*reader == nullptr) return Fail(ExitCode::Internal, "out of memory.");
   owned.release();
   (*reader)->memory = std::move(memory);
+  // Chunks only from a file on disk: libsndfile cannot read them back from
+  // a stream, and divides by zero reading them through virtual I/O.
+  const bool onDisk = !stream && (*reader)->memory == nullptr;
+  (*reader)->metadata = Metadata::Read(file, info.format, onDisk, onDisk ? path : std::string());
   return ToolStatus::Success();
 }
 
@@ -168,8 +221,17 @@ AudioReader::AudioReader(std::string pathIn, SNDFILE* fileIn, int format, uint32
 
 AudioReader::~AudioReader() { sf_close(file); }
 
+uint32_t AudioReader::SampleBytes() const {
+  if (!exact) return codec.BytesPerSample();
+  return IsFloatLike(subFormat) ? sizeof(double) : sizeof(int32_t);
+}
+
 ToolStatus AudioReader::Read(uint8_t* pcm, uint32_t frames, uint32_t* got) {
   *got = 0;
+  // Not past the announced end: a block codec's last block is padded.
+  if (announcedFrames >= 0) {
+    frames = static_cast<uint32_t>(std::min<uint64_t>(frames, static_cast<uint64_t>(announcedFrames) - framesRead));
+  }
   const size_t samples = static_cast<size_t>(frames) * channels;
   if (integers.size() < samples) integers.resize(samples);
   const uint32_t bits = 8 * codec.BytesPerSample();
@@ -178,14 +240,14 @@ ToolStatus AudioReader::Read(uint8_t* pcm, uint32_t frames, uint32_t* got) {
   if (IsFloatLike(subFormat)) {
     if (reals.size() < samples) reals.resize(samples);
     count = sf_readf_double(file, reals.data(), frames);
-    for (size_t i = 0; i < static_cast<size_t>(count) * channels; ++i) {
+    for (size_t i = 0; !exact && i < static_cast<size_t>(count) * channels; ++i) {
       integers[i] = PcmCodec::FromFloat(reals[i], bits);
     }
   } else {
     // libsndfile scales integers to the full int32 range; 32-bit PCM is
     // the only integer input that needs rounding to the chain's width.
     count = sf_readf_int(file, integers.data(), frames);
-    for (size_t i = 0; i < static_cast<size_t>(count) * channels; ++i) {
+    for (size_t i = 0; !exact && i < static_cast<size_t>(count) * channels; ++i) {
       integers[i] = PcmCodec::RoundToBits(integers[i], bits);
     }
   }
@@ -194,7 +256,19 @@ ToolStatus AudioReader::Read(uint8_t* pcm, uint32_t frames, uint32_t* got) {
                                             std::to_string(framesRead + static_cast<uint64_t>(count)) +
                                             " frames (" + LibraryMessage(sf_strerror(file)) + ").");
   }
-  codec.Encode(integers.data(), pcm, static_cast<size_t>(count) * channels);
+  if (count == 0 && frames > 0 && announcedFrames >= 0) {
+    return Fail(ExitCode::InputCorrupt, Quoted(path) + " is damaged: it ends after " + std::to_string(framesRead) +
+                                            " of the " + std::to_string(announcedFrames) +
+                                            " frames its header announces.");
+  }
+  const size_t decoded = static_cast<size_t>(count) * channels;
+  if (!exact) {
+    codec.Encode(integers.data(), pcm, decoded);
+  } else if (IsFloatLike(subFormat)) {
+    std::memcpy(pcm, reals.data(), decoded * sizeof(double));
+  } else {
+    std::memcpy(pcm, integers.data(), decoded * sizeof(int32_t));
+  }
   framesRead += static_cast<uint64_t>(count);
   *got = static_cast<uint32_t>(count);
   return ToolStatus::Success();

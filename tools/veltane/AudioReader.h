@@ -9,6 +9,7 @@
 #include <vector>
 
 #include "veltane/ExitCode.h"
+#include "veltane/Metadata.h"
 #include "veltane/PcmCodec.h"
 #include "veltane/Restorer.h"
 
@@ -16,6 +17,8 @@ struct sf_private_tag;
 struct SF_INFO;
 
 namespace veltane {
+
+struct ContainerHeader;
 
 class AudioReader : public Restorer::Source {
  public:
@@ -28,6 +31,9 @@ class AudioReader : public Restorer::Source {
   // `name` in messages; the fuzz target feeds it arbitrary bytes.
   static ToolStatus OpenMemory(const std::string& name, std::vector<uint8_t> bytes,
                                std::unique_ptr<AudioReader>* reader);
+  // Only the file-system failures (InputMissing, InputUnreadable), without
+  // opening anything: a named pipe probed would lose its writer.
+  static ToolStatus CheckInput(const std::string& path);
   ~AudioReader() override;
   AudioReader(const AudioReader&) = delete;
   AudioReader& operator=(const AudioReader&) = delete;
@@ -36,13 +42,21 @@ class AudioReader : public Restorer::Source {
   int SubFormat() const { return subFormat; }      // SF_FORMAT_PCM_16, ...
   uint32_t SampleRate() const { return sampleRate; }
   uint16_t Channels() const { return channels; }
-  // As the file's header announces it; the end of the data is what counts.
+  // As the file's header announces it, -1 when it announces nothing (a
+  // stream). Read delivers exactly this many frames, or fails.
   int64_t AnnouncedFrames() const { return announcedFrames; }
-  // Bytes per sample of the PCM that Read delivers: 1, 2 or 3.
+  // Bytes per sample of the PCM that the chain restores: 1, 2 or 3.
   uint32_t ChainBytes() const { return codec.BytesPerSample(); }
-  const PcmCodec& Codec() const { return codec; }
+  const Metadata& Tags() const { return metadata; }
+  // From now on Read gives the samples as libsndfile decodes them, not as
+  // the chain's PCM: doubles (full scale 1.0) for floating-point and lossy
+  // formats, else int32 at full scale. For a bypass that must not round.
+  void KeepSamplesExact() { exact = true; }
+  // Bytes per sample that Read delivers.
+  uint32_t SampleBytes() const;
 
-  // A decoding failure part-way through is InputCorrupt.
+  // A decoding failure part-way through, or an end before the announced
+  // length, is InputCorrupt.
   ToolStatus Read(uint8_t* pcm, uint32_t frames, uint32_t* got) override;
 
  private:
@@ -51,10 +65,10 @@ class AudioReader : public Restorer::Source {
   AudioReader(std::string path, sf_private_tag* file, int format, uint32_t rate, uint16_t channelCount,
               int64_t frames);
   // Classifies a failed open, checks the channels and the file's length
-  // (missingBytes: how much shorter it is than its header says) and takes
-  // over `file` (and `memory`, which it reads from).
+  // against its `header` and takes over `file` (and `memory`, which it reads
+  // from). `stream`: a pipe, whose length nothing tells in advance.
   static ToolStatus Adopt(const std::string& path, sf_private_tag* file, const SF_INFO& info,
-                          std::unique_ptr<MemoryFile> memory, uint64_t missingBytes,
+                          std::unique_ptr<MemoryFile> memory, const ContainerHeader& header, bool stream,
                           std::unique_ptr<AudioReader>* reader);
 
   std::unique_ptr<MemoryFile> memory;  // destroyed after `file` is closed
@@ -66,6 +80,8 @@ class AudioReader : public Restorer::Source {
   uint16_t channels;
   int64_t announcedFrames;
   PcmCodec codec;
+  Metadata metadata;
+  bool exact = false;
   uint64_t framesRead = 0;
   std::vector<int32_t> integers;  // one block of samples, grown on demand
   std::vector<double> reals;

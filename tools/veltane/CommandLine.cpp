@@ -181,8 +181,17 @@ std::string HelpText() {
 Removes clicks and hiss from a mono or stereo recording. Reads and writes WAV,
 FLAC and AIFF (and whatever else libsndfile reads). 8-, 16- and 24-bit PCM is
 restored as it is; 32-bit and floating-point input is restored at 24 bits and
-written back in its own format. OUTPUT has the container its name ends in
-(.wav, .flac, .aif, .aiff), or INPUT's, and exactly INPUT's length.
+written back in its own format; ADPCM and GSM input is written as 16-bit PCM.
+OUTPUT has the container its name ends in (.wav, .flac, .aif, .aiff), or
+INPUT's, and exactly INPUT's length; a WAV past 4 GiB is written as RF64, an
+AIFF or AU past 4 GiB is refused. An INPUT shorter than its header announces
+is refused as damaged; one from a pipe that announces no length is read to
+its end.
+
+Metadata: text tags, broadcast information (bext), cue points and, between
+files of one family (WAV, AIFF, CAF), other chunks such as iXML are carried
+into OUTPUT as far as its container holds them; one warning names anything
+INPUT has that OUTPUT lacks (FLAC pictures, tags libsndfile does not know, ...).
 
 Restoration (by default clicks and hiss are removed, hiss level automatic):
   --engine E            modern (default): full band at every rate; or
@@ -197,7 +206,8 @@ Restoration (by default clicks and hiss are removed, hiss level automatic):
   --no-declick          leave clicks alone
   --no-denoise          leave hiss alone
   --output-clicks       output only what the click remover takes out
-  --bypass              copy the audio unchanged
+  --bypass              copy the audio unchanged (32-bit and float samples
+                        exactly, unless --format asks for PCM)
   --options N           all five switches as the effect's "Options" value,
                         0 to 31: 1 bypass, 2 no declick, 4 no denoise,
                         8 output clicks, 16 automatic hiss level (default 16);

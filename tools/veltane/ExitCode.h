@@ -34,6 +34,10 @@ struct [[nodiscard]] ToolStatus {
     return {failureCode, std::move(text)};
   }
   bool Ok() const { return code == ExitCode::Ok; }
+  // A stop before OUTPUT was in place.
+  static ToolStatus Interruption() {
+    return Failure(ExitCode::Interrupted, "interrupted; OUTPUT was not written.");
+  }
 };
 
 }  // namespace veltane

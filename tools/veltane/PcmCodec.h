@@ -14,8 +14,6 @@ class PcmCodec {
   explicit PcmCodec(uint32_t bytesPerSample) : bytes(bytesPerSample) {}
 
   uint32_t BytesPerSample() const { return bytes; }
-  // The byte pattern of digital silence (0x80 for unsigned 8-bit, else 0).
-  uint8_t SilenceByte() const { return bytes == 1 ? 0x80 : 0x00; }
 
   // Exact: the low 32 - 8 x bytes bits of each int32 are dropped, which
   // callers have already rounded away (see RoundToBits).

@@ -1,5 +1,6 @@
-// A one-line progress bar, redrawn in place with a carriage return; for
-// terminals only (the caller decides).
+// A one-line progress display, redrawn in place with a carriage return; for
+// terminals only (the caller decides). A bar with a percentage when the
+// length is known, else the duration of the audio read so far.
 #pragma once
 
 #include <cstdint>
@@ -9,11 +10,11 @@ namespace veltane {
 
 class ProgressBar {
  public:
-  // Draws nothing unless `enabled`. A total of 0 (unknown or empty input)
-  // shows no percentage.
-  ProgressBar(std::ostream& stream, bool enabled, uint64_t totalFrames);
+  // Draws nothing unless `enabled`. A total of 0 (a stream announcing no
+  // length) shows the minutes and seconds read at `sampleRate`.
+  ProgressBar(std::ostream& stream, bool enabled, uint64_t totalFrames, uint32_t sampleRate);
 
-  // Redraws only when the shown percentage moves.
+  // Redraws only when what is shown changes.
   void Update(uint64_t framesDone);
   // Blanks the line so that whatever follows starts on a clean one.
   void Finish();
@@ -24,7 +25,8 @@ class ProgressBar {
   std::ostream& stream;
   bool enabled;
   uint64_t total;
-  int shownPercent = -1;
+  uint32_t rate;
+  int64_t shown = -1;  // the percentage, or the seconds, on screen
 };
 
 }  // namespace veltane

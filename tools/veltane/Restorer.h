@@ -4,8 +4,11 @@
 //
 // The processor's delay (its latency, asked for once after the first call,
 // when the chain has wired itself for the format) is dropped from the start
-// of its output, and the tail still inside it is flushed by feeding silence
-// until every input frame has come out.
+// of its output, and the tail still inside it is flushed until every input
+// frame has come out. The flush is the recording's own last frames played
+// backwards from its end (a mirror): the restoration decides on the last
+// frames as it would inside a longer recording, where silence would make the
+// hiss reducer fade them out.
 #pragma once
 
 #include <cstdint>
@@ -61,9 +64,13 @@ class Restorer {
   using Progress = std::function<void(uint64_t framesRead)>;
   using StopRequested = std::function<bool()>;
 
-  // frameBytes = channels x bytes per sample; silenceByte fills flush
-  // frames (0x80 for unsigned 8-bit). Allocates its two buffers here.
-  Restorer(uint32_t frameBytes, uint8_t silenceByte, uint32_t blockFrames = kBlockFrames);
+  // The last frames kept for the mirror: more than any processor's latency
+  // and buffering, which is all the flush must cover. A recording shorter
+  // than that is mirrored back and forth.
+  static constexpr uint32_t kMirrorFrames = 65536;
+
+  // frameBytes = channels x bytes per sample. Allocates its buffers here.
+  explicit Restorer(uint32_t frameBytes, uint32_t blockFrames = kBlockFrames);
 
   // Runs the whole stream. Stops with ExitCode::Interrupted as soon as
   // `stop` says so, with the first failure of the source or the sink, or
@@ -72,12 +79,19 @@ class Restorer {
                  const Progress& progress = {}, const StopRequested& stop = {});
 
  private:
+  // Keeps the last kMirrorFrames frames read.
+  void Remember(const uint8_t* frames, uint32_t count);
+  // Fills `out` with the next `count` frames of the mirror.
+  void Mirror(uint8_t* out, uint32_t count);
+
   uint32_t frameBytes;
-  uint8_t silenceByte;
   uint32_t blockFrames;
   uint32_t roomFrames;
   std::vector<uint8_t> input;
   std::vector<uint8_t> output;
+  std::vector<uint8_t> last;  // a ring of the last frames read
+  uint64_t lastEnd = 0;       // frames ever written into `last`
+  uint64_t mirrored = 0;      // frames of the mirror given so far
 };
 
 }  // namespace veltane

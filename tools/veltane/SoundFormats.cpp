@@ -59,6 +59,45 @@ uint32_t ChainBytesFor(int subFormat) {
   return bits <= 8 ? 1 : bits <= 16 ? 2 : 3;
 }
 
+uint32_t StoredBytes(int subFormat) {
+  switch (subFormat) {
+    case SF_FORMAT_PCM_S8:
+    case SF_FORMAT_PCM_U8:
+    case SF_FORMAT_ULAW:
+    case SF_FORMAT_ALAW:
+      return 1;
+    case SF_FORMAT_PCM_16:
+      return 2;
+    case SF_FORMAT_PCM_24:
+      return 3;
+    case SF_FORMAT_PCM_32:
+    case SF_FORMAT_FLOAT:
+      return 4;
+    case SF_FORMAT_DOUBLE:
+      return 8;
+    default:
+      return 0;
+  }
+}
+
+bool PadsBlocks(int subFormat) {
+  switch (subFormat) {
+    case SF_FORMAT_IMA_ADPCM:
+    case SF_FORMAT_MS_ADPCM:
+    case SF_FORMAT_GSM610:
+    case SF_FORMAT_VOX_ADPCM:
+    case SF_FORMAT_G721_32:
+    case SF_FORMAT_G723_24:
+    case SF_FORMAT_G723_40:
+    case SF_FORMAT_NMS_ADPCM_16:
+    case SF_FORMAT_NMS_ADPCM_24:
+    case SF_FORMAT_NMS_ADPCM_32:
+      return true;
+    default:
+      return false;
+  }
+}
+
 std::string ContainerName(int majorFormat) {
   switch (majorFormat) {
     case SF_FORMAT_WAV:

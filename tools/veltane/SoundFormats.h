@@ -18,6 +18,11 @@ bool IsFloatLike(int subFormat);
 // Bytes per sample in which the processing object restores a file of this
 // sample format: 8- and 16-bit as they are, everything wider at 24 bits.
 uint32_t ChainBytesFor(int subFormat);
+// Bytes per sample in the file for the formats stored as they are (PCM,
+// floats, A-law, mu-law); 0 for codecs.
+uint32_t StoredBytes(int subFormat);
+// Codecs that encode in blocks and fill the last one (ADPCM, GSM, ...).
+bool PadsBlocks(int subFormat);
 
 // "WAV", "FLAC", "AIFF", ... for a major type; "16-bit PCM", "32-bit float", ...
 std::string ContainerName(int majorFormat);

@@ -8,6 +8,7 @@
 #include <chrono>
 #include <cmath>
 #include <cstdio>
+#include <cstring>
 #include <filesystem>
 #include <memory>
 
@@ -46,6 +47,32 @@ ToolStatus CheckDistinct(const std::string& input, const std::string& output) {
                                                      "its input, so give another OUTPUT name.");
 }
 
+// Bypass for samples the chain does not carry: a copy, without delay.
+class CopyProcessor : public Restorer::Processor {
+ public:
+  explicit CopyProcessor(uint32_t frameBytes) : frameBytes(frameBytes) {}
+  uint32_t Process(const uint8_t* in, uint32_t frames, uint8_t* out, uint32_t room) override {
+    const uint32_t copied = std::min(frames, room);
+    std::memcpy(out, in, static_cast<size_t>(copied) * frameBytes);
+    return copied;
+  }
+  uint32_t LatencyFrames() override { return 0; }
+  uint32_t ClickMeter() override { return 0; }
+
+ private:
+  uint32_t frameBytes;
+};
+
+// "not carried ...: a, b and c."
+std::string LostSentence(const std::vector<std::string>& lost) {
+  std::string list;
+  for (size_t i = 0; i < lost.size(); ++i) {
+    list += (i == 0 ? "" : i + 1 == lost.size() ? " and " : ", ") + lost[i];
+  }
+  return "not carried from INPUT into OUTPUT (its container cannot hold them, or libsndfile cannot read "
+         "them): " + list + ".";
+}
+
 std::string Fixed(double value, int decimals) {
   char text[64];
   std::snprintf(text, sizeof text, "%.*f", decimals, value);
@@ -72,6 +99,9 @@ std::string Summary(const ToolOptions& options, const AudioReader& reader, const
 
 ToolStatus Restore(const ToolOptions& options, std::ostream& out, std::ostream& err,
                    const ToolEnvironment& environment) {
+  // The more specific failure first: a missing INPUT is missing, whatever
+  // OUTPUT is called.
+  if (ToolStatus status = AudioReader::CheckInput(options.input); !status.Ok()) return status;
   if (ToolStatus status = CheckDistinct(options.input, options.output); !status.Ok()) return status;
 
   const auto started = std::chrono::steady_clock::now();
@@ -82,25 +112,39 @@ ToolStatus Restore(const ToolOptions& options, std::ostream& out, std::ostream& 
   target.sampleRate = reader->SampleRate();
   target.channels = reader->Channels();
   target.chainBytes = reader->ChainBytes();
+  target.frames = reader->AnnouncedFrames();
+  target.metadata = &reader->Tags();
   if (ToolStatus status = AudioWriter::ChooseFormat(options.output, reader->MajorFormat() | reader->SubFormat(),
-                                                    options.format, target.chainBytes, target.sampleRate,
-                                                    target.channels, &target.format);
+                                                    options.format, &target);
       !status.Ok()) {
     return status;
+  }
+  // Bypass copies 32-bit and floating-point samples as they are into a file
+  // of their own format: through the chain's 24-bit PCM they would be
+  // rounded and their peaks above full scale clipped.
+  const int sub = reader->SubFormat();
+  const bool exact = (options.options & kOptionFullBypass) != 0 && (target.format & SF_FORMAT_SUBMASK) == sub &&
+                     (sub == SF_FORMAT_PCM_32 || sub == SF_FORMAT_FLOAT || sub == SF_FORMAT_DOUBLE);
+  if (exact) {
+    reader->KeepSamplesExact();
+    target.samples = sub == SF_FORMAT_PCM_32 ? AudioWriter::Target::Samples::Int32
+                                             : AudioWriter::Target::Samples::Double;
   }
   std::unique_ptr<AudioWriter> writer;
   if (ToolStatus status = AudioWriter::Open(options.output, target, &writer); !status.Ok()) return status;
 
+  const uint32_t frameBytes = reader->SampleBytes() * reader->Channels();
   // A chain of its own lock: restorations on other threads never wait for this one.
   std::unique_ptr<NoiseReducFilter> filter = CreateNoiseReducFilter(NoiseReducFilter::Locking::OwnLock);
   if (filter == nullptr) return ToolStatus::Failure(ExitCode::Internal, "out of memory.");
-  FilterProcessor processor(*filter);
-  processor.Configure(options, reader->SampleRate(), reader->Channels(), reader->ChainBytes());
+  FilterProcessor filtering(*filter);
+  filtering.Configure(options, reader->SampleRate(), reader->Channels(), reader->ChainBytes());
+  CopyProcessor copying(frameBytes);
+  Restorer::Processor& processor = exact ? static_cast<Restorer::Processor&>(copying) : filtering;
 
-  const uint32_t frameBytes = reader->ChainBytes() * reader->Channels();
-  Restorer restorer(frameBytes, reader->Codec().SilenceByte());
+  Restorer restorer(frameBytes);
   ProgressBar bar(err, environment.stderrIsTerminal && !options.quiet,
-                  static_cast<uint64_t>(std::max<int64_t>(reader->AnnouncedFrames(), 0)));
+                  static_cast<uint64_t>(std::max<int64_t>(reader->AnnouncedFrames(), 0)), reader->SampleRate());
   Restorer::Result result;
   ToolStatus status = restorer.Run(
       *reader, processor, *writer, &result, [&bar](uint64_t frames) { bar.Update(frames); },
@@ -108,6 +152,7 @@ ToolStatus Restore(const ToolOptions& options, std::ostream& out, std::ostream& 
   bar.Finish();
   if (!status.Ok()) return status;
   if (ToolStatus committed = writer->Commit(); !committed.Ok()) return committed;
+  if (!writer->Lost().empty()) err << "veltane: warning: " << LostSentence(writer->Lost()) << "\n" << std::flush;
 
   const double seconds = std::chrono::duration<double>(std::chrono::steady_clock::now() - started).count();
   if (!options.quiet) out << Summary(options, *reader, result, seconds) << std::flush;

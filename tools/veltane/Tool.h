@@ -12,7 +12,9 @@ namespace veltane {
 
 struct ToolEnvironment {
   bool stderrIsTerminal = false;       // progress bar only on a terminal
-  std::function<bool()> stopRequested;  // polled between blocks
+  // Polled between blocks; the executable needs none, its stop signals end
+  // the process themselves (StopSignals).
+  std::function<bool()> stopRequested;
 };
 
 // `args` excludes the program name. Help, version and the summary go to
