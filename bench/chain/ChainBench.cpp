@@ -1,48 +1,35 @@
 // Whole-chain throughput: the processing object restoring 16-bit stereo with
 // declick and denoise on and the automatic hiss level, on one thread.
-// Prints the real-time factor per engine and rate (realtime_x counter).
+// Prints the real-time factor (realtime_x counter) per engine, rate and
+// kernel level (0 baseline, 1 x86-64-v3; a level the processor lacks is
+// skipped).
 //
-// With `--seconds=N [--engine=classic|modern] [--rate=R]` instead of
-// benchmark options it processes N seconds of stereo at rate R (44100) once
-// and exits: run under callgrind for an instruction count that does not
-// depend on the machine's load (see callgrind.sh).
+// With `--seconds=N [--engine=classic|modern] [--rate=R] [--kernels=baseline]`
+// instead of benchmark options it processes N seconds of audio (the classic
+// engine at 44.1 kHz unless told otherwise) once and exits: run under
+// callgrind for an instruction count that does not depend on the machine's
+// load (see bench/callgrind.sh). `--kernels` alone prints the level the
+// kernels run at.
 #include <benchmark/benchmark.h>
 
-#include <cmath>
 #include <cstdint>
+#include <cstdio>
 #include <cstdlib>
 #include <cstring>
-#include <random>
 #include <string>
 #include <vector>
 
 #include "effect/NoiseReducFilter.h"
+#include "framework/KernelLevel.h"
+#include "support/Programme.h"
 
 namespace veltane {
 namespace {
 
 constexpr uint32_t kBlock = 4410;
 
-// A few partials with hiss and the odd click: the declicker has work to do
-// and the hiss estimate something to find.
-std::vector<int16_t> Program(uint32_t rate, uint32_t frames) {
-  std::mt19937 random(1);
-  std::normal_distribution<double> hiss(0.0, 0.004);
-  std::vector<int16_t> pcm(2 * static_cast<size_t>(frames));
-  for (uint32_t n = 0; n < frames; ++n) {
-    const double t = static_cast<double>(n) / rate;
-    double v = 0.2 * std::sin(2 * M_PI * 220 * t) + 0.1 * std::sin(2 * M_PI * 660 * t + 1) +
-               0.05 * std::sin(2 * M_PI * 1330 * t + 2);
-    if (n % 9000 == 0) v += 0.6;
-    for (int c = 0; c < 2; ++c) {
-      pcm[2 * n + c] = static_cast<int16_t>(std::lrint(std::clamp(v + hiss(random), -1.0, 1.0) * 32767));
-    }
-  }
-  return pcm;
-}
-
 struct Restoration {
-  Restoration(Engine engine, uint32_t rate) : input(Program(rate, rate)), output(2 * (kBlock + 8192)) {
+  Restoration(Engine engine, uint32_t rate) : input(bench::Programme(rate, rate)), output(2 * (kBlock + 8192)) {
     filter.SetEngine(engine);
     filter.SetFullBypass(0);
     filter.SetBypassDeclick(0);
@@ -50,7 +37,7 @@ struct Restoration {
     filter.SetAutoInputHissLevel(1);
     filter.SetFormat(WaveFormat{1, 2, rate, rate * 4, 4, 16, 0});
   }
-  // Runs `frames` frames of the looping program through the chain.
+  // Runs `frames` frames of the looping programme through the chain.
   void Run(uint64_t frames) {
     const uint32_t total = static_cast<uint32_t>(input.size() / 2);
     for (uint64_t done = 0; done < frames; done += kBlock) {
@@ -68,36 +55,59 @@ struct Restoration {
 void BM_Chain(benchmark::State& state) {
   const auto engine = static_cast<Engine>(state.range(0));
   const auto rate = static_cast<uint32_t>(state.range(1));
+  const auto level = static_cast<KernelLevel>(state.range(2));
   state.SetLabel(engine == Engine::Modern ? "modern" : "classic");
+  if (UseKernelLevel(level) != level) {
+    state.SkipWithError("the processor lacks this kernel level");
+    UseKernelLevel(SupportedKernelLevel());
+    return;
+  }
   Restoration restoration(engine, rate);
   restoration.Run(rate);  // warm-up: formats, tables, the hiss estimate
   for (auto _ : state) restoration.Run(rate);
   state.counters["realtime_x"] = benchmark::Counter(
       static_cast<double>(state.iterations()), benchmark::Counter::kIsRate);
+  UseKernelLevel(SupportedKernelLevel());
 }
 BENCHMARK(BM_Chain)
-    ->ArgsProduct({{static_cast<int>(Engine::Classic), static_cast<int>(Engine::Modern)}, {44100, 48000, 96000}})
-    ->ArgNames({"engine", "rate"})
+    ->ArgNames({"engine", "rate", "kernels"})
+    ->ArgsProduct(
+        {{static_cast<int>(Engine::Classic), static_cast<int>(Engine::Modern)}, {44100, 48000, 96000}, {0, 1}})
     ->Unit(benchmark::kMillisecond)
     ->MinTime(2.0);
+
+// The value of `--name=value` in argv[1 ..], or null.
+const char* Option(int argc, char** argv, const char* name) {
+  const size_t length = std::strlen(name);
+  for (int i = 1; i < argc; ++i) {
+    if (std::strncmp(argv[i], name, length) == 0 && argv[i][length] == '=') return argv[i] + length + 1;
+  }
+  return nullptr;
+}
 
 }  // namespace
 }  // namespace veltane
 
 int main(int argc, char** argv) {
-  if (argc >= 2 && std::strncmp(argv[1], "--seconds=", 10) == 0) {
-    const double seconds = std::atof(argv[1] + 10);
-    veltane::Engine engine = veltane::Engine::Classic;
-    uint32_t rate = 44100;
-    for (int i = 2; i < argc; ++i) {
-      if (std::strcmp(argv[i], "--engine=modern") == 0) engine = veltane::Engine::Modern;
-      if (std::strncmp(argv[i], "--rate=", 7) == 0) rate = static_cast<uint32_t>(std::atoi(argv[i] + 7));
+  if (argc == 2 && std::strcmp(argv[1], "--kernels") == 0) {
+    std::printf("%s\n", veltane::KernelLevelName(veltane::ActiveKernelLevel()));
+    return 0;
+  }
+  if (const char* seconds = veltane::Option(argc, argv, "--seconds")) {
+    const char* engine = veltane::Option(argc, argv, "--engine");
+    const char* rate = veltane::Option(argc, argv, "--rate");
+    const char* kernels = veltane::Option(argc, argv, "--kernels");
+    if (kernels != nullptr && std::strcmp(kernels, "baseline") == 0) {
+      veltane::UseKernelLevel(veltane::KernelLevel::Baseline);
     }
-    veltane::Restoration restoration(engine, rate);
-    restoration.Run(static_cast<uint64_t>(seconds * rate));
+    const bool modern = engine != nullptr && std::strcmp(engine, "modern") == 0;
+    const uint32_t hz = rate != nullptr ? static_cast<uint32_t>(std::atoi(rate)) : 44100;
+    veltane::Restoration restoration(modern ? veltane::Engine::Modern : veltane::Engine::Classic, hz);
+    restoration.Run(static_cast<uint64_t>(std::atof(seconds) * hz));
     return 0;
   }
   benchmark::Initialize(&argc, argv);
+  benchmark::AddCustomContext("kernels", veltane::KernelLevelName(veltane::SupportedKernelLevel()));
   benchmark::RunSpecifiedBenchmarks();
   benchmark::Shutdown();
   return 0;

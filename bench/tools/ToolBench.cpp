@@ -1,6 +1,8 @@
 // Throughput of the command-line tool: the restoration loop alone (memory to
-// memory), the whole command on a WAV file, and the spectrogram picture. The audio_s counter is
-// seconds of audio restored per second: the multiple of real time.
+// Throughput of the command-line tool: the restoration loop alone (memory to
+// memory, per engine and rate), the whole command on a WAV file, and the
+// spectrogram picture. The audio_s counter is seconds of audio restored per
+// second: the multiple of real time.
 #include <benchmark/benchmark.h>
 #include <sndfile.h>
 #include <unistd.h>
@@ -8,12 +10,14 @@
 #include <algorithm>
 #include <cstring>
 #include <filesystem>
-#include <random>
+#include <iostream>
 #include <sstream>
 #include <string>
 #include <vector>
 
 #include "effect/NoiseReducFilter.h"
+#include "framework/KernelLevel.h"
+#include "support/Programme.h"
 #include "veltane/CommandLine.h"
 #include "veltane/FilterProcessor.h"
 #include "veltane/Restorer.h"
@@ -25,16 +29,21 @@ namespace {
 
 constexpr int kSeconds = 10;
 
-// 16-bit stereo noise with a click every tenth of a second.
 std::vector<int16_t> Recording(int rate) {
-  std::mt19937 random(1);
-  std::normal_distribution<float> normal(0.0f, 2000.0f);
-  std::vector<int16_t> samples(static_cast<size_t>(rate) * kSeconds * 2);
-  for (size_t i = 0; i < samples.size(); ++i) {
-    const bool click = (i / 2) % static_cast<size_t>(rate / 10) == 0;
-    samples[i] = static_cast<int16_t>(click ? 30000.0f : std::clamp(normal(random), -32000.0f, 32000.0f));
-  }
-  return samples;
+  return bench::Programme(static_cast<uint32_t>(rate), static_cast<uint32_t>(rate) * kSeconds);
+}
+
+// Writes 16-bit stereo of the programme to a WAV file; false on failure.
+bool WriteWav(const std::string& path, uint32_t rate, uint32_t frames) {
+  const std::vector<int16_t> samples = bench::Programme(rate, frames);
+  SF_INFO info{};
+  info.format = SF_FORMAT_WAV | SF_FORMAT_PCM_16;
+  info.samplerate = static_cast<int>(rate);
+  info.channels = 2;
+  SNDFILE* file = sf_open(path.c_str(), SFM_WRITE, &info);
+  if (file == nullptr) return false;
+  const sf_count_t written = sf_writef_short(file, samples.data(), frames);
+  return sf_close(file) == 0 && written == static_cast<sf_count_t>(frames);
 }
 
 class MemorySource : public Restorer::Source {
@@ -61,9 +70,12 @@ class NullSink : public Restorer::Sink {
 };
 
 void BM_RestoreLoop(benchmark::State& state) {
-  const int rate = static_cast<int>(state.range(0));
+  const auto engine = static_cast<Engine>(state.range(0));
+  const int rate = static_cast<int>(state.range(1));
+  state.SetLabel(engine == Engine::Modern ? "modern" : "classic");
   const std::vector<int16_t> samples = Recording(rate);
   ToolOptions options;  // the tool's defaults: declick and denoise on
+  options.engine = engine;
   for (auto _ : state) {
     NoiseReducFilter filter;
     FilterProcessor processor(filter);
@@ -79,21 +91,18 @@ void BM_RestoreLoop(benchmark::State& state) {
       benchmark::Counter(static_cast<double>(kSeconds) * static_cast<double>(state.iterations()),
                          benchmark::Counter::kIsRate);
 }
-BENCHMARK(BM_RestoreLoop)->Arg(44100)->Arg(96000)->Unit(benchmark::kMillisecond)->UseRealTime();
+BENCHMARK(BM_RestoreLoop)
+    ->ArgNames({"engine", "rate"})
+    ->ArgsProduct({{static_cast<int>(Engine::Classic), static_cast<int>(Engine::Modern)}, {44100, 48000, 96000}})
+    ->Unit(benchmark::kMillisecond)
+    ->UseRealTime();
 
 void BM_RestoreWavFile(benchmark::State& state) {
   const std::string folder = (std::filesystem::temp_directory_path() / ("veltane-bench-" + std::to_string(::getpid()))).string();
   std::filesystem::create_directories(folder);
   const std::string input = folder + "/in.wav";
   const std::string output = folder + "/out.wav";
-  const std::vector<int16_t> samples = Recording(44100);
-  SF_INFO info{};
-  info.format = SF_FORMAT_WAV | SF_FORMAT_PCM_16;
-  info.samplerate = 44100;
-  info.channels = 2;
-  SNDFILE* file = sf_open(input.c_str(), SFM_WRITE, &info);
-  sf_writef_short(file, samples.data(), static_cast<sf_count_t>(samples.size() / 2));
-  sf_close(file);
+  if (!WriteWav(input, 44100, 44100 * kSeconds)) state.SkipWithError("cannot write the input file");
 
   for (auto _ : state) {
     std::ostringstream out;
@@ -137,4 +146,30 @@ BENCHMARK(BM_SpectrogramTenMinutes)->Unit(benchmark::kMillisecond)->UseRealTime(
 }  // namespace
 }  // namespace veltane
 
-BENCHMARK_MAIN();
+// With `--write-wav=PATH --rate=R --seconds=N` instead of benchmark options
+// it writes N seconds of the programme at R Hz as 16-bit stereo WAV and
+// exits; with `--baseline-tool ARGUMENT...` it runs the veltane command with
+// the baseline kernels. bench/callgrind.sh restores such files under
+// callgrind with the tool itself and, for the baseline level, this way.
+int main(int argc, char** argv) {
+  if (argc >= 2 && std::strcmp(argv[1], "--baseline-tool") == 0) {
+    veltane::UseKernelLevel(veltane::KernelLevel::Baseline);
+    return veltane::RunTool(std::vector<std::string>(argv + 2, argv + argc), std::cout, std::cerr,
+                            veltane::ToolEnvironment{});
+  }
+  std::string path;
+  uint32_t rate = 44100;
+  double seconds = 1.0;
+  for (int i = 1; i < argc; ++i) {
+    const std::string arg = argv[i];
+    if (arg.rfind("--write-wav=", 0) == 0) path = arg.substr(12);
+    if (arg.rfind("--rate=", 0) == 0) rate = static_cast<uint32_t>(std::stoul(arg.substr(7)));
+    if (arg.rfind("--seconds=", 0) == 0) seconds = std::stod(arg.substr(10));
+  }
+  if (!path.empty()) return veltane::WriteWav(path, rate, static_cast<uint32_t>(seconds * rate)) ? 0 : 1;
+  benchmark::Initialize(&argc, argv);
+  benchmark::AddCustomContext("kernels", veltane::KernelLevelName(veltane::ActiveKernelLevel()));
+  benchmark::RunSpecifiedBenchmarks();
+  benchmark::Shutdown();
+  return 0;
+}

@@ -7,6 +7,7 @@
 #include <vector>
 
 #include "framework/GraphLock.h"
+#include "framework/KernelLevel.h"
 #include "framework/ResourcePool.h"
 
 namespace veltane {
@@ -26,24 +27,24 @@ size_t BytesPerSample(Adapter::SampleWidth width) {
 
 // PCM to float. 16-bit reads with 1/32768, 24-bit as (s x 256) x 2^-31,
 // 8-bit unsigned as (b - 128) x 2^-7.
-void ToFloat(Adapter::SampleWidth width, const uint8_t* in, float* out, uint32_t count) {
+void ToFloat(Adapter::SampleWidth width, const uint8_t* in, float* out, size_t count) {
   switch (width) {
     case Adapter::SampleWidth::Pcm16:
-      for (uint32_t i = 0; i < count; ++i) {
+      for (size_t i = 0; i < count; ++i) {
         int16_t s;
         std::memcpy(&s, in + 2 * i, 2);
         out[i] = static_cast<float>(s) * (1.0f / 32768.0f);
       }
       break;
     case Adapter::SampleWidth::Pcm24:
-      for (uint32_t i = 0; i < count; ++i) {
+      for (size_t i = 0; i < count; ++i) {
         const uint8_t* p = in + 3 * i;
         const uint32_t bits = (uint32_t{p[0]} << 8) | (uint32_t{p[1]} << 16) | (uint32_t{p[2]} << 24);
         out[i] = static_cast<float>(static_cast<int32_t>(bits)) * (1.0f / 2147483648.0f);
       }
       break;
     case Adapter::SampleWidth::Pcm8:
-      for (uint32_t i = 0; i < count; ++i) {
+      for (size_t i = 0; i < count; ++i) {
         out[i] = static_cast<float>(static_cast<int>(in[i]) - 128) * (1.0f / 128.0f);
       }
       break;
@@ -51,23 +52,28 @@ void ToFloat(Adapter::SampleWidth width, const uint8_t* in, float* out, uint32_t
 }
 
 // Clamped to full scale; NaN, which would make the integer conversion
-// undefined, counts as silence.
-double FullScale(float x) { return std::isnan(x) ? 0.0 : std::clamp(static_cast<double>(x), -1.0, 1.0); }
+// undefined, counts as silence. Written as selects so that the loops below
+// run in vector registers.
+double FullScale(float x) {
+  const double v = x;
+  const double clamped = v < -1.0 ? -1.0 : (v > 1.0 ? 1.0 : v);
+  return x == x ? clamped : 0.0;
+}
 
 // Float to PCM. 16-bit writes with 32767 and truncates, so through a
 // transparent chain a 16-bit sample comes back one step closer to zero;
 // 24-bit and 8-bit give their samples back unchanged (8-bit clamps after
 // scaling, so +1.0 comes out as 255).
-void FromFloat(Adapter::SampleWidth width, const float* in, uint8_t* out, uint32_t count) {
+void FromFloat(Adapter::SampleWidth width, const float* in, uint8_t* out, size_t count) {
   switch (width) {
     case Adapter::SampleWidth::Pcm16:
-      for (uint32_t i = 0; i < count; ++i) {
-        const auto v = static_cast<int16_t>(FullScale(in[i]) * 32767.0);
+      for (size_t i = 0; i < count; ++i) {
+        const auto v = static_cast<int16_t>(static_cast<int32_t>(FullScale(in[i]) * 32767.0));
         std::memcpy(out + 2 * i, &v, 2);
       }
       break;
     case Adapter::SampleWidth::Pcm24:
-      for (uint32_t i = 0; i < count; ++i) {
+      for (size_t i = 0; i < count; ++i) {
         const double scaled = FullScale(in[i]) * 2147483648.0;
         const int32_t v = scaled >= 2147483647.0 ? 2147483647 : static_cast<int32_t>(scaled);
         const auto bits = static_cast<uint32_t>(v);
@@ -77,13 +83,29 @@ void FromFloat(Adapter::SampleWidth width, const float* in, uint8_t* out, uint32
       }
       break;
     case Adapter::SampleWidth::Pcm8:
-      for (uint32_t i = 0; i < count; ++i) {
+      for (size_t i = 0; i < count; ++i) {
         const int v = std::clamp(static_cast<int>(FullScale(in[i]) * 128.0), -128, 127);
         out[i] = static_cast<uint8_t>(v + 128);
       }
       break;
   }
 }
+
+// The conversions built for every instruction set; DispatchKernel picks one.
+// Each sample is converted alone, so every build gives the same bits.
+struct ToFloatKernel {
+  template <class Isa>
+  static void Run(Adapter::SampleWidth width, const uint8_t* in, float* out, size_t count) {
+    ToFloat(width, in, out, count);
+  }
+};
+
+struct FromFloatKernel {
+  template <class Isa>
+  static void Run(Adapter::SampleWidth width, const float* in, uint8_t* out, size_t count) {
+    FromFloat(width, in, out, count);
+  }
+};
 
 }  // namespace
 
@@ -150,9 +172,10 @@ void Adapter::StoreInput(const uint8_t* in, uint32_t samples) {
   ring.SelectChannel(0);
   const RingRegion region = ring.WriteRegion(samples);
   const size_t bytes = BytesPerSample(sampleWidth);
-  ToFloat(sampleWidth, in, region.first, region.firstCount);
+  DispatchKernel<ToFloatKernel>(sampleWidth, in, region.first, size_t{region.firstCount});
   if (region.secondCount > 0) {
-    ToFloat(sampleWidth, in + region.firstCount * bytes, region.second, region.secondCount);
+    DispatchKernel<ToFloatKernel>(sampleWidth, in + region.firstCount * bytes, region.second,
+                                  size_t{region.secondCount});
   }
   ring.AdvanceWriter(samples);
 }
@@ -177,7 +200,7 @@ bool Adapter::CollectInto(uint8_t* out, uint32_t frames) {
   // A buffer in another channel layout (left over from an earlier format)
   // cannot be converted; it must never be read past its end either.
   if (input->format.channels != hostChannels || samples > buffer->length) return false;
-  FromFloat(sampleWidth, input->ChannelData(0), out, samples);
+  DispatchKernel<FromFloatKernel>(sampleWidth, input->ChannelData(0), out, size_t{samples});
   return true;
 }
 

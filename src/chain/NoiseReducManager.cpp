@@ -1,6 +1,7 @@
 // Chain container and its rate-dependent wiring.
 #include "chain/NoiseReducManager.h"
 
+#include "declick/ExtentDeclick.h"
 #include "declick/TDDeclick.h"
 #include "framework/GraphLock.h"
 #include "framework/Through.h"
@@ -34,10 +35,7 @@ NoiseReducManager::NoiseReducManager(const char* name)
   declick[0]->maxClickWidth = 80;
   declick[1]->simpleMode = true;
   noiseReduc->SetBypass(1);  // the effect's options decide later
-  // Until its own declicker replaces it, the modern engine runs an instance
-  // of the classic one, set up as the classic full-band path sets its own.
-  modernDeclick = std::make_unique<TDDeclick>("Modern Declick");
-  modernDeclick->maxClickWidth = 80;
+  modernDeclick = std::make_unique<ExtentDeclick>("Modern Declick");
   modernHiss = std::make_unique<HissRemover>("Modern Hiss");
   modernHiss->SetBypass(true);  // the effect's options decide later
   currentRate = 44100.0f;

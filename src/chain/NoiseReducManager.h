@@ -28,6 +28,7 @@ class Synthesis;
 class FDNoiseReduc;
 class HissRemover;
 class TDDeclick;
+class ExtentDeclick;
 class HalfS;
 class HalfM;
 class Through;
@@ -76,7 +77,7 @@ class NoiseReducManager : public Block {
   std::unique_ptr<HalfM> mergers[3];
   std::unique_ptr<Through> through;
   // The modern engine's own blocks, never linked while the classic engine runs.
-  std::unique_ptr<TDDeclick> modernDeclick;
+  std::unique_ptr<ExtentDeclick> modernDeclick;
   std::unique_ptr<HissRemover> modernHiss;
 
   // Fixed wiring settings: which sub-bands reach the output, and whether to

@@ -4,6 +4,10 @@
 #include <algorithm>
 #include <cfloat>
 #include <cmath>
+#include <cstddef>
+
+#include "framework/KernelLevel.h"
+#include "framework/Lanes.h"
 
 namespace veltane {
 namespace {
@@ -17,55 +21,144 @@ constexpr double kShortSlope = 5.0;
 constexpr double kLongSlope = 3.3333333333333335;  // the double nearest 10/3
 constexpr double kLongBase = 50.0;
 
-// The hot loops below compute kTile independent sums side by side (one per
-// output element, each accumulated over its own index in increasing order),
-// which the compiler turns into vector code without reordering any sum.
-// Unrolling the tile keeps its accumulators in registers.
+// The correlation loops compute many independent sums side by side in
+// vector lanes (one sum per lane, each accumulated over its own index in
+// increasing order, exactly as the scalar formula reads), never one sum
+// split across lanes. Tiles of T vectors of W lanes keep their accumulators
+// in registers.
 
-// r[k0 + j] sums for j < kTile: sum_{i=0}^{M-k-1} x[i] x[i+k].
-template <int kTile>
-void AutocorrelationTile(const double* x, int32_t m, int32_t k0, double* sums) {
-  double acc[kTile] = {};
-  // Every lag of the tile has a term for i below m - (k0 + kTile - 1).
-  const int32_t common = std::max(m - (k0 + kTile - 1), 0);
-  for (int32_t i = 0; i < common; ++i) {
-    const double xi = x[i];
+// sums[j] = sum_{i=0}^{m-k-1} x[i] x[i+k] with k = k0 + j, for j < lags
+// (lags <= W * T; the lanes past `lags` are computed and dropped).
+template <int W, int T>
+inline void AutocorrelationPass(const double* x, ptrdiff_t m, ptrdiff_t k0, int32_t lags,
+                                double* sums) {
+  using V = Lanes<double, W>;
+  constexpr ptrdiff_t kSpan = W * T;
+  V acc[T] = {};
+  // Every lag of the pass has a term for i below m - (k0 + kSpan - 1).
+  const ptrdiff_t common = std::max<ptrdiff_t>(m - (k0 + kSpan - 1), 0);
+  for (ptrdiff_t i = 0; i < common; ++i) {
+    V xi;
+    SplatLanes(xi, x[i]);
     const double* lagged = x + i + k0;
-#pragma GCC unroll 16
-    for (int j = 0; j < kTile; ++j) acc[j] += xi * lagged[j];
+    for (int t = 0; t < T; ++t) {
+      V v;
+      LoadLanes(v, lagged + t * W);
+      acc[t] += xi * v;
+    }
   }
-  for (int j = 0; j < kTile; ++j) {
-    const int32_t last = m - (k0 + j);  // exclusive
-    for (int32_t i = common; i < last; ++i) acc[j] += x[i] * x[i + k0 + j];
-    sums[j] = acc[j];
+  // Each vector goes on while all its lags still have terms, then each lag
+  // alone takes its last few.
+  double partial[kSpan];
+  for (int t = 0; t < T; ++t) {
+    const ptrdiff_t end = std::max(m - (k0 + t * W + W - 1), common);
+    if (t * W < lags) {
+      for (ptrdiff_t i = common; i < end; ++i) {
+        V xi;
+        SplatLanes(xi, x[i]);
+        V v;
+        LoadLanes(v, x + i + k0 + t * W);
+        acc[t] += xi * v;
+      }
+    }
+    StoreLanes(acc[t], partial + t * W);
+    for (int l = 0; l < W && t * W + l < lags; ++l) {
+      const ptrdiff_t k = k0 + t * W + l;
+      double sum = partial[t * W + l];
+      for (ptrdiff_t i = end; i < m - k; ++i) sum += x[i] * x[i + k];
+      sums[t * W + l] = sum;
+    }
   }
 }
 
-// e[j] = sum_{k=0}^{p} a[k] x[j + p - k] for j < kTile.
-template <int kTile>
-void PredictionTile(const double* x, const double* a, int32_t p, double* e) {
-  double acc[kTile] = {};
-  for (int32_t k = 0; k <= p; ++k) {
-    const double ak = a[k];
-    const double* xk = x + p - k;
-#pragma GCC unroll 16
-    for (int j = 0; j < kTile; ++j) acc[j] += ak * xk[j];
+// out[n] = sum_{k=0}^{taps-1} c[k] x[n + k * step] for the W * T outputs of
+// one tile.
+template <int W, int T>
+inline void FirTile(const double* c, int32_t taps, const double* x, ptrdiff_t step, double* out) {
+  using V = Lanes<double, W>;
+  V acc[T] = {};
+  const double* xk = x;
+  for (int32_t k = 0; k < taps; ++k, xk += step) {
+    V ck;
+    SplatLanes(ck, c[k]);
+    for (int t = 0; t < T; ++t) {
+      V v;
+      LoadLanes(v, xk + t * W);
+      acc[t] += ck * v;
+    }
   }
-  for (int j = 0; j < kTile; ++j) e[j] = acc[j];
+  for (int t = 0; t < T; ++t) StoreLanes(acc[t], out + t * W);
 }
 
-// b[j] = sum_{i=0}^{p} a[i] e0[j + i] for j < kTile.
-template <int kTile>
-void GapTile(const double* e0, const double* a, int32_t p, double* b) {
-  double acc[kTile] = {};
-  for (int32_t i = 0; i <= p; ++i) {
-    const double ai = a[i];
-    const double* ei = e0 + i;
-#pragma GCC unroll 16
-    for (int j = 0; j < kTile; ++j) acc[j] += ai * ei[j];
+// out[n] = sum_{k=0}^{taps-1} c[k] x[n + k * step] for n < count; out must
+// not overlap x. A count that is not a whole number of tiles ends with a
+// tile that overlaps the one before: it recomputes the same values.
+template <int W, int T>
+inline void Fir(const double* c, int32_t taps, const double* x, ptrdiff_t step, int32_t count,
+                double* out) {
+  constexpr int32_t kSpan = W * T;
+  int32_t n = 0;
+  for (; n + kSpan <= count; n += kSpan) FirTile<W, T>(c, taps, x + n, step, out + n);
+  if (n == count) return;
+  if (count >= kSpan) {
+    FirTile<W, T>(c, taps, x + (count - kSpan), step, out + (count - kSpan));
+    return;
   }
-  for (int j = 0; j < kTile; ++j) b[j] = acc[j];
+  for (; n + W <= count; n += W) FirTile<W, 1>(c, taps, x + n, step, out + n);
+  if (n == count) return;
+  if (count >= W) {
+    FirTile<W, 1>(c, taps, x + (count - W), step, out + (count - W));
+    return;
+  }
+  for (; n < count; ++n) {
+    double sum = 0.0;
+    for (int32_t k = 0; k < taps; ++k) sum += c[k] * x[n + k * step];
+    out[n] = sum;
+  }
 }
+
+// Tile shapes per instruction set: eight accumulators fill half the vector
+// registers; the filters' counts (often 30 to 130) waste less with tiles of
+// 16 outputs on the wider vectors.
+template <class Isa>
+struct Tiles {
+  static constexpr int kW = Isa::kDoubleLanes;
+  static constexpr int kCorrelation = 8;
+  static constexpr int kFilter = kW >= 4 ? 4 : 8;
+};
+
+// The routines built for every instruction set; DispatchKernel picks one.
+struct AutocorrelationKernel {
+  template <class Isa>
+  static void Run(const double* x, int32_t blockLength, int32_t modelOrder, double* r) {
+    using Shape = Tiles<Isa>;
+    const int32_t m = blockLength - modelOrder;
+    if (m <= 0 || modelOrder < 0) return;
+    constexpr int32_t kPass = Shape::kW * Shape::kCorrelation;
+    for (int32_t k0 = 0; k0 <= modelOrder; k0 += kPass) {
+      AutocorrelationPass<Shape::kW, Shape::kCorrelation>(x, m, k0, std::min(kPass, modelOrder + 1 - k0),
+                                                           r + k0);
+    }
+    const double scale = 1.0 / m;
+    for (int32_t k = 0; k <= modelOrder; ++k) r[k] = scale * r[k];
+  }
+};
+
+struct PredictionErrorKernel {
+  template <class Isa>
+  static void Run(const double* x, const double* a, int32_t modelOrder, int32_t count, double* e) {
+    using Shape = Tiles<Isa>;
+    Fir<Shape::kW, Shape::kFilter>(a, modelOrder + 1, x + modelOrder, -1, count, e);
+  }
+};
+
+struct GapCorrelationKernel {
+  template <class Isa>
+  static void Run(const double* e0, const double* a, int32_t modelOrder, int32_t gapLength, double* b) {
+    using Shape = Tiles<Isa>;
+    Fir<Shape::kW, Shape::kFilter>(a, modelOrder + 1, e0, 1, gapLength, b);
+  }
+};
 
 // Largest e[n] for first <= n < last, the earliest of equal maxima; the
 // maximum starts at 0 and the index at -1.
@@ -108,18 +201,6 @@ ClickWidth NominalClickWidth(double ratio, int32_t maxClickWidth) {
   return result;
 }
 
-void Autocorrelation(const double* x, int32_t blockLength, int32_t modelOrder, double* r) {
-  const int32_t m = blockLength - modelOrder;
-  if (m <= 0 || modelOrder < 0) return;
-  const double scale = 1.0 / m;
-  int32_t k = 0;
-  for (; k + 16 <= modelOrder + 1; k += 16) AutocorrelationTile<16>(x, m, k, r + k);
-  for (; k + 8 <= modelOrder + 1; k += 8) AutocorrelationTile<8>(x, m, k, r + k);
-  for (; k + 4 <= modelOrder + 1; k += 4) AutocorrelationTile<4>(x, m, k, r + k);
-  for (; k <= modelOrder; ++k) AutocorrelationTile<1>(x, m, k, r + k);
-  for (k = 0; k <= modelOrder; ++k) r[k] = scale * r[k];
-}
-
 void LevinsonDurbin(const double* r, int32_t modelOrder, double* a) {
   if (modelOrder < 1) return;
   double kappa = -r[1] / r[0];
@@ -143,22 +224,6 @@ void LevinsonDurbin(const double* r, int32_t modelOrder, double* a) {
     a[i] = kappa;
     error = error * (1.0 - kappa * kappa);
   }
-}
-
-void PredictionError(const double* x, const double* a, int32_t modelOrder, int32_t count,
-                     double* e) {
-  int32_t n = 0;
-  for (; n + 16 <= count; n += 16) PredictionTile<16>(x + n, a, modelOrder, e + n);
-  for (; n + 4 <= count; n += 4) PredictionTile<4>(x + n, a, modelOrder, e + n);
-  for (; n < count; ++n) PredictionTile<1>(x + n, a, modelOrder, e + n);
-}
-
-void GapCorrelation(const double* e0, const double* a, int32_t modelOrder, int32_t gapLength,
-                    double* b) {
-  int32_t n = 0;
-  for (; n + 16 <= gapLength; n += 16) GapTile<16>(e0 + n, a, modelOrder, b + n);
-  for (; n + 4 <= gapLength; n += 4) GapTile<4>(e0 + n, a, modelOrder, b + n);
-  for (; n < gapLength; ++n) GapTile<1>(e0 + n, a, modelOrder, b + n);
 }
 
 void CoefficientCorrelation(const double* a, int32_t modelOrder, int32_t count, double* t) {
@@ -201,9 +266,18 @@ void SolveToeplitz(const double* t, const double* b, int32_t gapLength, double* 
   }
 }
 
-void RepairBlock(double* x, int32_t blockLength, int32_t modelOrder, int32_t maxClicks,
-                 double threshold, int32_t maxClickWidth, const RepairWork& work,
-                 float& peakRatio, RepairGaps* gaps) {
+namespace {
+
+struct RepairBlockKernel {
+  template <class Isa>
+  static void Run(double* x, int32_t blockLength, int32_t modelOrder, int32_t maxClicks, double threshold,
+                  int32_t maxClickWidth, const RepairWork& work, float& peakRatio, RepairGaps* gaps);
+};
+
+template <class Isa>
+void RepairBlockKernel::Run(double* x, int32_t blockLength, int32_t modelOrder, int32_t maxClicks,
+                            double threshold, int32_t maxClickWidth, const RepairWork& work,
+                            float& peakRatio, RepairGaps* gaps) {
   const int32_t n = blockLength;
   const int32_t p = modelOrder;
   if (x == nullptr || p < 1 || p > kMaxModelOrder || n < 2 * p + 2 * kSearchMargin + 1 ||
@@ -239,14 +313,14 @@ void RepairBlock(double* x, int32_t blockLength, int32_t modelOrder, int32_t max
     Peak peak;
     if (refit) {
       // Model, then the full search.
-      Autocorrelation(x, n, p, r);
+      AutocorrelationKernel::Run<Isa>(x, n, p, r);
       if (r[0] == 0.0) break;  // silent block
       LevinsonDurbin(r, p, a);
       a[0] = 1.0;
       // Only the errors inside the search window are ever read (the spread,
       // the peak and the incremental update all stay inside it), so the
       // ones outside it are not worked out.
-      PredictionError(x + searchBegin, a, p, searchCount, e + searchBegin);
+      PredictionErrorKernel::Run<Isa>(x + searchBegin, a, p, searchCount, e + searchBegin);
       double total = 0.0;
       for (int32_t i = searchBegin; i < searchEnd; ++i) {
         const double v = std::fabs(e[i]);
@@ -265,7 +339,7 @@ void RepairBlock(double* x, int32_t blockLength, int32_t modelOrder, int32_t max
       const int32_t hi = std::min(gapStart + gapLength, searchEnd);
       double oldTotal = 0.0;
       for (int32_t i = lo; i < hi; ++i) oldTotal += e[i];
-      PredictionError(x + (gapStart - p), a, p, p + gapLength, e + (gapStart - p));
+      PredictionErrorKernel::Run<Isa>(x + (gapStart - p), a, p, p + gapLength, e + (gapStart - p));
       double newTotal = 0.0;
       for (int32_t i = lo; i < hi; ++i) {
         const double v = std::fabs(e[i]);
@@ -300,8 +374,8 @@ void RepairBlock(double* x, int32_t blockLength, int32_t modelOrder, int32_t max
     // samples to the prediction errors they enter and e0 are those errors
     // with the gap set to zero.
     std::fill(x + start, x + end + 1, 0.0);
-    PredictionError(x + (start - p), a, p, p + length, e0);
-    GapCorrelation(e0, a, p, length, b);
+    PredictionErrorKernel::Run<Isa>(x + (start - p), a, p, p + length, e0);
+    GapCorrelationKernel::Run<Isa>(e0, a, p, length, b);
     const int32_t lags = std::min(p + 1, length);
     CoefficientCorrelation(a, p, lags, t);
     std::fill(t + lags, t + length, 0.0);
@@ -315,6 +389,29 @@ void RepairBlock(double* x, int32_t blockLength, int32_t modelOrder, int32_t max
 
   // 4. The mean goes back, also after an early exit.
   for (int32_t i = 0; i < n; ++i) x[i] = x[i] + mean;
+}
+
+}  // namespace
+
+void Autocorrelation(const double* x, int32_t blockLength, int32_t modelOrder, double* r) {
+  DispatchKernel<AutocorrelationKernel>(x, blockLength, modelOrder, r);
+}
+
+void PredictionError(const double* x, const double* a, int32_t modelOrder, int32_t count,
+                     double* e) {
+  DispatchKernel<PredictionErrorKernel>(x, a, modelOrder, count, e);
+}
+
+void GapCorrelation(const double* e0, const double* a, int32_t modelOrder, int32_t gapLength,
+                    double* b) {
+  DispatchKernel<GapCorrelationKernel>(e0, a, modelOrder, gapLength, b);
+}
+
+void RepairBlock(double* x, int32_t blockLength, int32_t modelOrder, int32_t maxClicks,
+                 double threshold, int32_t maxClickWidth, const RepairWork& work,
+                 float& peakRatio, RepairGaps* gaps) {
+  DispatchKernel<RepairBlockKernel>(x, blockLength, modelOrder, maxClicks, threshold, maxClickWidth, work,
+                                    peakRatio, gaps);
 }
 
 }  // namespace veltane

@@ -12,7 +12,8 @@
 // Every routine works on caller-owned f64 arrays, keeps no state and never
 // allocates. Sums are formed left to right over increasing index, exactly as
 // each formula reads; the fast paths only compute several independent sums
-// side by side, never reorder one.
+// side by side in vector lanes, never reorder one, so the kernels of every
+// instruction set (KernelLevel) give the same bits.
 #pragma once
 
 #include <cstdint>
@@ -77,11 +78,13 @@ void Autocorrelation(const double* x, int32_t blockLength, int32_t modelOrder, d
 void LevinsonDurbin(const double* r, int32_t modelOrder, double* a);
 
 // e[n] = sum_{k=0}^{p} a[k] x[n + p - k], n = 0..count-1: x is the first
-// sample of the stretch, so e[n] is the error at sample n + p.
+// sample of the stretch, so e[n] is the error at sample n + p. e must not
+// overlap x.
 void PredictionError(const double* x, const double* a, int32_t modelOrder, int32_t count,
                      double* e);
 
-// b[n] = sum_{j=0}^{p} a[j] e0[n + j], n = 0..gapLength-1.
+// b[n] = sum_{j=0}^{p} a[j] e0[n + j], n = 0..gapLength-1. b must not
+// overlap e0.
 void GapCorrelation(const double* e0, const double* a, int32_t modelOrder, int32_t gapLength,
                     double* b);
 

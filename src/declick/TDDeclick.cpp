@@ -21,8 +21,8 @@ constexpr int32_t kMeterMax = 100;
 // is not finite is taken as silence: the samples kept from one block seed
 // the next, so a single NaN would otherwise spread through the mean removal
 // into every block that follows.
-void LoadSamples(const float* from, uint32_t count, double* block, double* copy) {
-  for (uint32_t i = 0; i < count; ++i) {
+void LoadSamples(const float* from, size_t count, double* block, double* copy) {
+  for (size_t i = 0; i < count; ++i) {
     const double v = std::isfinite(from[i]) ? from[i] : 0.0;
     block[i] = v;
     copy[i] = v;
@@ -31,7 +31,28 @@ void LoadSamples(const float* from, uint32_t count, double* block, double* copy)
 
 // Silence into channel `channel` of `frames` interleaved frames.
 void ZeroChannel(float* data, uint16_t channel, uint16_t channels, uint32_t frames) {
-  for (uint32_t i = 0; i < frames; ++i) data[static_cast<size_t>(i) * channels + channel] = 0.0f;
+  for (size_t i = 0; i < frames; ++i) data[i * channels + channel] = 0.0f;
+}
+
+// to[i * kStride + c] = the first `count` samples of channel c's block,
+// minus its unrepaired copy when subtract[c], for c < kChannels: the pass's
+// output frames (x - 0.0 is x, so one expression serves both). kStride > 0
+// fixes the stride, so that stereo frames run in vector registers.
+template <int kChannels, size_t kStride>
+void StoreBlocks(const std::vector<double>* blocks, const std::vector<double>* copies, const bool* subtract,
+                 size_t count, float* to, size_t stride) {
+  const size_t step = kStride != 0 ? kStride : stride;
+  const double* block[kChannels];
+  const double* copy[kChannels];
+  for (int c = 0; c < kChannels; ++c) {
+    block[c] = blocks[c].data();
+    copy[c] = copies[c].data();
+  }
+  for (size_t i = 0; i < count; ++i) {
+    for (int c = 0; c < kChannels; ++c) {
+      to[i * step + c] = static_cast<float>(block[c][i] - (subtract[c] ? copy[c][i] : 0.0));
+    }
+  }
 }
 
 }  // namespace
@@ -168,10 +189,7 @@ void TDDeclick::TakeInput() {
   if (static_cast<uint64_t>(frames) * channels > buffer->length) return;
   // Whole buffers only: one that does not fit waits on the input.
   if (ring.Writable() < 0 || static_cast<uint32_t>(ring.Writable()) < frames) return;
-  for (uint16_t c = 0; c < RingChannels(); ++c) {
-    ring.SelectChannel(c);
-    ring.Write(in->ChannelData(c), frames, channels, nullptr);
-  }
+  ring.WriteFrames(in->ChannelData(0), frames, channels);
   ring.AdvanceWriter(frames);
   in->MarkConsumed(true);
 }
@@ -189,10 +207,7 @@ void TDDeclick::PassThrough() {
   }
   float* data = out->ChannelData(0);
   if (count < frames || frames == 0 || data == nullptr) return;
-  for (uint16_t c = 0; c < RingChannels(); ++c) {
-    ring.SelectChannel(c);
-    ring.Read(data + c, count, channels, nullptr);
-  }
+  ring.ReadFrames(data, count, channels, nullptr);
   for (uint16_t c = RingChannels(); c < channels; ++c) ZeroChannel(data, c, channels, count);
   ring.AdvanceReader(count);
   handedOn += count;
@@ -212,6 +227,7 @@ void TDDeclick::Declick() {
                               toeplitzRow.data(),   solverForward.data(),  solverBackward.data(),
                               rhs.data(),           gapResidual.data()};
   RepairGaps gaps[kMaxChannels];
+  bool subtract[kMaxChannels] = {};  // "Output Clicks", read once per channel
   for (uint16_t c = 0; c < RingChannels(); ++c) {
     double* block = work[c].data();
     double* arrived = unrepaired[c].data();
@@ -229,19 +245,21 @@ void TDDeclick::Declick() {
       RepairBlock(block, n, modelOrder, maxClicks, limit, maxClickWidth, repairWork, peak, &gaps[c]);
       RaiseMeter(peak);
     }
-
-    if (outputClicks.load(std::memory_order_relaxed)) {
-      for (int32_t i = 0; i < hop; ++i) {
-        data[static_cast<size_t>(i) * channels + c] = static_cast<float>(block[i] - arrived[i]);
-      }
-    } else {
-      for (int32_t i = 0; i < hop; ++i) {
-        data[static_cast<size_t>(i) * channels + c] = static_cast<float>(block[i]);
-      }
+    subtract[c] = outputClicks.load(std::memory_order_relaxed);
+  }
+  // Both channels' frames in one pass over the output.
+  const auto count = static_cast<size_t>(hop);
+  if (RingChannels() == 2 && channels == 2) {
+    StoreBlocks<2, 2>(work, unrepaired, subtract, count, data, channels);
+  } else {
+    for (uint16_t c = 0; c < RingChannels(); ++c) {
+      StoreBlocks<1, 0>(work + c, unrepaired + c, subtract + c, count, data + c, channels);
     }
+  }
+  for (uint16_t c = 0; c < RingChannels(); ++c) {
     // The tail that was not handed on starts the next block.
-    std::copy(block + hop, block + n, block);
-    std::copy(arrived + hop, arrived + n, arrived);
+    std::copy(work[c].begin() + hop, work[c].begin() + n, work[c].begin());
+    std::copy(unrepaired[c].begin() + hop, unrepaired[c].begin() + n, unrepaired[c].begin());
   }
   for (uint16_t c = RingChannels(); c < channels; ++c) {
     ZeroChannel(data, c, channels, static_cast<uint32_t>(hop));

@@ -10,6 +10,7 @@
 
 #include "chain/Adapter.h"
 #include "chain/NoiseReducManager.h"
+#include "declick/ExtentDeclick.h"
 #include "declick/TDDeclick.h"
 #include "framework/GraphLock.h"
 #include "spectral/Analysis.h"
@@ -58,12 +59,15 @@ NoiseReducFilter::~NoiseReducFilter() {
   adapter.reset();
 }
 
-TDDeclick& NoiseReducFilter::Declicker() {
-  return manager->engine == Engine::Modern ? *manager->modernDeclick : *manager->declick[0];
+template <typename Apply>
+void NoiseReducFilter::ForBothDeclickers(Apply apply) {
+  apply(*manager->declick[0]);
+  apply(*manager->modernDeclick);
 }
 
-std::array<TDDeclick*, 2> NoiseReducFilter::BothDeclickers() {
-  return {manager->declick[0].get(), manager->modernDeclick.get()};
+template <typename Read>
+auto NoiseReducFilter::ReadDeclicker(Read read) {
+  return manager->engine == Engine::Modern ? read(*manager->modernDeclick) : read(*manager->declick[0]);
 }
 
 bool NoiseReducFilter::ModernActive() const { return manager->engine == Engine::Modern; }
@@ -71,12 +75,12 @@ bool NoiseReducFilter::ModernActive() const { return manager->engine == Engine::
 void NoiseReducFilter::SetBypassDeclick(uint8_t on) {
   std::lock_guard guard(lock);
   bypassDeclick = on;
-  for (TDDeclick* declicker : BothDeclickers()) declicker->SetBypass(on);
+  ForBothDeclickers([on](auto& declicker) { declicker.SetBypass(on); });
 }
 
 uint8_t NoiseReducFilter::GetBypassDeclick() {
   std::lock_guard guard(lock);
-  bypassDeclick = Declicker().GetBypass() == 1 ? 1 : 0;
+  bypassDeclick = ReadDeclicker([](auto& declicker) { return declicker.GetBypass(); }) == 1 ? 1 : 0;
   return bypassDeclick;
 }
 
@@ -106,9 +110,7 @@ uint8_t NoiseReducFilter::GetFullBypass() {
 void NoiseReducFilter::SetOutputClicks(uint8_t on) {
   std::lock_guard guard(lock);
   outputClicks = on;
-  for (TDDeclick* declicker : BothDeclickers()) {
-    declicker->SetOutputClicks(on);
-  }
+  ForBothDeclickers([on](auto& declicker) { declicker.SetOutputClicks(on); });
   // The removed clicks are heard alone: the hiss reducer must not touch them.
   manager->noiseReduc->SetBypass(on != 0 ? 1 : bypassDenoise);
   manager->modernHiss->SetBypass(on != 0 || bypassDenoise != 0);
@@ -116,7 +118,7 @@ void NoiseReducFilter::SetOutputClicks(uint8_t on) {
 
 uint8_t NoiseReducFilter::GetOutputClicks() {
   std::lock_guard guard(lock);
-  outputClicks = Declicker().GetOutputClicks() == 1 ? 1 : 0;
+  outputClicks = ReadDeclicker([](auto& declicker) { return declicker.GetOutputClicks(); }) == 1 ? 1 : 0;
   return outputClicks;
 }
 
@@ -142,14 +144,13 @@ uint8_t NoiseReducFilter::GetAutoInputHissLevel() {
 void NoiseReducFilter::SetClickThreshold(float value) {
   std::lock_guard guard(lock);
   clickThreshold = value;
-  for (TDDeclick* declicker : BothDeclickers()) {
-    declicker->SetThreshold(value);
-  }
+  // Both declickers take the effect's 2..20 scale and map it themselves.
+  ForBothDeclickers([value](auto& declicker) { declicker.SetThreshold(value); });
 }
 
 float NoiseReducFilter::GetClickThreshold() {
   std::lock_guard guard(lock);
-  clickThreshold = Declicker().GetThreshold();
+  clickThreshold = ReadDeclicker([](auto& declicker) { return declicker.GetThreshold(); });
   return clickThreshold;
 }
 
@@ -193,7 +194,7 @@ float NoiseReducFilter::GetInputHissLevel() {
 
 uint32_t NoiseReducFilter::GetClickMeter() {
   std::lock_guard guard(lock);
-  return static_cast<uint32_t>(Declicker().ReadClickLevel());
+  return static_cast<uint32_t>(ReadDeclicker([](auto& declicker) { return declicker.ReadClickLevel(); }));
 }
 
 std::array<ClickReport*, 2> NoiseReducFilter::ActiveClickReports() {
@@ -346,7 +347,8 @@ uint32_t NoiseReducFilter::GetLatencyFrames() {
       break;
     case NoiseReducManager::Shape::Modern:
       // Full band: the hiss remover's zero pre-roll (N - H) is the only
-      // delay, the same at every frequency and also in its bypass.
+      // delay, the same at every frequency and also in its bypass. The
+      // declicker holds frames back but hands each out in its place.
       return HissRemover::LatencyFor(rate);
   }
   return Analysis::HopFor(rate, analysis.sizeMode, analysis.hopMode);

@@ -30,7 +30,6 @@ namespace veltane {
 
 class Adapter;
 class FDNoiseReduc;
-class TDDeclick;
 
 // The first 18 bytes of a WAVEFORMATEX, as a host hands them over.
 struct WaveFormat {
@@ -142,8 +141,12 @@ class NoiseReducFilter {
   uint32_t DeliverWaiting(uint8_t* out, uint32_t room);
   // The blocks of the engine in use, which the getters read, and those of
   // both engines, which the setters write.
-  TDDeclick& Declicker();
-  std::array<TDDeclick*, 2> BothDeclickers();
+  // The declickers differ in type but not in their parameters' names:
+  // `apply` is called with each of them, `read` with the one in use.
+  template <typename Apply>
+  void ForBothDeclickers(Apply apply);
+  template <typename Read>
+  auto ReadDeclicker(Read read);
   // The click reports of the engine in use's declickers; the second null in
   // the modern engine.
   std::array<ClickReport*, 2> ActiveClickReports();

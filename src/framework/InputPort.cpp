@@ -71,10 +71,7 @@ uint32_t InputPort::PullToRing(SampleRing& ring, bool perChannel) {
   const int64_t need = perChannel ? frames : samples;
   if (ring.Writable() < need) return 0;
   if (perChannel) {
-    for (uint16_t c = 0; c < channels; ++c) {
-      ring.SelectChannel(c);
-      ring.Write(buffer->data[0] + c, frames, channels, nullptr);
-    }
+    ring.WriteFrames(buffer->data[0], frames, static_cast<uint16_t>(channels));
     ring.AdvanceWriter(frames);
   } else {
     ring.SelectChannel(0);

@@ -91,10 +91,7 @@ uint32_t OutputPort::FillFromRing(SampleRing& ring, bool perChannel) {
   const int64_t need = perChannel ? frames : samples;
   if (ring.Readable() < need) return 0;
   if (perChannel) {
-    for (uint16_t c = 0; c < channels; ++c) {
-      ring.SelectChannel(c);
-      ring.Read(buffer->data[0] + c, frames, channels, nullptr);
-    }
+    ring.ReadFrames(buffer->data[0], frames, static_cast<uint16_t>(channels), nullptr);
     ring.AdvanceReader(frames);
   } else {
     ring.Read(buffer->data[0], samples, 1, nullptr);

@@ -66,6 +66,20 @@ class SampleRing {
   // Sets the count samples of the read region to 0.
   void ZeroAhead(uint32_t count);
 
+  // The same on the current channel and the one after it at once, for two
+  // channels interleaved in steps of `stride` floats (at least 2): channel
+  // current + l goes with source or destination[k * stride + l]. A stride of
+  // 2 runs in vector registers.
+  void ReadPair(float* destination, uint32_t count, uint32_t stride, const float* window);
+  void WritePair(const float* source, uint32_t count, uint32_t stride);
+  void AccumulatePair(const float* source, uint32_t count, uint32_t stride, const float* window);
+
+  // Channels 0 .. frameChannels - 1 at once (those in use), for frames of
+  // frameChannels interleaved floats: channel c goes with destination or
+  // source[k * frameChannels + c]. Leaves channel 0 selected.
+  void ReadFrames(float* destination, uint32_t count, uint16_t frameChannels, const float* window);
+  void WriteFrames(const float* source, uint32_t count, uint16_t frameChannels);
+
   uint16_t Channels() const { return channels_; }
   uint32_t Capacity() const { return capacity_; }
   uint16_t CurrentChannel() const { return current_; }
@@ -77,7 +91,9 @@ class SampleRing {
 
  private:
   void Advance(RingCursor& cursor, int64_t n) const;
-  RingRegion Region(int32_t position, uint32_t count) const;
+  RingRegion Region(int32_t position, uint32_t count) const { return Region(current_, position, count); }
+  // Empty for a channel not in use.
+  RingRegion Region(uint16_t channel, int32_t position, uint32_t count) const;
 
   uint16_t channels_ = 0;
   uint32_t capacity_ = 0;

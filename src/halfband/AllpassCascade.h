@@ -16,6 +16,8 @@
 #include <cstdint>
 #include <utility>
 
+#include "framework/Lanes.h"
+
 namespace veltane {
 
 // Sections a per-channel state array has room for, as (s0, s1) pairs.
@@ -80,6 +82,66 @@ class FixedAllpassCascade {
   float* states_;
 };
 
+// Four fixed cascades in the lanes of one vector, for two channels at once:
+// lanes (channel 0, even), (channel 1, even), (channel 0, odd), (channel 1,
+// odd), the order in which two interleaved stereo frames lie in memory. The
+// even lanes run E sections, the odd ones O. Each lane does exactly the
+// scalar section's operations; past its own count a lane's input passes
+// through unchanged (those sections' states are scratch and never saved).
+template <int E, int O>
+class StereoAllpassCascade {
+ public:
+  using Frames = Lanes<float, 4>;
+  static constexpr int kSections = E > O ? E : O;
+
+  // states[lane] is the state array of that lane's channel and phase.
+  StereoAllpassCascade(const float* evenList, const float* oddList, float* const* states)
+      : states_{states[0], states[1], states[2], states[3]} {
+    for (int i = 0; i < kSections; ++i) {
+      for (int lane = 0; lane < 4; ++lane) {
+        const bool even = lane < 2;
+        const bool used = i < (even ? E : O);
+        c_[i][lane] = used ? (even ? evenList : oddList)[i] : 0.0f;
+        s0_[i][lane] = used ? states_[lane][2 * i] : 0.0f;
+        s1_[i][lane] = used ? states_[lane][2 * i + 1] : 0.0f;
+      }
+    }
+  }
+
+  Frames Step(Frames x) {
+    for (int i = 0; i < kSections; ++i) {
+      const Frames d = x - s0_[i];
+      s0_[i] = c_[i] * d;
+      const Frames y = s0_[i] + s1_[i];
+      s1_[i] = d;
+      if (i < E && i < O) {
+        x = y;
+      } else {
+        // Only the lanes whose cascade has this section take its output.
+        const Lanes<int32_t, 4> used = {i < E, i < E, i < O, i < O};
+        x = used != 0 ? y : x;
+      }
+    }
+    return x;
+  }
+
+  void Save() const {
+    for (int i = 0; i < kSections; ++i) {
+      for (int lane = 0; lane < 4; ++lane) {
+        if (i >= (lane < 2 ? E : O)) continue;
+        states_[lane][2 * i] = ScrubAllpassState(s0_[i][lane]);
+        states_[lane][2 * i + 1] = ScrubAllpassState(s1_[i][lane]);
+      }
+    }
+  }
+
+ private:
+  Frames c_[kSections]{};
+  Frames s0_[kSections]{};
+  Frames s1_[kSections]{};
+  float* states_[4];
+};
+
 // Section count known only at run time (at most kAllpassMaxSections; more are
 // ignored so that the state array is never overrun).
 class VariableAllpassCascade {
@@ -136,6 +198,16 @@ void Dispatch(std::index_sequence<I...>, uint16_t evenCount, uint16_t oddCount, 
 }
 
 }  // namespace allpass_detail
+
+// The section count of a fixed cascade type, 0 for the variable one.
+template <class Cascade>
+struct FixedSections {
+  static constexpr int kCount = 0;
+};
+template <int N>
+struct FixedSections<FixedAllpassCascade<N>> {
+  static constexpr int kCount = N;
+};
 
 // Calls Kernel<EvenCascade, OddCascade>::Run(args...) with cascade types that
 // fit the two section counts: fixed-size for every pair a design can give,

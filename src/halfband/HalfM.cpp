@@ -31,6 +31,35 @@ struct MergeKernel {
   }
 };
 
+// Two channels and both phases in the four lanes of one vector: lanes 0, 1
+// take low + high of the two channels, lanes 2, 3 low - high, and one step
+// gives a pair of stereo output frames in memory order.
+template <class Even, class Odd>
+struct StereoMergeKernel {
+  static void Run(const float* low, const float* high, float* out, float* const* states, uint32_t frames,
+                  const float* evenList, const float* oddList, uint16_t evenCount, uint16_t oddCount) {
+    constexpr int kEven = FixedSections<Even>::kCount;
+    constexpr int kOdd = FixedSections<Odd>::kCount;
+    if constexpr (kEven == 0 || kOdd == 0) {
+      for (int c = 0; c < 2; ++c) {
+        MergeKernel<Even, Odd>::Run(low + c, high + c, out + c, states[c], states[2 + c], frames, evenList,
+                                    oddList, evenCount, oddCount, 2);
+      }
+    } else {
+      using Frames = typename StereoAllpassCascade<kEven, kOdd>::Frames;
+      StereoAllpassCascade<kEven, kOdd> cascade(evenList, oddList, states);
+      for (size_t k = 0; k < frames; ++k) {
+        Lanes<float, 2> l, h;
+        LoadLanes(l, low + 2 * k);
+        LoadLanes(h, high + 2 * k);
+        const Frames sums = __builtin_shufflevector(l + h, l - h, 0, 1, 2, 3);
+        StoreLanes(cascade.Step(sums), out + 4 * k);
+      }
+      cascade.Save();
+    }
+  }
+};
+
 // An input counts towards the stage's sizes only while it is linked and its
 // format is known: an unlinked input keeps stale frame counts.
 bool Usable(const InputPort* in) { return in->source != nullptr && !in->format.IsUnset(); }
@@ -132,9 +161,16 @@ BlockStatus HalfM::Process() {
     }
   }
   float* merged = out->buffer->data[0];
-  for (uint16_t c = 0; c < channels; ++c) {
-    channelRoutine(band[0] + c, band[1] + c, merged + c, evenStates[c].get(), oddStates[c].get(),
-                   frames, evenList, oddList, evenCount, oddCount, 0, channels);
+  if (channels == 2) {
+    float* const states[4] = {evenStates[0].get(), evenStates[1].get(), oddStates[0].get(),
+                              oddStates[1].get()};
+    RunAllpassKernel<StereoMergeKernel>(evenCount, oddCount, band[0], band[1], merged, states, frames, evenList,
+                                        oddList, evenCount, oddCount);
+  } else {
+    for (uint16_t c = 0; c < channels; ++c) {
+      channelRoutine(band[0] + c, band[1] + c, merged + c, evenStates[c].get(), oddStates[c].get(), frames,
+                     evenList, oddList, evenCount, oddCount, 0, channels);
+    }
   }
   for (int b = 0; b < 2; ++b) {
     if (direct[b] != nullptr) {

@@ -18,6 +18,40 @@ namespace {
 uint32_t SplitFrames(uint32_t frames) { return frames == 1 ? 1 : frames / 2; }
 
 template <class Even, class Odd>
+struct SplitKernel;
+
+// Two channels and both phases in the four lanes of one vector: one load
+// takes a pair of stereo frames, one step runs all four cascades.
+template <class Even, class Odd>
+struct StereoSplitKernel {
+  static void Run(const float* in, float* low, float* high, float* const* states, uint32_t pairs,
+                  const float* evenList, const float* oddList, uint16_t evenCount, uint16_t oddCount) {
+    constexpr int kEven = FixedSections<Even>::kCount;
+    constexpr int kOdd = FixedSections<Odd>::kCount;
+    if constexpr (kEven == 0 || kOdd == 0) {
+      for (int c = 0; c < 2; ++c) {
+        SplitKernel<Even, Odd>::Run(in + c, low + c, high + c, states[c], states[2 + c], pairs, evenList,
+                                    oddList, evenCount, oddCount, true, 2);
+      }
+    } else {
+      using Frames = typename StereoAllpassCascade<kEven, kOdd>::Frames;
+      using Pair = Lanes<float, 2>;
+      StereoAllpassCascade<kEven, kOdd> cascade(evenList, oddList, states);
+      for (size_t k = 0; k < pairs; ++k) {
+        Frames x;
+        LoadLanes(x, in + 4 * k);
+        const Frames y = cascade.Step(x);
+        const Pair even = __builtin_shufflevector(y, y, 0, 1);  // both channels' even outputs
+        const Pair odd = __builtin_shufflevector(y, y, 2, 3);
+        StoreLanes(Pair(0.5f * (even + odd)), low + 2 * k);
+        StoreLanes(Pair(0.5f * (even - odd)), high + 2 * k);
+      }
+      cascade.Save();
+    }
+  }
+};
+
+template <class Even, class Odd>
 struct SplitKernel {
   static void Run(const float* in, float* low, float* high, float* evenStates, float* oddStates,
                   uint32_t pairs, const float* evenList, const float* oddList, uint16_t evenCount,
@@ -78,6 +112,20 @@ void HalfS::SplitChannel(const float* in, float* low, float* high, float* evenSt
                                 static_cast<size_t>(stride));
 }
 
+void HalfS::SplitPass(const float* in, float* low, float* high, uint32_t n) {
+  if (channels == 2) {
+    float* const states[4] = {evenStates[0].get(), evenStates[1].get(), oddStates[0].get(),
+                              oddStates[1].get()};
+    RunAllpassKernel<StereoSplitKernel>(evenCount, oddCount, in, low, high, states, n / 2, evenList, oddList,
+                                        evenCount, oddCount);
+    return;
+  }
+  for (uint16_t c = 0; c < channels; ++c) {
+    channelRoutine(in + c, low + c, high + c, evenStates[c].get(), oddStates[c].get(), n, evenList, oddList,
+                   evenCount, oddCount, 1, channels);
+  }
+}
+
 BlockStatus HalfS::Process() {
   if (passThrough) {
     // Ok publishes output 0, so make sure the copy really happens: without an
@@ -114,10 +162,7 @@ BlockStatus HalfS::Process() {
   if (outputsFit && ring.Readable() == 0 && !in->IsStale() &&
       in->GetBuffer(&fresh) == BlockStatus::Ok && in->format.frames == n &&
       in->format.channels == channels && fresh->length >= static_cast<uint64_t>(channels) * n) {
-    for (uint16_t c = 0; c < channels; ++c) {
-      channelRoutine(fresh->data[0] + c, low->data[0] + c, high->data[0] + c, evenStates[c].get(),
-                     oddStates[c].get(), n, evenList, oddList, evenCount, oddCount, 1, channels);
-    }
+    SplitPass(fresh->data[0], low->data[0], high->data[0], n);
     in->MarkConsumed(true);
     Output(0)->MarkReady();
     Output(1)->MarkReady();
@@ -129,12 +174,8 @@ BlockStatus HalfS::Process() {
       static_cast<uint64_t>(channels) * n > scratchCapacity || ring.Channels() < channels) {
     return BlockStatus::SelfMarked;  // not enough yet; what arrived stays in the ring
   }
-  for (uint16_t c = 0; c < channels; ++c) {
-    ring.SelectChannel(c);
-    ring.Read(scratch.get(), n, channels, nullptr);
-    channelRoutine(scratch.get(), low->data[0] + c, high->data[0] + c, evenStates[c].get(),
-                   oddStates[c].get(), n, evenList, oddList, evenCount, oddCount, 1, channels);
-  }
+  ring.ReadFrames(scratch.get(), n, channels, nullptr);
+  SplitPass(scratch.get(), low->data[0], high->data[0], n);
   ring.AdvanceReader(n);
   Output(0)->MarkReady();
   Output(1)->MarkReady();

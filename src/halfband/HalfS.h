@@ -74,7 +74,7 @@ class HalfS : public Block {
   uint32_t frames = 0;           // frames per input buffer
   bool passThrough = false;
   SampleRing ring;                   // one array per channel of incoming samples
-  std::unique_ptr<float[]> scratch;  // one channel's samples for one pass, at stride `channels`
+  std::unique_ptr<float[]> scratch;  // one pass of interleaved frames from the ring
   uint32_t scratchCapacity = 0;      // floats in `scratch`
   uint32_t design = kInitialDesign;
   const float* evenList = nullptr;  // sections for the first sample of each pair
@@ -88,6 +88,10 @@ class HalfS : public Block {
 
  private:
   void PublishOutputFormats();
+  // Splits n interleaved input frames into n / 2 frames of each band: both
+  // channels of a stereo stream in one loop, any other count channel by
+  // channel through channelRoutine. Identical results either way.
+  void SplitPass(const float* in, float* low, float* high, uint32_t n);
 };
 
 }  // namespace veltane

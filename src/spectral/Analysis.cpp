@@ -96,21 +96,16 @@ void Analysis::TransformFrame(SampleBuffer& target) {
   uint16_t c = 0;
   for (; c + 1 < channels; c += 2) {
     float* pair = pairFrame.data();
-    for (uint16_t l = 0; l < 2; ++l) {
-      ring.SelectChannel(static_cast<uint16_t>(c + l));
-      ring.Read(pair + 2 * static_cast<size_t>(n - half) + l, half, 2, window);
-    }
+    ring.SelectChannel(c);
+    ring.ReadPair(pair + 2 * static_cast<size_t>(n - half), half, 2, window);
     ring.AdvanceReader(half);
-    for (uint16_t l = 0; l < 2; ++l) {
-      ring.SelectChannel(static_cast<uint16_t>(c + l));
-      ring.Read(pair + l, half, 2, window + half);
-    }
+    ring.ReadPair(pair, half, 2, window + half);
     ring.AdvanceReader(-static_cast<int64_t>(half));
     std::fill(pair + 2 * static_cast<size_t>(half), pair + 2 * static_cast<size_t>(n - half), 0.0f);
     RealFftForwardPair(pair, n, fftOrder, cosTable, sinTable);
     float* first = target.data[c];
     float* second = target.data[c + 1];
-    for (uint32_t i = 0; i < n; ++i) {
+    for (size_t i = 0; i < n; ++i) {
       first[i] = pair[2 * i];
       second[i] = pair[2 * i + 1];
     }
@@ -134,11 +129,7 @@ void Analysis::FillRing(const float* interleaved, uint32_t frames) {
   const uint32_t remaining = frames > inputUsed ? frames - inputUsed : 0;
   const uint32_t n = std::min(static_cast<uint32_t>(std::max(ring.Writable(), 0)), remaining);
   if (n == 0) return;
-  const float* from = interleaved + static_cast<size_t>(inputUsed) * channels;
-  for (uint16_t c = 0; c < channels; ++c) {
-    ring.SelectChannel(c);
-    ring.Write(from + c, n, channels, nullptr);
-  }
+  ring.WriteFrames(interleaved + static_cast<size_t>(inputUsed) * channels, n, channels);
   ring.AdvanceWriter(n);
   inputUsed += n;
 }

@@ -4,6 +4,7 @@
 
 #include <algorithm>
 #include <cmath>
+#include <cstddef>
 #include <limits>
 
 #include "framework/GraphLock.h"
@@ -211,8 +212,11 @@ void FDNoiseReduc::GiveOutWithGains(SampleBuffer& out, float releaseCoefficient)
     o[0] = y[0];
     o[half] = y[half];
     // Real parts rise with k, imaginary parts fall: two straight passes.
-    for (uint32_t k = 1; k < half; ++k) o[k] = gains[k] * y[k];
-    for (uint32_t k = 1; k < half; ++k) o[n - k] = gains[k] * y[n - k];
+    const ptrdiff_t bins = half;
+    for (ptrdiff_t k = 1; k < bins; ++k) o[k] = gains[k] * y[k];
+    float* oImaginary = o + n;  // oImaginary[-k] is Im of bin k
+    const float* yImaginary = y + n;
+    for (ptrdiff_t k = 1; k < bins; ++k) oImaginary[-k] = gains[k] * yImaginary[-k];
   }
 }
 

@@ -1,6 +1,8 @@
 // Spectrum-frame block base: the analysed spectrum and its power.
 #include "spectral/SpectralBlock.h"
 
+#include <cstddef>
+
 namespace veltane {
 
 SpectralBlock::SpectralBlock(const char* name, uint16_t inputCount, uint16_t outputCount)
@@ -32,9 +34,11 @@ bool SpectralBlock::SelectSpectrum(const float* const* channelArrays, uint32_t n
 void SpectralBlock::ComputePower(uint32_t n) {
   if (analysed == nullptr || n < 2 || n > powerCapacity) return;
   const float* x = analysed;
-  const uint32_t half = n / 2;
+  const float* imaginary = x + n;  // imaginary[-k] is Im X[k]
+  const ptrdiff_t half = n / 2;
+  float* p = power.data();
   power[0] = x[0] * x[0];
-  for (uint32_t k = 1; k < half; ++k) power[k] = x[k] * x[k] + x[n - k] * x[n - k];
+  for (ptrdiff_t k = 1; k < half; ++k) p[k] = x[k] * x[k] + imaginary[-k] * imaginary[-k];
   power[half] = x[half] * x[half];
 }
 

@@ -97,18 +97,16 @@ void Synthesis::TakeFrame() {
     float* pair = frameBuffer.data();
     const float* first = spectra->data[c];
     const float* second = spectra->data[c + 1];
-    for (uint32_t i = 0; i < n; ++i) {
+    for (size_t i = 0; i < n; ++i) {
       pair[2 * i] = first[i];
       pair[2 * i + 1] = second[i];
     }
     RealFftInversePair(pair, n, fftOrder, cosTable, sinTable);
-    for (uint16_t l = 0; l < 2; ++l) {
-      ring.SelectChannel(static_cast<uint16_t>(c + l));
-      ring.Accumulate(pair + 2 * static_cast<size_t>(n - half) + l, half, 2, window);
-      ring.AdvanceWriter(half);
-      ring.Accumulate(pair + l, half, 2, window + half);
-      ring.AdvanceWriter(-static_cast<int64_t>(half));
-    }
+    ring.SelectChannel(c);
+    ring.AccumulatePair(pair + 2 * static_cast<size_t>(n - half), half, 2, window);
+    ring.AdvanceWriter(half);
+    ring.AccumulatePair(pair, half, 2, window + half);
+    ring.AdvanceWriter(-static_cast<int64_t>(half));
   }
   for (; c < channels; ++c) {
     ring.SelectChannel(c);
@@ -144,10 +142,10 @@ void Synthesis::GiveBlock() {
       static_cast<size_t>(hopSize) * channels > samples->length) {
     return;
   }
+  ring.ReadFrames(samples->data[0], hopSize, channels, norm.data());
+  // Later frames accumulate onto these positions: leave zeros behind.
   for (uint16_t c = 0; c < channels; ++c) {
     ring.SelectChannel(c);
-    ring.Read(samples->data[0] + c, hopSize, channels, norm.data());
-    // Later frames accumulate onto these positions: leave zeros behind.
     ring.ZeroAhead(hopSize);
   }
   ring.AdvanceReader(hopSize);

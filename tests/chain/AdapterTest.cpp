@@ -11,6 +11,7 @@
 #include "chain/Adapter.h"
 #include "framework/Through.h"
 #include "support/AllocationCounter.h"
+#include "support/KernelLevels.h"
 #include "support/TestBlocks.h"
 
 namespace veltane {
@@ -73,35 +74,44 @@ INSTANTIATE_TEST_SUITE_P(
                        ::testing::Values<uint32_t>(1, 333, 512, 1023, 1024, 1025, 4410, 10000),
                        ::testing::Bool()));
 
-// A chain writing a constant: full scale, clamping, NaN as silence (reading
-// follows from the round trips above), and when whole buffers come back.
+// A chain writing a constant: full scale, truncation, clamping, NaN as
+// silence (reading follows from the round trips above), and when whole
+// buffers come back; the conversions of every kernel level.
 TEST(Adapter, WritesPcmAtFullScaleInWholeChainBuffersOnly) {
   const std::vector<std::tuple<int, float, std::vector<uint8_t>>> cases = {
       {1, 1.0f, {0xFF}},       {1, -1.0f, {0x00}},       {1, NAN, {0x80}},
+      {1, 0.5f, {0xC0}},       {1, -INFINITY, {0x00}},
       {2, 1.0f, {0xFF, 0x7F}}, {2, -1.0f, {0x01, 0x80}}, {2, NAN, {0x00, 0x00}},
-      {3, 3.0f, {0xFF, 0xFF, 0x7F}}, {3, -1.0f, {0x00, 0x00, 0x80}}};
-  for (const auto& [bytes, value, expected] : cases) {
-    testing::ProbeBlock chain("Constant", 1, PortKind::Samples, 1, PortKind::Samples);
-    chain.onInputsChanged = testing::CopyInputFormat;
-    chain.process = [value](testing::ProbeBlock& self) {
-      std::fill_n(self.Output(0)->ChannelData(0), Adapter::kChainFrames, value);
-      return BlockStatus::Ok;
-    };
-    Adapter adapter;
-    adapter.AttachChain(&chain, 0, 0);
-    adapter.SetHostRate(44100.0f);
-    adapter.SetHostChannels(1);
-    std::vector<uint8_t> in(1024 * bytes), out(1024 * bytes);
-    EXPECT_EQ(Transform(adapter, bytes, in.data(), 512, out.data(), 1024), 0u);  // it fills
-    EXPECT_EQ(Transform(adapter, bytes, in.data(), 1024, nullptr, 1024), 0u);  // runs anyway
-    EXPECT_EQ(Transform(adapter, bytes, in.data(), 0, out.data(), 1023), 0u);  // too small
-    EXPECT_EQ(Transform(adapter, bytes, in.data(), 0, out.data(), 1024), 1024u);
-    EXPECT_EQ(std::vector<uint8_t>(out.begin(), out.begin() + bytes), expected) << value;
-    // A caller that never takes output cannot hang it.
-    for (int i = 0; i < 40; ++i) Transform(adapter, bytes, in.data(), 1024, out.data(), 0);
-    EXPECT_GT(adapter.droppedFrames, 0u);
-    EXPECT_EQ(adapter.droppedFrames % 1024, 0u);
-  }
+      {2, 0.5f, {0xFF, 0x3F}}, {2, -0.5f, {0x01, 0xC0}}, {2, INFINITY, {0xFF, 0x7F}},
+      {3, 3.0f, {0xFF, 0xFF, 0x7F}}, {3, -1.0f, {0x00, 0x00, 0x80}}, {3, 0.5f, {0x00, 0x00, 0x40}},
+      {3, -INFINITY, {0x00, 0x00, 0x80}}, {3, NAN, {0x00, 0x00, 0x00}}};
+  testing::ForEachKernelLevel([&](KernelLevel) {
+    for (const auto& [bytes, value, expected] : cases) {
+      testing::ProbeBlock chain("Constant", 1, PortKind::Samples, 1, PortKind::Samples);
+      chain.onInputsChanged = testing::CopyInputFormat;
+      chain.process = [value](testing::ProbeBlock& self) {
+        std::fill_n(self.Output(0)->ChannelData(0), Adapter::kChainFrames, value);
+        return BlockStatus::Ok;
+      };
+      Adapter adapter;
+      adapter.AttachChain(&chain, 0, 0);
+      adapter.SetHostRate(44100.0f);
+      adapter.SetHostChannels(1);
+      std::vector<uint8_t> in(1024 * bytes), out(1024 * bytes);
+      EXPECT_EQ(Transform(adapter, bytes, in.data(), 512, out.data(), 1024), 0u);  // it fills
+      EXPECT_EQ(Transform(adapter, bytes, in.data(), 1024, nullptr, 1024), 0u);  // runs anyway
+      EXPECT_EQ(Transform(adapter, bytes, in.data(), 0, out.data(), 1023), 0u);  // too small
+      EXPECT_EQ(Transform(adapter, bytes, in.data(), 0, out.data(), 1024), 1024u);
+      for (size_t at = 0; at < out.size(); at += bytes) {
+        ASSERT_EQ(std::vector<uint8_t>(out.begin() + at, out.begin() + at + bytes), expected)
+            << value << " at sample " << at / bytes;
+      }
+      // A caller that never takes output cannot hang it.
+      for (int i = 0; i < 40; ++i) Transform(adapter, bytes, in.data(), 1024, out.data(), 0);
+      EXPECT_GT(adapter.droppedFrames, 0u);
+      EXPECT_EQ(adapter.droppedFrames % 1024, 0u);
+    }
+  });
 }
 
 }  // namespace

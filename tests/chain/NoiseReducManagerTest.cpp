@@ -8,6 +8,7 @@
 
 #include "chain/Adapter.h"
 #include "chain/NoiseReducManager.h"
+#include "declick/ExtentDeclick.h"
 #include "declick/TDDeclick.h"
 #include "framework/Through.h"
 #include "halfband/HalfM.h"

@@ -14,6 +14,7 @@
 #include "declick/RepairBlock.h"
 #include "declick/TDDeclick.h"
 #include "support/AllocationCounter.h"
+#include "support/KernelLevels.h"
 #include "support/Signals.h"
 #include "support/TestBlocks.h"
 
@@ -107,6 +108,64 @@ TEST(GapEquations, MatchTheDenseLeastSquaresProblemUpToTheLastLag) {
         EXPECT_NEAR(t[std::abs(m - k)], ata, 1e-12) << gap << " " << m << " " << k;
       }
     }
+  }
+}
+
+// The correlations are sums taken in index order, as written: every kernel
+// level must give exactly those bits, for any order and count (the vector
+// tiles have remainders and overlapping last tiles that a few counts miss).
+TEST(Correlations, EqualTheSumsInIndexOrderBitForBitAtEveryKernelLevel) {
+  const V x = ArProcess(700, {1.0, -0.9, 0.5}, 0.3, 4);
+  V a = ArProcess(41, {1.0}, 0.5, 5);
+  a[0] = 1.0;
+  testing::ForEachKernelLevel([&](KernelLevel) {
+    for (int32_t p : {1, 3, 7, 16, 28, 33, 40}) {
+      for (int32_t n : {2 * p + 1, 2 * p + 37, 600, 700}) {
+        V r(p + 1, -1.0);
+        Autocorrelation(x.data(), n, p, r.data());
+        for (int32_t k = 0; k <= p; ++k) {
+          double sum = 0.0;
+          for (int32_t i = 0; i + k < n - p; ++i) sum += x[i] * x[i + k];
+          ASSERT_EQ(r[k], (1.0 / (n - p)) * sum) << "p " << p << ", N " << n << ", lag " << k;
+        }
+      }
+      for (int32_t count = 1; count <= 140; ++count) {
+        V e(count + 1, -1.0), b(count + 1, -1.0);
+        PredictionError(x.data(), a.data(), p, count, e.data());
+        GapCorrelation(x.data(), a.data(), p, count, b.data());
+        for (int32_t i = 0; i < count; ++i) {
+          double error = 0.0, gap = 0.0;
+          for (int32_t k = 0; k <= p; ++k) error += a[k] * x[i + p - k];
+          for (int32_t k = 0; k <= p; ++k) gap += a[k] * x[i + k];
+          ASSERT_EQ(e[i], error) << "p " << p << ", count " << count << ", at " << i;
+          ASSERT_EQ(b[i], gap) << "p " << p << ", count " << count << ", at " << i;
+        }
+        ASSERT_EQ(e[count], -1.0) << "written past the count";
+        ASSERT_EQ(b[count], -1.0) << "written past the count";
+      }
+    }
+  });
+}
+
+// Whole repairs and simple-mode clipping give the same bits at every level.
+TEST(Correlations, RepairAndClippingAgreeAcrossKernelLevels) {
+  std::vector<V> repaired, clipped;
+  testing::ForEachKernelLevel([&](KernelLevel) {
+    for (uint32_t block = 0; block < 12; ++block) {
+      V x = ArProcess(kN, {1.0, -1.6, 0.8}, 0.05, 20 + block);
+      for (int32_t click = 0; click < 4; ++click) x[90 + 110 * click + block] += (click % 2 ? -0.8 : 0.6) * (block % 3);
+      V clip = x;
+      float peak = 0.0f;
+      Repair(x, peak);
+      ClipBlock(clip.data(), kN, 4.0);
+      repaired.push_back(x);
+      clipped.push_back(clip);
+    }
+  });
+  const size_t blocks = repaired.size() / testing::SupportedLevels().size();
+  for (size_t i = blocks; i < repaired.size(); ++i) {
+    EXPECT_EQ(repaired[i], repaired[i % blocks]) << "block " << i % blocks;
+    EXPECT_EQ(clipped[i], clipped[i % blocks]) << "block " << i % blocks;
   }
 }
 

@@ -33,11 +33,12 @@ TEST(Concurrency, ParametersFormatAndEngineChangeWhileStreaming) {
   std::atomic<bool> streaming{true};
   std::atomic<long> framesIn{0}, framesOut{0};
   std::thread streamer([&] {
+    // At least one block, however soon the other threads are done.
     const std::vector<int16_t> in(2 * 1500, -1234);
-    while (streaming) {
+    do {
       framesOut += Stream(filter, in, 1500);
       framesIn += 1500;
-    }
+    } while (streaming);
   });
   std::thread knobs([&] {
     for (int i = 0; i < 400; ++i) {

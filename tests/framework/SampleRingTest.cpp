@@ -1,10 +1,12 @@
 // The sample ring and its cursors.
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <numeric>
 #include <random>
 
 #include "framework/SampleRing.h"
+#include "support/KernelLevels.h"
 
 namespace veltane {
 namespace {
@@ -69,6 +71,52 @@ TEST(SampleRing, WritesWithStridesAndWindowsAndAccumulatesRoundingOnce) {
     ASSERT_EQ(out[2 * i], static_cast<float>(double{written} + double{source[i]} * window[i])) << i;
     ASSERT_EQ(out[2 * i + 1], 0.0f);
   }
+}
+
+// Two channels at once, or every channel of a frame, give what the
+// single-channel operations give one channel after the other, with the
+// strides of stereo and of wider frames, across the wrap, at every kernel
+// level.
+TEST(SampleRing, PairAndFrameOperationsMatchTheSingleChannelOnes) {
+  std::mt19937 random(11);
+  std::uniform_real_distribution<float> value(-1.0f, 1.0f);
+  const auto fill = [&](size_t count) {
+    std::vector<float> v(count);
+    std::generate(v.begin(), v.end(), [&] { return value(random); });
+    return v;
+  };
+  testing::ForEachKernelLevel([&](KernelLevel) {
+    for (uint16_t stride : {2, 3}) {
+      constexpr uint32_t kCount = 45;  // wraps a ring of 64 that starts at 40
+      const std::vector<float> frames = fill(stride * kCount), window = fill(kCount), added = fill(stride * kCount);
+      SampleRing together, apart;
+      for (SampleRing* ring : {&together, &apart}) {
+        ring->Resize(stride, 64);
+        ring->AdvanceWriter(40);
+        ring->AdvanceReader(40);
+      }
+      together.WriteFrames(frames.data(), kCount, stride);
+      together.SelectChannel(0);
+      together.AccumulatePair(added.data(), kCount, stride, window.data());
+      for (uint16_t c = 0; c < stride; ++c) {
+        apart.SelectChannel(c);
+        apart.Write(frames.data() + c, kCount, stride, nullptr);
+        if (c < 2) apart.Accumulate(added.data() + c, kCount, stride, window.data());
+      }
+      for (SampleRing* ring : {&together, &apart}) ring->AdvanceWriter(kCount);
+      std::vector<float> pair(2 * kCount), single(2 * kCount), all(stride * kCount), each(stride * kCount);
+      together.SelectChannel(0);
+      together.ReadPair(pair.data(), kCount, 2, window.data());
+      together.ReadFrames(all.data(), kCount, stride, nullptr);
+      for (uint16_t c = 0; c < stride; ++c) {
+        apart.SelectChannel(c);
+        if (c < 2) apart.Read(single.data() + c, kCount, 2, window.data());
+        apart.Read(each.data() + c, kCount, stride, nullptr);
+      }
+      EXPECT_EQ(pair, single) << "stride " << stride;
+      EXPECT_EQ(all, each) << "stride " << stride;
+    }
+  });
 }
 
 }  // namespace

@@ -107,6 +107,27 @@ TEST_P(PerDesign, SplitThenMergeIsAnAllpassAndEachBandKeepsItsHalf) {
   }
 }
 
+// Stereo runs both channels in one loop, every other width channel by
+// channel: each channel of a stereo stream must come out as it does alone.
+TEST_P(PerDesign, EachStereoChannelSplitsAndMergesAsItDoesAlone) {
+  const std::vector<float> signal = Noise(2 * 6000, 12);
+  Rig stereo(2, 1024, GetParam());
+  stereo.Process(signal);
+  for (size_t c = 0; c < 2; ++c) {
+    std::vector<float> channel(signal.size() / 2);
+    for (size_t i = 0; i < channel.size(); ++i) channel[i] = signal[2 * i + c];
+    Rig mono(1, 1024, GetParam());
+    mono.Process(channel);
+    for (auto [both, alone] :
+         {std::pair{&stereo.low, &mono.low}, {&stereo.high, &mono.high}, {&stereo.out, &mono.out}}) {
+      ASSERT_EQ(both->samples.size(), 2 * alone->samples.size());
+      for (size_t i = 0; i < alone->samples.size(); ++i) {
+        ASSERT_EQ(both->samples[2 * i + c], alone->samples[i]) << alone->name << " channel " << c << " at " << i;
+      }
+    }
+  }
+}
+
 INSTANTIATE_TEST_SUITE_P(Designs, PerDesign, ::testing::Range(0u, 8u));
 
 TEST(HalfbandStages, SplitConstantLowAlternatingHighAtHalfFramesAndRateMergeUnlinkedAsSilence) {

@@ -15,6 +15,7 @@
 #include "spectral/RealFft.h"
 #include "spectral/Synthesis.h"
 #include "support/AllocationCounter.h"
+#include "support/KernelLevels.h"
 #include "support/Signals.h"
 #include "support/TestBlocks.h"
 
@@ -75,6 +76,29 @@ TEST(RealFft, MatchesADoublePrecisionDftAtEverySize) {
       (inverse ? RealFftInversePair : RealFftForwardPair)(pairs.data(), n, m, tables.cosine, tables.sine);
       for (uint32_t i = 0; i < 2 * n; ++i) ASSERT_EQ(pairs[i], i % 2 ? b[i / 2] : a[i / 2]) << inverse << ", N = " << n;
     }
+  }
+}
+
+// Every kernel level runs the same operations per element: the same bits for
+// one signal and for two interleaved, both ways, at every size.
+TEST(RealFft, GivesTheSameBitsAtEveryKernelLevel) {
+  for (uint32_t m = 0; m <= 12; ++m) {
+    const uint32_t n = 1u << m;
+    const SineTables tables = GraphDomain::Shared().Pool().GetSineTable(n);
+    const std::vector<float> x = Noise(2 * n, 0.3, m + 7);
+    std::vector<std::vector<float>> results;
+    testing::ForEachKernelLevel([&](KernelLevel) {
+      std::vector<float> mono(x.begin(), x.begin() + n), pairs = x;
+      RealFftForward(mono.data(), n, m, tables.cosine, tables.sine);
+      RealFftForwardPair(pairs.data(), n, m, tables.cosine, tables.sine);
+      results.push_back(mono);
+      results.push_back(pairs);
+      RealFftInverse(mono.data(), n, m, tables.cosine, tables.sine);
+      RealFftInversePair(pairs.data(), n, m, tables.cosine, tables.sine);
+      results.push_back(mono);
+      results.push_back(pairs);
+    });
+    for (size_t i = 4; i < results.size(); ++i) ASSERT_EQ(results[i], results[i % 4]) << "N = " << n << ", " << i % 4;
   }
 }
 

@@ -1,7 +1,8 @@
 // The classic engine's output, sample for sample: restored files hashed and
-// compared with the hashes of the release that reproduces the Windows effect.
-// A change meant to alter the tool's output updates the table in the same
-// commit and says why; any other change must leave every hash as it is.
+// compared with the hashes of the release that reproduces the Windows effect,
+// with the kernels of every instruction set the machine runs. A change meant
+// to alter the tool's output updates the table in the same commit and says
+// why; any other change must leave every hash as it is.
 #include <gtest/gtest.h>
 #include <sndfile.h>
 #include <unistd.h>
@@ -11,7 +12,9 @@
 #include <filesystem>
 #include <random>
 #include <sstream>
+#include <tuple>
 
+#include "framework/KernelLevel.h"
 #include "veltane/Tool.h"
 
 namespace veltane {
@@ -80,21 +83,30 @@ const GoldenCase kCases[] = {
     {"32 kHz 8-bit stereo", 32000, 2, SF_FORMAT_WAV | SF_FORMAT_PCM_U8, {}, 0xf1f89a16a70b44dbull},
     {"44.1 kHz 24-bit stereo, output clicks", 44100, 2, SF_FORMAT_WAV | SF_FORMAT_PCM_24, {"--output-clicks"},
      0x76d9124bb839147bull},
+    {"48 kHz float mono", 48000, 1, SF_FORMAT_WAV | SF_FORMAT_FLOAT, {}, 0xbb3012d2b5599001ull},
+    {"44.1 kHz 32-bit stereo to 16 bits", 44100, 2, SF_FORMAT_WAV | SF_FORMAT_PCM_32, {"--format", "pcm16"},
+     0xc4e17e487fa27847ull},
+    {"96 kHz 16-bit mono, declicking only, to 8 bits", 96000, 1, SF_FORMAT_WAV | SF_FORMAT_PCM_16,
+     {"--no-denoise", "--format", "pcm8"}, 0xe53c7bb410aaff10ull},
 };
 
 void PrintTo(const GoldenCase& golden, std::ostream* out) { *out << golden.name; }
 
-class GoldenOutputTest : public ::testing::TestWithParam<GoldenCase> {};
+class GoldenOutputTest : public ::testing::TestWithParam<std::tuple<GoldenCase, KernelLevel>> {
+ protected:
+  void TearDown() override { UseKernelLevel(SupportedKernelLevel()); }
+};
 
 TEST_P(GoldenOutputTest, ClassicEngineOutputIsUnchanged) {
-  const GoldenCase& golden = GetParam();
+  const auto& [golden, level] = GetParam();
+  if (UseKernelLevel(level) != level) GTEST_SKIP() << "this processor does not run " << KernelLevelName(level);
   const fs::path folder = fs::temp_directory_path() / ("veltane-golden-" + std::to_string(::getpid()));
   fs::create_directories(folder);
   std::string input = VELTANE_EXAMPLES_DIR "/piano-degraded.wav";
   if (golden.format != 0) {
     input = (folder / "in.wav").string();
-    const int bits = (golden.format & SF_FORMAT_SUBMASK) == SF_FORMAT_PCM_24 ? 24
-                     : (golden.format & SF_FORMAT_SUBMASK) == SF_FORMAT_PCM_16 ? 16 : 8;
+    const int sub = golden.format & SF_FORMAT_SUBMASK;
+    const int bits = sub == SF_FORMAT_PCM_U8 ? 8 : sub == SF_FORMAT_PCM_16 ? 16 : sub == SF_FORMAT_PCM_32 ? 32 : 24;
     const std::vector<int32_t> samples = MakeRecording(golden.rate, golden.channels, 3, bits);
     SF_INFO info{0, golden.rate, golden.channels, golden.format, 0, 0};
     SNDFILE* file = sf_open(input.c_str(), SFM_WRITE, &info);
@@ -118,8 +130,13 @@ TEST_P(GoldenOutputTest, ClassicEngineOutputIsUnchanged) {
   EXPECT_EQ(hash, golden.hash) << golden.name << ": the output hashes to " << text;
 }
 
-INSTANTIATE_TEST_SUITE_P(Recordings, GoldenOutputTest, ::testing::ValuesIn(kCases),
-                         [](const auto& info) { return "Case" + std::to_string(info.index); });
+INSTANTIATE_TEST_SUITE_P(Recordings, GoldenOutputTest,
+                         ::testing::Combine(::testing::ValuesIn(kCases),
+                                            ::testing::Values(KernelLevel::Baseline, KernelLevel::X86_64_V3)),
+                         [](const auto& info) {
+                           return "Case" + std::to_string(info.index / 2) +
+                                  (std::get<1>(info.param) == KernelLevel::Baseline ? "Baseline" : "V3");
+                         });
 
 }  // namespace
 }  // namespace veltane

@@ -198,7 +198,9 @@ INSTANTIATE_TEST_SUITE_P(Engines, ToolRestorationTest,
 // Whatever the first second of a float file holds, the tone that follows comes
 // out as it does after silence: nothing poisons the rest of the stream. The
 // reader takes NaN as silence, clips infinities and values beyond full scale
-// and rounds denormals to zero.
+// and rounds denormals to zero. The hiss level is manual: the automatic
+// estimate learns from what came before by design, and a full-scale square's
+// steady harmonics are what it takes for hiss.
 TEST(ToolHostileSamplesTest, LeaveTheRestOfTheStreamAsItWouldBe) {
   const std::vector<std::pair<const char*, float (*)(int64_t)>> openings = {
       {"silence", [](int64_t) { return 0.0f; }},
@@ -225,7 +227,7 @@ TEST(ToolHostileSamplesTest, LeaveTheRestOfTheStreamAsItWouldBe) {
       // Float in, float out; or 16-bit PCM when asked, in the container OUTPUT's name gives.
       const bool asked = rate > 48000;
       const std::string output = folder.File(asked ? "o.aif" : "o.wav");
-      Args args{"-q", folder.File("in.wav"), output};
+      Args args{"-q", "--manual-hiss", folder.File("in.wav"), output};
       if (asked) args.insert(args.begin(), {"--format", "pcm16"});
       ASSERT_EQ(RunVeltane(args).code, 0);
       const Audio out = ReadAudio(output);

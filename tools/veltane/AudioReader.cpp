@@ -23,6 +23,22 @@ std::string Quoted(const std::string& path) { return "'" + path + "'"; }
 
 ToolStatus Fail(ExitCode code, std::string text) { return ToolStatus::Failure(code, std::move(text)); }
 
+// True for the plain PCM formats that libsndfile hands over exactly, when
+// they are no wider than `bits`.
+bool FitsChain(int subFormat, uint32_t bits) {
+  switch (subFormat) {
+    case SF_FORMAT_PCM_S8:
+    case SF_FORMAT_PCM_U8:
+      return bits >= 8;
+    case SF_FORMAT_PCM_16:
+      return bits >= 16;
+    case SF_FORMAT_PCM_24:
+      return bits >= 24;
+    default:
+      return false;
+  }
+}
+
 }  // namespace
 
 // The file-system failures come first and by errno, so that a missing file
@@ -221,6 +237,12 @@ AudioReader::AudioReader(std::string pathIn, SNDFILE* fileIn, int format, uint32
 
 AudioReader::~AudioReader() { sf_close(file); }
 
+ToolStatus AudioReader::DecodingFailed(int64_t count) const {
+  return Fail(ExitCode::InputCorrupt, Quoted(path) + " is damaged: decoding failed after " +
+                                          std::to_string(framesRead + static_cast<uint64_t>(count)) + " frames (" +
+                                          LibraryMessage(sf_strerror(file)) + ").");
+}
+
 uint32_t AudioReader::SampleBytes() const {
   if (!exact) return codec.BytesPerSample();
   return IsFloatLike(subFormat) ? sizeof(double) : sizeof(int32_t);
@@ -233,41 +255,43 @@ ToolStatus AudioReader::Read(uint8_t* pcm, uint32_t frames, uint32_t* got) {
     frames = static_cast<uint32_t>(std::min<uint64_t>(frames, static_cast<uint64_t>(announcedFrames) - framesRead));
   }
   const size_t samples = static_cast<size_t>(frames) * channels;
-  if (integers.size() < samples) integers.resize(samples);
   const uint32_t bits = 8 * codec.BytesPerSample();
 
   sf_count_t count = 0;
-  if (IsFloatLike(subFormat)) {
+  // 16-bit PCM as it is stored is the chain's own layout: read in place.
+  const bool inPlace = !exact && subFormat == SF_FORMAT_PCM_16 && PcmCodec::IsNativeShorts(pcm);
+  if (inPlace) {
+    count = sf_readf_short(file, reinterpret_cast<short*>(pcm), frames);
+  } else if (IsFloatLike(subFormat)) {
+    if (integers.size() < samples) integers.resize(samples);
     if (reals.size() < samples) reals.resize(samples);
     count = sf_readf_double(file, reals.data(), frames);
     for (size_t i = 0; !exact && i < static_cast<size_t>(count) * channels; ++i) {
       integers[i] = PcmCodec::FromFloat(reals[i], bits);
     }
   } else {
-    // libsndfile scales integers to the full int32 range; 32-bit PCM is
-    // the only integer input that needs rounding to the chain's width.
+    // libsndfile scales integers to the full int32 range, so plain PCM no
+    // wider than the chain comes with zeros below the chain's width; 32-bit
+    // PCM and the other codecs are rounded to it.
+    if (integers.size() < samples) integers.resize(samples);
     count = sf_readf_int(file, integers.data(), frames);
-    for (size_t i = 0; !exact && i < static_cast<size_t>(count) * channels; ++i) {
+    const bool round = !exact && !FitsChain(subFormat, bits);
+    for (size_t i = 0; round && i < static_cast<size_t>(count) * channels; ++i) {
       integers[i] = PcmCodec::RoundToBits(integers[i], bits);
     }
   }
-  if (count < static_cast<sf_count_t>(frames) && sf_error(file) != SF_ERR_NO_ERROR) {
-    return Fail(ExitCode::InputCorrupt, Quoted(path) + " is damaged: decoding failed after " +
-                                            std::to_string(framesRead + static_cast<uint64_t>(count)) +
-                                            " frames (" + LibraryMessage(sf_strerror(file)) + ").");
-  }
+  if (count < static_cast<sf_count_t>(frames) && sf_error(file) != SF_ERR_NO_ERROR) return DecodingFailed(count);
   if (count == 0 && frames > 0 && announcedFrames >= 0) {
     return Fail(ExitCode::InputCorrupt, Quoted(path) + " is damaged: it ends after " + std::to_string(framesRead) +
                                             " of the " + std::to_string(announcedFrames) +
                                             " frames its header announces.");
   }
   const size_t decoded = static_cast<size_t>(count) * channels;
-  if (!exact) {
+  if (!inPlace && !exact) {
     codec.Encode(integers.data(), pcm, decoded);
-  } else if (IsFloatLike(subFormat)) {
-    std::memcpy(pcm, reals.data(), decoded * sizeof(double));
-  } else {
-    std::memcpy(pcm, integers.data(), decoded * sizeof(int32_t));
+  } else if (!inPlace) {
+    std::memcpy(pcm, IsFloatLike(subFormat) ? static_cast<const void*>(reals.data()) : integers.data(),
+                decoded * (IsFloatLike(subFormat) ? sizeof(double) : sizeof(int32_t)));
   }
   framesRead += static_cast<uint64_t>(count);
   *got = static_cast<uint32_t>(count);

@@ -70,6 +70,8 @@ class AudioReader : public Restorer::Source {
   static ToolStatus Adopt(const std::string& path, sf_private_tag* file, const SF_INFO& info,
                           std::unique_ptr<MemoryFile> memory, const ContainerHeader& header, bool stream,
                           std::unique_ptr<AudioReader>* reader);
+  // InputCorrupt for a read that stopped `count` frames into its request.
+  ToolStatus DecodingFailed(int64_t count) const;
 
   std::unique_ptr<MemoryFile> memory;  // destroyed after `file` is closed
   std::string path;

@@ -285,27 +285,36 @@ ToolStatus AudioWriter::Write(const uint8_t* pcm, uint32_t frames) {
   if (file == nullptr) return Unwritable(path, "the file is already finished");
   if (ToolStatus status = CheckRoom(frames); !status.Ok()) return status;
   const size_t samples = static_cast<size_t>(frames) * target.channels;
-  if (integers.size() < samples) integers.resize(samples);
-  if (reals.size() < samples && target.samples == Target::Samples::Double) reals.resize(samples);
+  const uint32_t chainBits = 8 * target.chainBytes;
 
   sf_count_t written = 0;
   if (target.samples == Target::Samples::Double) {
+    if (reals.size() < samples) reals.resize(samples);
     std::memcpy(reals.data(), pcm, samples * sizeof(double));
     written = sf_writef_double(file, reals.data(), frames);
   } else if (target.samples == Target::Samples::Int32) {
+    if (integers.size() < samples) integers.resize(samples);
     std::memcpy(integers.data(), pcm, samples * sizeof(int32_t));
     written = sf_writef_int(file, integers.data(), frames);
-  } else if (floatLike) {
-    codec.Decode(pcm, integers.data(), samples);
-    if (reals.size() < samples) reals.resize(samples);
-    for (size_t i = 0; i < samples; ++i) reals[i] = static_cast<double>(integers[i]) * (1.0 / 2147483648.0);
-    written = sf_writef_double(file, reals.data(), frames);
+  } else if (!floatLike && chainBits == 16 && outputBits == 16 && PcmCodec::IsNativeShorts(pcm)) {
+    // 16-bit PCM into a 16-bit file: written as it is.
+    written = sf_writef_short(file, reinterpret_cast<const short*>(pcm), frames);
   } else {
-    // libsndfile truncates to the file's width; rounding first keeps a
-    // narrower --format unbiased.
+    if (integers.size() < samples) integers.resize(samples);
     codec.Decode(pcm, integers.data(), samples);
-    for (size_t i = 0; i < samples; ++i) integers[i] = PcmCodec::RoundToBits(integers[i], outputBits);
-    written = sf_writef_int(file, integers.data(), frames);
+    if (floatLike) {
+      if (reals.size() < samples) reals.resize(samples);
+      for (size_t i = 0; i < samples; ++i) reals[i] = static_cast<double>(integers[i]) * (1.0 / 2147483648.0);
+      written = sf_writef_double(file, reals.data(), frames);
+    } else {
+      // libsndfile truncates to the file's width; rounding first keeps a
+      // narrower --format unbiased. Samples no wider than the file have
+      // nothing to round.
+      if (outputBits < chainBits) {
+        for (size_t i = 0; i < samples; ++i) integers[i] = PcmCodec::RoundToBits(integers[i], outputBits);
+      }
+      written = sf_writef_int(file, integers.data(), frames);
+    }
   }
   if (written != static_cast<sf_count_t>(frames)) return Unwritable(path, LibraryMessage(sf_strerror(file)));
   framesWritten += frames;

@@ -3,6 +3,7 @@
 // scaled to the full int32 range, which is how libsndfile exchanges integers.
 #pragma once
 
+#include <bit>
 #include <cstddef>
 #include <cstdint>
 
@@ -28,6 +29,13 @@ class PcmCodec {
   // A float sample (full scale +-1.0) as a full-scale int32 rounded to
   // `bits` bits; out-of-range values clip, NaN reads as silence.
   static int32_t FromFloat(double value, uint32_t bits);
+
+  // True when 16-bit PCM at `pcm` is an array of shorts as they are: the
+  // host is little-endian and the address aligned for short, so libsndfile
+  // can read or write it in place.
+  static bool IsNativeShorts(const void* pcm) {
+    return std::endian::native == std::endian::little && reinterpret_cast<uintptr_t>(pcm) % alignof(short) == 0;
+  }
 
  private:
   uint32_t bytes;

@@ -1,0 +1,155 @@
+// Least-squares AR gap interpolation and its model fit.
+#include "declick/GapInterpolator.h"
+
+#include <algorithm>
+#include <cmath>
+
+#include "declick/RepairBlock.h"
+#include "declick/Vec.h"
+
+namespace veltane {
+namespace {
+
+constexpr double kTwoPi = 6.283185307179586;
+constexpr int32_t kLagTile = 16;  // lags summed per pass: eight two-lane accumulators
+
+// r[k] += sum_i y[i] y[i+k] for k = 0 .. order, each sum over increasing i;
+// y is zero-padded by order + kLagTile samples past n.
+void AddAutocorrelation(const double* y, int32_t n, int32_t order, double* r) {
+  for (int32_t first = 0; first <= order; first += kLagTile) {
+    Vec2d acc[kLagTile / 2] = {};
+    for (int32_t i = 0; i < n; ++i) {
+      const Vec2d yi = vec::Splat(y[i]);
+      const double* lagged = y + i + first;
+#pragma GCC unroll 8
+      for (int m = 0; m < kLagTile / 2; ++m) acc[m] += yi * vec::Load(lagged + 2 * m);
+    }
+    double lanes[kLagTile];
+    for (int m = 0; m < kLagTile / 2; ++m) vec::Store(lanes + 2 * m, acc[m]);
+    for (int32_t j = 0; j < kLagTile && first + j <= order; ++j) r[first + j] += lanes[j];
+  }
+}
+
+bool AllFinite(const double* v, int32_t count) {
+  double sum = 0.0;
+  for (int32_t i = 0; i < count; ++i) sum += v[i] * 0.0;  // NaN or infinity makes NaN
+  return sum == 0.0;
+}
+
+}  // namespace
+
+GapInterpolator::GapInterpolator(int32_t maxOrder, int32_t maxGap, int32_t maxSide)
+    : maxOrder_(std::max(maxOrder, 1)),
+      maxGap_(std::max(maxGap, 1)),
+      maxSide_(std::max(maxSide, 0)),
+      hann_(static_cast<size_t>(maxSide_)),
+      windowed_(static_cast<size_t>(maxSide_ + maxOrder_ + kLagTile), 0.0),
+      autocorr_(static_cast<size_t>(maxOrder_) + 1),
+      loaded_(static_cast<size_t>(maxOrder_) + 1),
+      coeffs_(static_cast<size_t>(maxOrder_) + 1),
+      stretch_(static_cast<size_t>(maxGap_ + 2 * maxOrder_)),
+      errors_(static_cast<size_t>(maxGap_ + maxOrder_)),
+      rhs_(static_cast<size_t>(maxGap_)),
+      row_(static_cast<size_t>(maxGap_)),
+      solution_(static_cast<size_t>(std::max(maxGap_, maxOrder_ + 1))),
+      forward_(static_cast<size_t>(maxGap_)),
+      backward_(static_cast<size_t>(maxGap_)) {}
+
+void GapInterpolator::BuildHann(int32_t length) {
+  if (hannLength_ == length) return;
+  // Symmetric about the window's middle and non-zero at both ends.
+  for (int32_t i = 0; i < length; ++i) hann_[i] = 0.5 - 0.5 * std::cos(kTwoPi * (i + 0.5) / length);
+  hannLength_ = length;
+}
+
+bool GapInterpolator::Solve(int32_t order, double loading) {
+  fitOrder_ = order;
+  return Reload(loading);
+}
+
+bool GapInterpolator::Reload(double loading) {
+  valid_ = false;
+  const int32_t order = fitOrder_;
+  if (order < 1) return false;
+  std::copy(autocorr_.begin(), autocorr_.begin() + order + 1, loaded_.begin());
+  loaded_[0] *= 1.0 + loading;
+  if (!(loaded_[0] > 0.0) || !AllFinite(loaded_.data(), order + 1)) return false;
+  LevinsonDurbin(loaded_.data(), order, coeffs_.data());
+  coeffs_[0] = 1.0;
+  order_ = order;
+  valid_ = AllFinite(coeffs_.data(), order + 1);
+  return valid_;
+}
+
+bool GapInterpolator::FitAround(const float* gap, int32_t gapLength, int32_t side, int32_t order, double loading) {
+  valid_ = false;
+  if (order < 1 || order > maxOrder_ || side <= order || side > maxSide_ || gapLength < 0) return false;
+  BuildHann(side);
+  const float* before = gap - side;
+  const float* after = gap + gapLength;
+  double sum = 0.0;
+  for (int32_t i = 0; i < side; ++i) sum += static_cast<double>(before[i]) + after[i];
+  mean_ = sum / (2 * side);
+  std::fill(autocorr_.begin(), autocorr_.begin() + order + 1, 0.0);
+  // The padding past `side` stays zero: only the first side samples are written.
+  for (const float* part : {before, after}) {
+    for (int32_t i = 0; i < side; ++i) windowed_[i] = (part[i] - mean_) * hann_[i];
+    AddAutocorrelation(windowed_.data(), side, order, autocorr_.data());
+  }
+  return Solve(order, loading);
+}
+
+void GapInterpolator::SetModel(const double* a, int32_t order) {
+  fitOrder_ = 0;
+  valid_ = order >= 1 && order <= maxOrder_ && AllFinite(a, order + 1);
+  if (!valid_) return;
+  std::copy(a, a + order + 1, coeffs_.begin());
+  order_ = order;
+}
+
+bool GapInterpolator::Fill(float* gap, int32_t length, double offset) {
+  if (!valid_ || length < 1 || length > maxGap_) return false;
+  const int32_t p = order_;
+  const double* a = coeffs_.data();
+  double* stretch = stretch_.data();
+  for (int32_t i = 0; i < p; ++i) stretch[i] = gap[i - p] - offset;
+  std::fill(stretch + p, stretch + p + length, 0.0);
+  for (int32_t i = 0; i < p; ++i) stretch[p + length + i] = gap[length + i] - offset;
+
+  // e0[j]: the prediction error at gap sample j with the gap at zero.
+  PredictionError(stretch, a, p, p + length, errors_.data());
+  GapCorrelation(errors_.data(), a, p, length, rhs_.data());
+  const int32_t lags = std::min(p + 1, length);
+  CoefficientCorrelation(a, p, lags, row_.data());
+  std::fill(row_.begin() + lags, row_.begin() + length, 0.0);
+  const double unit = 1.0 / row_[0];
+  for (int32_t k = 0; k < length; ++k) row_[k] *= unit;
+  for (int32_t k = 0; k < length; ++k) rhs_[k] *= -unit;
+  SolveToeplitz(row_.data(), rhs_.data(), length, solution_.data(), backward_.data(), forward_.data());
+  if (!AllFinite(solution_.data(), length)) return false;
+  for (int32_t i = 0; i < length; ++i) gap[i] = static_cast<float>(solution_[i] + offset);
+  filledLength_ = length;
+  return true;
+}
+
+double GapInterpolator::EdgeVariance() {
+  // [T^-1]_00 = 1 / the last prediction error of the Durbin recursion on
+  // the normalised system's first row.
+  const double* t = row_.data();
+  double* g = forward_.data();
+  double* h = backward_.data();
+  double error = 1.0;
+  for (int32_t i = 1; i < filledLength_; ++i) {
+    double sum = t[i];
+    for (int32_t j = 1; j < i; ++j) sum += g[j] * t[i - j];
+    const double kappa = -sum / error;
+    for (int32_t j = 1; j < i; ++j) h[j] = g[j] + kappa * g[i - j];
+    std::copy(h + 1, h + i, g + 1);
+    g[i] = kappa;
+    error *= 1.0 - kappa * kappa;
+    if (!(error > 0.0)) return 1.0;
+  }
+  return 1.0 / error;
+}
+
+}  // namespace veltane

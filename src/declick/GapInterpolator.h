@@ -1,0 +1,87 @@
+// Least-squares autoregressive interpolation of a gap, and the model fit
+// that feeds it.
+//
+// Method: the gap's samples are those that minimise the summed squared
+// prediction error of an AR model over every error they enter. Its normal
+// equations (A'A) y = -A' e0 (A maps the gap samples to the errors they
+// enter, e0 are those errors with the gap set to zero) form a symmetric
+// Toeplitz system, solved by the Levinson recursion in O(L^2). The model
+// comes from the autocorrelation method (mean removed, Hann window, zero lag
+// loaded by a small factor against ill conditioning) and the Levinson-Durbin
+// recursion. The arithmetic is the classic repair's (RepairBlock.h), in
+// double precision throughout.
+#pragma once
+
+#include <cstdint>
+#include <vector>
+
+namespace veltane {
+
+class GapInterpolator {
+ public:
+  // Work arrays for models up to maxOrder, gaps up to maxGap samples and
+  // fits over up to maxSide samples on each side of a gap. Allocates;
+  // nothing else does.
+  GapInterpolator(int32_t maxOrder, int32_t maxGap, int32_t maxSide);
+
+  // Fits an AR(order) model to the `side` samples on either side of the gap
+  // gap[0 .. gapLength), but not to the gap: their common mean removed, each
+  // side under its own Hann window, the two autocorrelations summed, r[0]
+  // multiplied by 1 + loading. A provisional fill inside the gap would teach
+  // the model to reproduce itself, and a hole in one window would smear its
+  // spectrum. False when the arguments exceed the limits or the sides are
+  // silent or not finite; the model is then unusable until the next fit or
+  // SetModel. The sums are vectorised over lags; each runs over increasing
+  // sample index.
+  bool FitAround(const float* gap, int32_t gapLength, int32_t side, int32_t order, double loading);
+  // The last fit's model again with another loading (the autocorrelation is
+  // kept). False, the model unusable, when there was no fit.
+  bool Reload(double loading);
+  // Takes a model from elsewhere: a[0 .. order], a[0] = 1.
+  void SetModel(const double* a, int32_t order);
+  // The last fit's mean.
+  double Mean() const { return mean_; }
+  const double* Coefficients() const { return coeffs_.data(); }
+  int32_t Order() const { return order_; }
+
+  // Replaces gap[0 .. length) by its least-squares interpolation from the
+  // `order` samples on either side (gap[-order .. 0) and gap[length ..
+  // length + order) must be readable), every sample taken less `offset`.
+  // False, with the gap untouched, when there is no model, the length is
+  // outside 1 .. maxGap, or the solution is not finite.
+  bool Fill(float* gap, int32_t length, double offset);
+  // For the last successful Fill: the variance of its first (and, by
+  // symmetry, its last) sample's interpolation error, in units of the
+  // model's error variance over sum a^2. 1 for a one-sample gap; it grows
+  // towards the one-sided prediction's as the gap lengthens. O(L^2).
+  double EdgeVariance();
+
+ private:
+  void BuildHann(int32_t length);
+  // The model from autocorr_[0 .. order], loaded.
+  bool Solve(int32_t order, double loading);
+
+  int32_t maxOrder_;
+  int32_t maxGap_;
+  int32_t maxSide_;
+  int32_t order_ = 0;
+  int32_t fitOrder_ = 0;          // of the last fit, 0 after SetModel
+  bool valid_ = false;
+  double mean_ = 0.0;
+  int32_t hannLength_ = 0;     // length the Hann table was built for
+  std::vector<double> hann_;      // maxSide
+  std::vector<double> windowed_;  // one side, zero-padded: maxSide + maxOrder + a lag tile
+  std::vector<double> autocorr_;  // maxOrder + 1, as fitted
+  std::vector<double> loaded_;    // maxOrder + 1, loaded
+  std::vector<double> coeffs_;    // maxOrder + 1
+  std::vector<double> stretch_;   // the gap and its context: maxGap + 2 maxOrder
+  std::vector<double> errors_;    // maxGap + maxOrder
+  std::vector<double> rhs_;       // maxGap
+  std::vector<double> row_;       // maxGap
+  std::vector<double> solution_;  // maxGap, at least maxOrder + 1
+  std::vector<double> forward_;   // maxGap
+  std::vector<double> backward_;  // maxGap
+  int32_t filledLength_ = 0;      // of the last Fill; row_ still holds its system
+};
+
+}  // namespace veltane
