@@ -112,6 +112,7 @@ void ExtentDeclick::OnInputsChanged() {
   channels_ = in.channels;
   // A rate that is not a number gets the shortest fill side.
   rate_ = in.sampleRate > 0.0f ? in.sampleRate : 0.0f;
+  clicks_.SetRate(rate_);
   Setup();
   StreamFormat& out = Output(0)->format;
   if (out.CopyFrom(&in) == BlockStatus::Ok) out.SetFrames(kOutputFrames);
@@ -120,6 +121,7 @@ void ExtentDeclick::OnInputsChanged() {
 void ExtentDeclick::OnReset() {
   needsSetup_ = true;
   peak_.store(0.0f, std::memory_order_relaxed);
+  clicks_.Restart();
 }
 
 BlockStatus ExtentDeclick::Process() {
@@ -212,6 +214,7 @@ void ExtentDeclick::FinalFills(int64_t upTo) {
     GapList& gaps = gaps_[c];
     while (gaps.Count() > 0 && gaps[0].end + std::max(fillSide_, kSettled) <= upTo) {
       FinalFill(signal_[c].data() + At(gaps[0].start), static_cast<int32_t>(gaps[0].Length()));
+      if (c == 0) clicks_.Add({static_cast<uint64_t>(gaps[0].start), static_cast<uint32_t>(gaps[0].Length())});
       gaps.PopFront();
     }
   }

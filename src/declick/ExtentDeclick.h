@@ -50,6 +50,7 @@
 #include <cstdint>
 #include <vector>
 
+#include "declick/ClickReport.h"
 #include "declick/ExtentDetector.h"
 #include "declick/GapInterpolator.h"
 #include "declick/GapList.h"
@@ -80,6 +81,10 @@ class ExtentDeclick : public Block {
   void SetOutputClicks(uint32_t on);
   uint32_t GetOutputClicks() const;
   int32_t ReadClickLevel();
+  // Statistics (see ClickReport): one mark per gap as its final fill is
+  // made, in frames of this block's input since the stream started. The
+  // channels' gaps are linked, so the first channel's cover every click.
+  ClickReport& Clicks() { return clicks_; }
   // Frames between the end of the last block searched and the last frame
   // handed out, for the current format.
   int32_t HoldFrames() const { return holdFrames_; }
@@ -135,6 +140,7 @@ class ExtentDeclick : public Block {
   GapList gaps_[kMaxChannels];
   ExtentDetector detectors_[kMaxChannels];
   GapInterpolator finalFill_;
+  ClickReport clicks_;
   std::vector<float> sharp_;  // one gap's fill by the sharp model
 };
 

@@ -271,13 +271,13 @@ namespace {
 struct RepairBlockKernel {
   template <class Isa>
   static void Run(double* x, int32_t blockLength, int32_t modelOrder, int32_t maxClicks, double threshold,
-                  int32_t maxClickWidth, const RepairWork& work, float& peakRatio);
+                  int32_t maxClickWidth, const RepairWork& work, float& peakRatio, RepairGaps* gaps);
 };
 
 template <class Isa>
 void RepairBlockKernel::Run(double* x, int32_t blockLength, int32_t modelOrder, int32_t maxClicks,
                             double threshold, int32_t maxClickWidth, const RepairWork& work,
-                            float& peakRatio) {
+                            float& peakRatio, RepairGaps* gaps) {
   const int32_t n = blockLength;
   const int32_t p = modelOrder;
   if (x == nullptr || p < 1 || p > kMaxModelOrder || n < 2 * p + 2 * kSearchMargin + 1 ||
@@ -364,6 +364,11 @@ void RepairBlockKernel::Run(double* x, int32_t blockLength, int32_t modelOrder, 
     const int32_t start = std::max(centre - half, p);
     const int32_t end = std::min(centre + half, n - p - 1);
     const int32_t length = end - start + 1;
+    if (gaps != nullptr && gaps->count < RepairGaps::kMax) {
+      gaps->start[gaps->count] = start;
+      gaps->length[gaps->count] = length;
+      ++gaps->count;
+    }
 
     // Least-squares AR interpolation: (A'A) y = -A' e0, where A maps the gap
     // samples to the prediction errors they enter and e0 are those errors
@@ -404,9 +409,9 @@ void GapCorrelation(const double* e0, const double* a, int32_t modelOrder, int32
 
 void RepairBlock(double* x, int32_t blockLength, int32_t modelOrder, int32_t maxClicks,
                  double threshold, int32_t maxClickWidth, const RepairWork& work,
-                 float& peakRatio) {
+                 float& peakRatio, RepairGaps* gaps) {
   DispatchKernel<RepairBlockKernel>(x, blockLength, modelOrder, maxClicks, threshold, maxClickWidth, work,
-                                    peakRatio);
+                                    peakRatio, gaps);
 }
 
 }  // namespace veltane

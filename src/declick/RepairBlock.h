@@ -57,9 +57,16 @@ ClickWidth NominalClickWidth(double ratio, int32_t maxClickWidth);
 // peakRatio untouched. Arguments outside the limits (modelOrder not in
 // 1..40, blockLength below 2 * modelOrder + 101, a missing array) leave
 // everything untouched. A maxClickWidth below 1 acts as 1. Never allocates.
+// `gaps` (optional) receives each repaired gap, in repair order.
+struct RepairGaps {
+  static constexpr int32_t kMax = 64;  // at least any maxClicks the declicker uses
+  int32_t count = 0;
+  int32_t start[kMax];   // first sample of the gap in x
+  int32_t length[kMax];  // samples
+};
 void RepairBlock(double* x, int32_t blockLength, int32_t modelOrder, int32_t maxClicks,
                  double threshold, int32_t maxClickWidth, const RepairWork& work,
-                 float& peakRatio);
+                 float& peakRatio, RepairGaps* gaps = nullptr);
 
 // r[k] = (1 / (N - p)) * sum_{i=0}^{N-p-k-1} x[i] x[i+k], k = 0..p: only the
 // first N - p samples take part.

@@ -139,6 +139,7 @@ void TDDeclick::OnInputsChanged() {
   const StreamFormat& in = Input(0)->format;
   inputFrames = in.frames;
   channels = in.channels;
+  clicks.SetRate(in.sampleRate);
   Setup();
   // While the input format is unknown the output stays unknown too.
   StreamFormat& out = Output(0)->format;
@@ -149,6 +150,8 @@ void TDDeclick::OnReset() {
   needsSetup = true;
   fill = blockLength;
   peakRatio.store(0.0f, std::memory_order_relaxed);
+  handedOn = 0;
+  clicks.Restart();
   ring.Clear();
 }
 
@@ -207,6 +210,7 @@ void TDDeclick::PassThrough() {
   ring.ReadFrames(data, count, channels, nullptr);
   for (uint16_t c = RingChannels(); c < channels; ++c) ZeroChannel(data, c, channels, count);
   ring.AdvanceReader(count);
+  handedOn += count;
   out->MarkReady();
 }
 
@@ -222,6 +226,7 @@ void TDDeclick::Declick() {
   const RepairWork repairWork{autocorr.data(),      coeffs.data(),         residual.data(),
                               toeplitzRow.data(),   solverForward.data(),  solverBackward.data(),
                               rhs.data(),           gapResidual.data()};
+  RepairGaps gaps[kMaxChannels];
   bool subtract[kMaxChannels] = {};  // "Output Clicks", read once per channel
   for (uint16_t c = 0; c < RingChannels(); ++c) {
     double* block = work[c].data();
@@ -237,7 +242,7 @@ void TDDeclick::Declick() {
       ClipBlock(block, n, limit);
     } else {
       float peak = 0.0f;
-      RepairBlock(block, n, modelOrder, maxClicks, limit, maxClickWidth, repairWork, peak);
+      RepairBlock(block, n, modelOrder, maxClicks, limit, maxClickWidth, repairWork, peak, &gaps[c]);
       RaiseMeter(peak);
     }
     subtract[c] = outputClicks.load(std::memory_order_relaxed);
@@ -259,9 +264,43 @@ void TDDeclick::Declick() {
   for (uint16_t c = RingChannels(); c < channels; ++c) {
     ZeroChannel(data, c, channels, static_cast<uint32_t>(hop));
   }
+  ReportGaps(gaps, RingChannels());
   fill = hop;
   ring.AdvanceReader(taken);
+  handedOn += static_cast<uint64_t>(hop);
   out->MarkReady();
+}
+
+void TDDeclick::ReportGaps(const RepairGaps* perChannel, uint16_t count) {
+  // Stretches of this block, merged where they overlap (the same click found
+  // again, or in the other channel); a handful at most.
+  int32_t starts[kMaxChannels * RepairGaps::kMax];
+  int32_t ends[kMaxChannels * RepairGaps::kMax];
+  int32_t merged = 0;
+  for (uint16_t c = 0; c < count; ++c) {
+    for (int32_t g = 0; g < perChannel[c].count; ++g) {
+      int32_t start = perChannel[c].start[g];
+      int32_t end = start + perChannel[c].length[g];
+      for (int32_t m = 0; m < merged;) {
+        if (starts[m] <= end && start <= ends[m]) {
+          start = std::min(start, starts[m]);
+          end = std::max(end, ends[m]);
+          starts[m] = starts[merged - 1];
+          ends[m] = ends[merged - 1];
+          --merged;
+          m = 0;
+        } else {
+          ++m;
+        }
+      }
+      starts[merged] = start;
+      ends[merged] = end;
+      ++merged;
+    }
+  }
+  for (int32_t m = 0; m < merged; ++m) {
+    clicks.Add({handedOn + static_cast<uint64_t>(starts[m]), static_cast<uint32_t>(ends[m] - starts[m])});
+  }
 }
 
 }  // namespace veltane

@@ -24,6 +24,8 @@
 #include <cstdint>
 #include <vector>
 
+#include "declick/ClickReport.h"
+#include "declick/RepairBlock.h"
 #include "framework/Block.h"
 #include "framework/SampleRing.h"
 
@@ -50,6 +52,12 @@ class TDDeclick : public Block {
   // Any thread. The click meter, 0..100, from the largest outlier ratio since
   // the last reading; resets it.
   int32_t ReadClickLevel();
+
+  // Statistics (see ClickReport): one click per stretch of repaired
+  // samples in a block (a click repaired in both channels at once counts
+  // once), marked in frames of this block's own input since the last reset,
+  // at its input's rate. Simple mode (ClipBlock) reports none.
+  ClickReport& Clicks() { return clicks; }
 
   // Under GraphLock. (Re)builds the per-channel arrays and the ring from
   // `channels` and `inputFrames`; restarts framing with a full block. Allocates.
@@ -83,6 +91,8 @@ class TDDeclick : public Block {
   std::atomic<bool> bypass{false};
   std::atomic<bool> outputClicks{false};
   std::atomic<float> peakRatio{0.0f};  // largest outlier ratio since the last reading
+  uint64_t handedOn = 0;               // samples handed on since the reset: block[0]'s place in the stream
+  ClickReport clicks;
   std::vector<double> work[kMaxChannels];        // the block being repaired, per channel
   std::vector<double> unrepaired[kMaxChannels];  // the block as it arrived, per channel
   std::vector<double> rhs;
@@ -101,6 +111,8 @@ class TDDeclick : public Block {
   void Declick();
   // Raises peakRatio to `ratio` unless it is already higher.
   void RaiseMeter(float ratio);
+  // Counts and queues this pass's repaired stretches, channels merged.
+  void ReportGaps(const RepairGaps* perChannel, uint16_t count);
 };
 
 }  // namespace veltane

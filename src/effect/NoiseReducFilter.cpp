@@ -5,6 +5,7 @@
 #include <algorithm>
 #include <array>
 #include <cstring>
+#include <limits>
 #include <new>
 
 #include "chain/Adapter.h"
@@ -194,6 +195,40 @@ float NoiseReducFilter::GetInputHissLevel() {
 uint32_t NoiseReducFilter::GetClickMeter() {
   std::lock_guard guard(lock);
   return static_cast<uint32_t>(ReadDeclicker([](auto& declicker) { return declicker.ReadClickLevel(); }));
+}
+
+std::array<ClickReport*, 2> NoiseReducFilter::ActiveClickReports() {
+  if (ModernActive()) return {&manager->modernDeclick->Clicks(), nullptr};
+  return {&manager->declick[0]->Clicks(), &manager->declick[1]->Clicks()};
+}
+
+uint64_t NoiseReducFilter::GetClicksRepaired() {
+  uint64_t total = 0;
+  for (ClickReport* report : ActiveClickReports()) {
+    if (report != nullptr) total += report->Repaired();
+  }
+  return total;
+}
+
+float NoiseReducFilter::GetHissLevelDb() {
+  if (fullBypass.load() == 1) return std::numeric_limits<float>::quiet_NaN();
+  return ModernActive() ? manager->modernHiss->HissLevelDb() : manager->noiseReduc->hissLevelDb.load();
+}
+
+uint32_t NoiseReducFilter::DrainClicks(ClickMark* marks, uint32_t capacity) {
+  uint32_t count = 0;
+  const double streamRate = sampleRate.load();
+  for (ClickReport* report : ActiveClickReports()) {
+    if (report == nullptr) continue;
+    const double bandRate = report->Rate();
+    const double scale = bandRate > 0.0 && streamRate > 0.0 ? streamRate / bandRate : 1.0;
+    ClickMark mark;
+    while (count < capacity && report->Pop(&mark)) {
+      marks[count++] = {static_cast<uint64_t>(static_cast<double>(mark.frame) * scale),
+                        std::max<uint32_t>(1, static_cast<uint32_t>(mark.width * scale))};
+    }
+  }
+  return count;
 }
 
 void NoiseReducFilter::SetEngine(Engine choice) {

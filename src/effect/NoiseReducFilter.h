@@ -24,6 +24,7 @@
 #include <vector>
 
 #include "chain/NoiseReducManager.h"
+#include "declick/ClickReport.h"
 
 namespace veltane {
 
@@ -104,6 +105,23 @@ class NoiseReducFilter {
   // excepted). Takes the chain's lock.
   void RestartStream();
 
+  // Statistics of the stream, for the tool's report and picture; any
+  // thread, never waiting for the chain, never allocating.
+  // Clicks repaired since the stream started: the active engine's
+  // declickers' counts summed (the classic engine declicks two bands, so a
+  // click repaired in both counts twice).
+  uint64_t GetClicksRepaired();
+  // The active hiss reducer's hiss level in dBFS (see FDNoiseReduc and
+  // HissRemover); NaN when there is none (denoise off, full bypass).
+  float GetHissLevelDb();
+  // Moves up to `capacity` marks of repaired clicks into `marks`, oldest
+  // first per declicker; returns how many. Positions and widths are in
+  // input frames of the stream (a band's samples scaled by its decimation;
+  // the band filters' few samples of delay are not taken out). One caller
+  // drains; the declickers' queues hold 1024 marks each and drop what does
+  // not fit, so drain after every Process or so.
+  uint32_t DrainClicks(ClickMark* marks, uint32_t capacity);
+
   // Frames by which the chain delays the stream for the current format,
   // engine and wiring: output frame k carries input frame k - latency.
   uint32_t GetLatencyFrames();
@@ -129,6 +147,9 @@ class NoiseReducFilter {
   void ForBothDeclickers(Apply apply);
   template <typename Read>
   auto ReadDeclicker(Read read);
+  // The click reports of the engine in use's declickers; the second null in
+  // the modern engine.
+  std::array<ClickReport*, 2> ActiveClickReports();
   bool ModernActive() const;
   std::recursive_mutex lock;
   // Declared before the blocks: destroyed after them.

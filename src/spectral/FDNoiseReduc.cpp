@@ -5,6 +5,7 @@
 #include <algorithm>
 #include <cmath>
 #include <cstddef>
+#include <limits>
 
 #include "framework/GraphLock.h"
 #include "framework/ResourcePool.h"
@@ -232,6 +233,13 @@ BlockStatus FDNoiseReduc::Process() {
   noiseFloor = autoLevel.load(kRelaxed) ? level * EstimateHiss(power.data(), fftSize)
                                         : level * kFixedNoiseReference;
   KeepFrame(*in);
+  // A white hiss of RMS r gives r^2 times the Hann window's sum of squares,
+  // 3N/8, in every bin.
+  const double meanSquare = noiseFloor / (0.375 * fftSize);
+  hissLevelDb.store(bypass.load(kRelaxed) ? std::numeric_limits<float>::quiet_NaN()
+                    : meanSquare > 0.0    ? static_cast<float>(10.0 * std::log10(meanSquare))
+                                          : -std::numeric_limits<float>::infinity(),
+                    kRelaxed);
   if (bypass.load(kRelaxed)) {
     GiveOutBypassed(*out);
   } else {

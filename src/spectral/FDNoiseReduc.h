@@ -28,6 +28,7 @@
 
 #include <atomic>
 #include <cstdint>
+#include <limits>
 #include <vector>
 
 #include "spectral/SpectralBlock.h"
@@ -92,6 +93,10 @@ class FDNoiseReduc : public SpectralBlock {
   std::vector<float> slotPower[kDepth];  // per slot, power[0 .. n/2 - 1]
   std::vector<float> gain;  // n/2 smoothed gains; element 0 unused; 1.0 after a reset
   float noiseFloor = 0.0f;  // per-bin noise power used for the current frame
+  // Statistics, any thread: noiseFloor as the RMS in dBFS of a white hiss
+  // of that power per bin (in the band the block runs on); NaN before the
+  // first frame and while bypassed.
+  std::atomic<float> hissLevelDb{std::numeric_limits<float>::quiet_NaN()};
 
   std::atomic<float> inputLevelDb{0.0f};   // dB
   std::atomic<float> inputGain{1.0f};      // 10^(inputLevelDb/10), a power ratio

@@ -3,6 +3,7 @@
 
 #include <algorithm>
 #include <cmath>
+#include <limits>
 
 #include "framework/GraphLock.h"
 #include "framework/ResourcePool.h"
@@ -100,6 +101,7 @@ void HissRemover::Restart() {
   tracker.Reset();
   lsa.Reset();
   frameIndex_ = 0;
+  hissLevelDb.store(std::numeric_limits<float>::quiet_NaN(), std::memory_order_relaxed);
   warmup_ = 0;
   wasBypassed_ = false;
 }
@@ -134,6 +136,7 @@ BlockStatus HissRemover::Process() {
   }
   if (bypass.load(std::memory_order_relaxed)) {
     wasBypassed_ = true;
+    hissLevelDb.store(std::numeric_limits<float>::quiet_NaN(), std::memory_order_relaxed);
     GiveOut(data, true);
   } else {
     if (wasBypassed_) {
@@ -199,6 +202,16 @@ void HissRemover::SynthesiseFrame(float floor) {
     const float dbfs = hissDbfs.load(std::memory_order_relaxed);
     if (dbfs != flatDbfs_) FillFlatHiss(dbfs);
     hiss = flatHiss_.data();
+  }
+  // Parseval with the window's sum of squares (N/2): RMS^2 = 2/N^2 (P[0] +
+  // 2 sum P[1 .. N/2-1] + P[N/2]). Every fourth frame is often enough.
+  if (frameIndex_ % kHopsPerFrame == 0) {
+    double total = double{hiss[0]} + hiss[n / 2];
+    for (uint32_t k = 1; k < n / 2; ++k) total += 2.0 * hiss[k];
+    const double meanSquare = 2.0 * total / (double{1.0 * n} * n);
+    hissLevelDb.store(meanSquare > 0.0 ? static_cast<float>(10.0 * std::log10(meanSquare))
+                                       : -std::numeric_limits<float>::infinity(),
+                      std::memory_order_relaxed);
   }
   float* gains = gains_.data();
   lsa.Compute(power_.data(), hiss, floor, gains);

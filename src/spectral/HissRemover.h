@@ -38,6 +38,7 @@
 
 #include <atomic>
 #include <cstdint>
+#include <limits>
 #include <vector>
 
 #include "framework/Block.h"
@@ -83,11 +84,17 @@ class HissRemover : public Block {
   void OnReset() override;
 
   const HissTracker& Tracker() const { return tracker; }
+  // Statistics, any thread: the hiss level the gain works against, as the
+  // RMS per channel in dBFS of a hiss with that power spectrum (the tracker's
+  // estimate in automatic mode, else the manual level); NaN before the first
+  // frame after a reset, and while bypassed.
+  float HissLevelDb() const { return hissLevelDb.load(std::memory_order_relaxed); }
 
   std::atomic<bool> bypass{false};
   std::atomic<bool> autoLevel{true};
   std::atomic<float> gainFloor{0.0f};   // amplitude, 0..1
   std::atomic<float> hissDbfs{-70.0f};  // manual flat hiss level
+  std::atomic<float> hissLevelDb{std::numeric_limits<float>::quiet_NaN()};  // see HissLevelDb
 
   uint16_t channels = 0;
   uint32_t inputFrames = 0;  // frames per input buffer

@@ -54,7 +54,28 @@ INSTANTIATE_TEST_SUITE_P(
         L{{"--auto-hiss", "--input-hiss", "0.2", "a", "b"}, "cannot go with --auto-hiss"},
         L{{"--engine", "classic", "a", "b"}, "0 a b 16 - - - 0 0 classic"},
         L{{"--engine=modern", "a", "b"}, "0 a b 16 - - - 0 0 modern"},
-        L{{"--engine", "new", "a", "b"}, "--engine takes modern or classic, not 'new'"}));
+        L{{"--engine", "new", "a", "b"}, "--engine takes modern or classic, not 'new'"},
+        L{{"-j", "2", "a", "b"}, "-j goes with -o OUTDIR"}, L{{"--overwrite", "a", "b"}, "--overwrite goes with -o"},
+        L{{"-r", "in", "a", "-o", "out"}, "either INPUT files or -r INDIR"}, L{{"-o", "out"}, "expected INPUT files"},
+        L{{"-j", "0", "-o", "out", "a"}, "-j takes a whole number from 1 to 64, not '0'"},
+        L{{"a", "-o"}, "-o needs a value"}));
+
+// Folder mode: its own fields, the restoration settings as in the single-file form.
+TEST(CommandLineFolderTest, TakesInputsOrATree) {
+  CommandLine line;
+  ASSERT_TRUE(ParseCommandLine({"a", "--no-denoise", "b", "-o", "out", "-j", "3", "--spectrogram=p.png"}, &line).Ok());
+  ASSERT_TRUE(line.folder.has_value());
+  EXPECT_EQ(line.folder->inputs, (std::vector<std::string>{"a", "b"}));
+  EXPECT_EQ(line.folder->outDir, "out");
+  EXPECT_EQ(line.folder->jobs, 3u);
+  EXPECT_EQ(Describe(line), "0   20 - - - 0 0 modern");
+  EXPECT_EQ(line.options.spectrogram, "p.png");
+  ASSERT_TRUE(ParseCommandLine({"--overwrite", "-r", "tree", "-o", "out"}, &line).Ok());
+  EXPECT_TRUE(line.folder->inputs.empty());
+  EXPECT_EQ(line.folder->tree, "tree");
+  EXPECT_TRUE(line.folder->overwrite);
+  EXPECT_EQ(line.folder->jobs, 0u);
+}
 
 }  // namespace
 }  // namespace veltane

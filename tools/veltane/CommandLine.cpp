@@ -10,6 +10,8 @@ namespace veltane {
 namespace {
 
 constexpr const char* kVersion = VELTANE_VERSION;
+// More workers than this would only fight over the disk.
+constexpr unsigned kMaxJobs = 64;
 
 ToolStatus UsageError(std::string text) { return ToolStatus::Failure(ExitCode::Usage, std::move(text)); }
 
@@ -47,7 +49,8 @@ ToolStatus ParseLevel(const std::string& name, const std::string& text, double l
 
 bool TakesValue(std::string_view name) {
   return name == "--click-threshold" || name == "--output-hiss" || name == "--input-hiss" ||
-         name == "--options" || name == "--format" || name == "--engine";
+         name == "--options" || name == "--format" || name == "--engine" || name == "--spectrogram" ||
+         name == "-o" || name == "-r" || name == "-j";
 }
 
 // Switches override the bits of --options whatever their order on the line.
@@ -78,6 +81,9 @@ ToolStatus ParseCommandLine(const std::vector<std::string>& args, CommandLine* r
 
   Switches switches;
   std::vector<std::string> files;
+  FolderOptions folder;
+  bool folderMode = false;
+  const char* folderOnly = nullptr;  // a folder-mode option given, for the message without -o
   bool onlyFiles = false;
   for (size_t i = 0; i < args.size(); ++i) {
     const std::string& arg = args[i];
@@ -149,6 +155,28 @@ ToolStatus ParseCommandLine(const std::vector<std::string>& args, CommandLine* r
       switches.manualHiss = true;
     } else if (name == "--quiet" || name == "-q") {
       options.quiet = true;
+    } else if (name == "--spectrogram") {
+      if (value->empty()) return UsageError("--spectrogram needs a file name.");
+      options.spectrogram = *value;
+    } else if (name == "-o") {
+      if (value->empty()) return UsageError("-o needs a folder name.");
+      folder.outDir = *value;
+      folderMode = true;
+    } else if (name == "-r") {
+      if (value->empty()) return UsageError("-r needs a folder name.");
+      folder.tree = *value;
+      folderOnly = "-r";
+    } else if (name == "-j") {
+      long jobs = 0;
+      if (!ParseWhole(*value, &jobs) || jobs < 1 || jobs > static_cast<long>(kMaxJobs)) {
+        return UsageError("-j takes a whole number from 1 to " + std::to_string(kMaxJobs) + ", not '" + *value +
+                          "'.");
+      }
+      folder.jobs = static_cast<unsigned>(jobs);
+      folderOnly = "-j";
+    } else if (name == "--overwrite") {
+      folder.overwrite = true;
+      folderOnly = "--overwrite";
     } else {
       return UsageError("unknown option '" + arg + "' (see veltane --help).");
     }
@@ -165,6 +193,18 @@ ToolStatus ParseCommandLine(const std::vector<std::string>& args, CommandLine* r
   if (switches.autoHiss) switches.set |= kOptionAutoInputHiss;
   options.options = (switches.options.value_or(kToolDefaultOptions) | switches.set) & ~switches.cleared;
 
+  if (folderMode) {
+    if (!folder.tree.empty() && !files.empty()) {
+      return UsageError("give either INPUT files or -r INDIR, not both (see veltane --help).");
+    }
+    if (folder.tree.empty() && files.empty()) {
+      return UsageError("expected INPUT files or -r INDIR before -o OUTDIR (see veltane --help).");
+    }
+    folder.inputs = std::move(files);
+    result->folder = std::move(folder);
+    return ToolStatus::Success();
+  }
+  if (folderOnly != nullptr) return UsageError(std::string(folderOnly) + " goes with -o OUTDIR (see veltane --help).");
   if (files.size() != 2) {
     return UsageError(files.size() < 2 ? "expected an INPUT and an OUTPUT file (see veltane --help)."
                                        : "expected only an INPUT and an OUTPUT file, got " +
@@ -177,6 +217,8 @@ ToolStatus ParseCommandLine(const std::vector<std::string>& args, CommandLine* r
 
 std::string HelpText() {
   return R"(Usage: veltane [options] INPUT OUTPUT
+       veltane [options] INPUT... -o OUTDIR
+       veltane [options] -r INDIR -o OUTDIR
 
 Removes clicks and hiss from a mono or stereo recording. Reads and writes WAV,
 FLAC and AIFF (and whatever else libsndfile reads). 8-, 16- and 24-bit PCM is
@@ -216,6 +258,8 @@ Restoration (by default clicks and hiss are removed, hiss level automatic):
 Output:
   --format F            sample format of OUTPUT: pcm8, pcm16 or pcm24
                         (default: INPUT's)
+  --spectrogram P.png   after the run, a picture of INPUT's, OUTPUT's and the
+                        removed part's spectrograms and the repaired clicks
   -q, --quiet           no progress bar and no summary
   -h, --help            show this text
   --version             show the version
@@ -226,7 +270,26 @@ Exit codes:
   2  bad arguments       7  OUTPUT cannot be written
   3  INPUT is missing    8  OUTPUT is the same file as INPUT
   4  INPUT unreadable    9  interrupted
+                        10 OUTPUT exists (folder mode, without --overwrite)
 A failed or interrupted run leaves no OUTPUT behind.
+
+Folders: with -o OUTDIR each INPUT is restored to OUTDIR under its own name;
+-r INDIR restores every audio file below INDIR (by its name's ending: .wav,
+.flac, .aif, .aiff, ...; hidden files skipped) into the same subfolders of
+OUTDIR. OUTDIR and its subfolders are created as needed.
+  -o OUTDIR             the folder the restored files go to
+  -r INDIR              restore the whole tree below INDIR
+  -j N                  files restored at once (default: one per core)
+  --overwrite           replace outputs that exist (default: leave them,
+                        and report the file with exit code 10)
+  --spectrogram P.png   one picture per file: P-NAME.png beside P.png, NAME
+                        being the output's path below OUTDIR with '/' as '-'
+Every file gets its own process: a file that fails (or crashes) is reported
+and leaves no output, and the others carry on. A progress line shows per
+running file on a terminal, and a table of every file at the end. The exit
+code is the most severe of the files' codes, in this order: 9 (interrupted),
+1, 7, 6, 5, 4, 3, 8, 10 (OUTPUT exists), 0. Ctrl-C stops every file and
+leaves only complete outputs.
 )";
 }
 

@@ -36,13 +36,26 @@ struct ToolOptions {
   Engine engine = Engine::Modern;  // the tool's own default; the effect keeps classic
   OutputSampleFormat format = OutputSampleFormat::KeepInput;
   bool quiet = false;
+  // A PNG of the input's, the output's and the removed part's spectrograms;
+  // empty for none. In folder mode a name that each file's picture builds on.
+  std::string spectrogram;
+};
+
+// Folder mode: many INPUTs (or a tree) into OUTDIR, several at a time.
+struct FolderOptions {
+  std::vector<std::string> inputs;  // INPUT..., empty with a tree
+  std::string tree;                 // INDIR of -r, whose subfolders OUTDIR mirrors
+  std::string outDir;
+  unsigned jobs = 0;  // files restored at once; 0: one per core
+  bool overwrite = false;
 };
 
 enum class ToolAction { Restore, ShowHelp, ShowVersion };
 
 struct CommandLine {
   ToolAction action = ToolAction::Restore;
-  ToolOptions options;
+  ToolOptions options;  // input and output unset in folder mode
+  std::optional<FolderOptions> folder;  // set by -o OUTDIR
 };
 
 // Parses the arguments after the program name. --help and --version win

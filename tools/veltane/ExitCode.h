@@ -5,6 +5,7 @@
 // meaning once released.
 #pragma once
 
+#include <iterator>
 #include <string>
 #include <utility>
 
@@ -21,7 +22,22 @@ enum class ExitCode : int {
   OutputUnwritable = 7,  // OUTPUT cannot be created or written
   SameFile = 8,          // OUTPUT names the same file as INPUT
   Interrupted = 9,       // stopped by a signal (Ctrl-C, SIGTERM, SIGHUP)
+  OutputExists = 10,     // folder mode: OUTPUT is there and --overwrite was not given
 };
+
+// Folder mode ends with the most severe of its files' codes: a stopped run
+// first, then failures of the machine or the tool (which may strike every
+// file), then what is wrong with one INPUT, then refusals by rule.
+inline int Severity(ExitCode code) {
+  constexpr ExitCode kMildToSevere[] = {ExitCode::Ok,           ExitCode::OutputExists,    ExitCode::SameFile,
+                                        ExitCode::InputMissing, ExitCode::InputUnreadable, ExitCode::InputCorrupt,
+                                        ExitCode::Unsupported,  ExitCode::OutputUnwritable, ExitCode::Usage,
+                                        ExitCode::Internal,     ExitCode::Interrupted};
+  for (int rank = 0; rank < static_cast<int>(std::size(kMildToSevere)); ++rank) {
+    if (kMildToSevere[rank] == code) return rank;
+  }
+  return 0;
+}
 
 // What a unit of the tool reports: Ok, or a failure with the one sentence
 // that is shown to the user (without the "veltane: " prefix).

@@ -30,6 +30,8 @@ void FilterProcessor::Configure(const ToolOptions& options, uint32_t sampleRate,
 uint32_t FilterProcessor::Process(const uint8_t* in, uint32_t frames, uint8_t* out, uint32_t room) {
   uint32_t produced = room;
   (void)filter.Process(in, frames, out, &produced);
+  ClickMark batch[256];
+  for (uint32_t got; (got = filter.DrainClicks(batch, 256)) > 0;) clicks.insert(clicks.end(), batch, batch + got);
   return produced;
 }
 

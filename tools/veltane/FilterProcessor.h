@@ -3,6 +3,7 @@
 #pragma once
 
 #include <cstdint>
+#include <vector>
 
 #include "effect/NoiseReducFilter.h"
 #include "veltane/CommandLine.h"
@@ -25,8 +26,16 @@ class FilterProcessor : public Restorer::Processor {
   uint32_t LatencyFrames() override;
   uint32_t ClickMeter() override { return filter.GetClickMeter(); }
 
+  // The filter's statistics: clicks repaired and the hiss level (dBFS, NaN
+  // for none) so far, and every repaired click's mark, drained after each
+  // Process (the only allocation here, outside the chain).
+  uint64_t ClicksRepaired() { return filter.GetClicksRepaired(); }
+  float HissLevelDb() { return filter.GetHissLevelDb(); }
+  const std::vector<ClickMark>& Clicks() const { return clicks; }
+
  private:
   NoiseReducFilter& filter;
+  std::vector<ClickMark> clicks;
 };
 
 }  // namespace veltane

@@ -14,6 +14,7 @@ constexpr int kStopSignals[] = {SIGINT, SIGTERM, SIGHUP};
 char temporaryFile[4096];
 bool outputDone = false;
 bool terminal = false;
+bool silence = false;
 
 void Say(const char* text) {
   // Nothing to do if stderr is gone; the exit code still tells.
@@ -22,6 +23,7 @@ void Say(const char* text) {
 
 void OnStop(int) {
   if (temporaryFile[0] != '\0') ::unlink(temporaryFile);
+  if (silence) ::_exit(9);
   if (terminal) Say("\n");
   Say(outputDone ? "veltane: interrupted after OUTPUT was written.\n"
                  : "veltane: interrupted; OUTPUT was not written.\n");
@@ -37,8 +39,9 @@ sigset_t StopSet() {
 
 }  // namespace
 
-void StopSignals::Install(bool onTerminal) {
+void StopSignals::Install(bool onTerminal, bool silent) {
   terminal = onTerminal;
+  silence = silent;
   struct sigaction action {};
   action.sa_handler = OnStop;
   // A second stop signal waits while the first cleans up, and the handler
@@ -66,6 +69,14 @@ bool StopSignals::Hold::StopPending() {
     if (sigismember(&pending, signal) == 1) return true;
   }
   return false;
+}
+
+bool StopSignals::Hold::TakePending() {
+  const sigset_t set = StopSet();
+  const struct timespec now {};
+  bool taken = false;
+  while (::sigtimedwait(&set, nullptr, &now) > 0) taken = true;
+  return taken;
 }
 
 void StopSignals::SetTemporaryFile(const std::string& path, bool done) {

@@ -21,8 +21,9 @@ class StopSignals {
   // Catches the three stop signals, except one ignored when the process
   // started (nohup, a shell's background job), which stays ignored.
   // `onTerminal`: stderr is a terminal, whose progress line the message
-  // must not run into.
-  static void Install(bool onTerminal);
+  // must not run into. `silent`: no message (a folder-mode worker, whose
+  // parent reports for it).
+  static void Install(bool onTerminal, bool silent = false);
 
   // While one exists the stop signals wait; one that arrived meanwhile
   // acts when the last Hold ends.
@@ -34,6 +35,9 @@ class StopSignals {
     Hold& operator=(const Hold&) = delete;
     // Whether a stop signal waits to act.
     static bool StopPending();
+    // Takes the waiting stop signals, so that they do not act when the
+    // last Hold ends; whether there were any.
+    static bool TakePending();
 
    private:
     sigset_t previous;
