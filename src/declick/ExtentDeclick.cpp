@@ -22,8 +22,6 @@ constexpr double kAgreement = 0.5;
 // The final model's order for a gap: a short gap needs no long memory.
 constexpr int32_t kShortFillOrder = 24;
 constexpr int32_t kFillOrderPerSample = 4;
-// Samples fitted on each side of a gap: together with the longest gap they
-// span the fill window.
 // Samples kept before the oldest one not yet handed out: a final fill
 // reaches its side's length before its gap.
 constexpr int64_t kHistory = ExtentDeclick::kMaxFillSide + 64;
