@@ -64,9 +64,17 @@ double FullScale(float x) {
 // transparent chain a 16-bit sample comes back one step closer to zero;
 // 24-bit and 8-bit give their samples back unchanged (8-bit clamps after
 // scaling, so +1.0 comes out as 255).
-void FromFloat(Adapter::SampleWidth width, const float* in, uint8_t* out, size_t count) {
+void FromFloat(Adapter::SampleWidth width, bool round16, const float* in, uint8_t* out, size_t count) {
   switch (width) {
     case Adapter::SampleWidth::Pcm16:
+      if (round16) {
+        for (size_t i = 0; i < count; ++i) {
+          const double scaled = std::floor(FullScale(in[i]) * 32768.0 + 0.5);
+          const auto v = static_cast<int16_t>(scaled > 32767.0 ? 32767.0 : scaled);
+          std::memcpy(out + 2 * i, &v, 2);
+        }
+        break;
+      }
       for (size_t i = 0; i < count; ++i) {
         const auto v = static_cast<int16_t>(static_cast<int32_t>(FullScale(in[i]) * 32767.0));
         std::memcpy(out + 2 * i, &v, 2);
@@ -102,8 +110,8 @@ struct ToFloatKernel {
 
 struct FromFloatKernel {
   template <class Isa>
-  static void Run(Adapter::SampleWidth width, const float* in, uint8_t* out, size_t count) {
-    FromFloat(width, in, out, count);
+  static void Run(Adapter::SampleWidth width, bool round16, const float* in, uint8_t* out, size_t count) {
+    FromFloat(width, round16, in, out, count);
   }
 };
 
@@ -200,7 +208,7 @@ bool Adapter::CollectInto(uint8_t* out, uint32_t frames) {
   // A buffer in another channel layout (left over from an earlier format)
   // cannot be converted; it must never be read past its end either.
   if (input->format.channels != hostChannels || samples > buffer->length) return false;
-  DispatchKernel<FromFloatKernel>(sampleWidth, input->ChannelData(0), out, size_t{samples});
+  DispatchKernel<FromFloatKernel>(sampleWidth, roundPcm16, input->ChannelData(0), out, size_t{samples});
   return true;
 }
 

@@ -53,6 +53,11 @@ class Adapter : public Block {
   Block* chain = nullptr;  // not owned
   SampleRing ring;         // host samples, interleaved in channel 0
   SampleWidth sampleWidth = SampleWidth::Pcm16;
+  // 16-bit output written with 32768 and rounded, so that a transparent
+  // chain gives every sample back; off, it is written with 32767 and
+  // truncated (one step toward zero), as the classic engine's hosts expect.
+  // Set under GraphLock.
+  bool roundPcm16 = false;
   uint64_t droppedFrames = 0;  // input frames a starved caller lost
 
  private:

@@ -234,6 +234,9 @@ uint32_t NoiseReducFilter::DrainClicks(ClickMark* marks, uint32_t capacity) {
 void NoiseReducFilter::SetEngine(Engine choice) {
   std::lock_guard guard(lock);
   GraphLockHolder hold(domain);
+  // The modern engine gives 16-bit samples back as they came through a
+  // transparent chain; the classic one keeps its hosts' step toward zero.
+  if (adapter) adapter->roundPcm16 = choice == Engine::Modern;
   if (manager->SetEngine(choice)) RestartStream();
 }
 

@@ -74,6 +74,32 @@ INSTANTIATE_TEST_SUITE_P(
                        ::testing::Values<uint32_t>(1, 333, 512, 1023, 1024, 1025, 4410, 10000),
                        ::testing::Bool()));
 
+// Rounding 16-bit output (the modern engine's way): through "Through" every
+// sample comes back as it was, the extremes included, at every kernel level.
+TEST(Adapter, RoundedSixteenBitsComeBackExactly) {
+  testing::ForEachKernelLevel([](KernelLevel) {
+    Through through;
+    Adapter adapter;
+    adapter.AttachChain(&through, 0, 0);
+    adapter.SetHostRate(44100.0f);
+    adapter.SetHostChannels(2);
+    adapter.roundPcm16 = true;
+    std::vector<int16_t> input(2 * 20000);
+    std::generate(input.begin(), input.end(), std::mt19937(7));
+    input[0] = -32768, input[1] = 32767, input[2] = -1, input[3] = 1;
+    std::vector<int16_t> stream = input, output, out(2 * Adapter::kChainFrames);
+    stream.resize(input.size() + 2 * 8192, 0);
+    for (size_t at = 0; at < stream.size(); at += 2 * 1000) {
+      const uint32_t frames = static_cast<uint32_t>(std::min<size_t>(2 * 1000, stream.size() - at) / 2);
+      const uint32_t got = Transform(adapter, 2, &stream[at], frames, out.data(), Adapter::kChainFrames);
+      output.insert(output.end(), out.begin(), out.begin() + 2 * got);
+    }
+    ASSERT_GE(output.size(), input.size());
+    output.resize(input.size());
+    EXPECT_EQ(output, input);
+  });
+}
+
 // A chain writing a constant: full scale, truncation, clamping, NaN as
 // silence (reading follows from the round trips above), and when whole
 // buffers come back; the conversions of every kernel level.
