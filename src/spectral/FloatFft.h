@@ -1,7 +1,9 @@
 // Complex single-precision FFT for the modern engine: a radix-4 Stockham
 // autosort transform (Stockham 1966; Van Loan, "Computational Frameworks for
 // the Fast Fourier Transform", 1992) with one radix-2 stage last when log2 N
-// is odd, on split real and imaginary arrays, four lanes per vector.
+// is odd, on split real and imaginary arrays, four lanes per vector at the
+// baseline kernel level and eight at x86-64-v3 (KernelLevel.h), with the
+// same operations per element at both, so the same bits.
 //
 // Two real channels go through one complex transform: with z = x0 + i x1 the
 // spectrum Z[k] holds both, X0[k] = (Z[k] + conj Z[N-k]) / 2 and
@@ -9,9 +11,9 @@
 // alike is that gain on both channels.
 //
 // Natural order in and out (no bit reversal). The vectors are GCC/clang
-// vector extensions of four floats: SSE2 on any x86-64, NEON on ARM, plain
-// code where neither exists. Setup allocates; the transforms allocate
-// nothing, keep no state and may run on several threads at once.
+// vector extensions: SSE2 or AVX2 on x86-64, NEON on ARM, plain code where
+// neither exists. Setup allocates; the transforms allocate nothing, keep no
+// state and may run on several threads at once.
 #pragma once
 
 #include <cstddef>
@@ -44,14 +46,10 @@ class FloatFft {
   }
 
  private:
-  struct Stage {
-    uint32_t length;   // n of this stage's sub-transforms
-    uint32_t stride;   // s, with length * stride = Size()
-    std::size_t twiddles;   // offset of w^p, w^2p, w^3p (six arrays of length/4) in twiddles_
-  };
-
   uint32_t size_ = 0;
-  std::vector<Stage> stages_;
+  // Per radix-4 stage, sub-transform length L = n, n/4, ... down to 4: the
+  // real and imaginary parts of w^p, w^2p, w^3p (w = e^(-2 pi i / L),
+  // p < L/4) as six arrays of L/4.
   std::vector<float> twiddles_;
 };
 

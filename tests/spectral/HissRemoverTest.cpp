@@ -11,6 +11,7 @@
 #include "spectral/HissTracker.h"
 #include "spectral/LsaGain.h"
 #include "support/AllocationCounter.h"
+#include "support/KernelLevels.h"
 #include "support/Signals.h"
 #include "support/TestBlocks.h"
 
@@ -44,46 +45,53 @@ std::vector<float> Pink(size_t frames, uint16_t channels, double rate, double de
   return out;
 }
 
-// N = 16 .. 8192: every output within 3 (m + 1) u ||z||_2 of a double-precision DFT (u = 2^-24, m = log2 N), the
-// round trip within 3 (m + 1) u N max|z| of N z, the input untouched, nothing written past the arrays.
-TEST(FloatFft, MatchesADoublePrecisionDftAndRoundTripsAtEverySize) {
+// N = 16 .. 8192 at every kernel level: every output within 3 (m + 1) u ||z||_2 of a double-precision DFT
+// (u = 2^-24, m = log2 N), the round trip within 3 (m + 1) u N max|z| of N z, the input untouched, nothing written
+// past the arrays; and the same bits at every level.
+TEST(FloatFft, MatchesADoublePrecisionDftAndRoundTripsAtEverySizeAndLevel) {
   constexpr double kU = 5.9604644775390625e-8;
   constexpr float kCanary = 1234.5f;
   for (uint32_t m = 4; m <= 13; ++m) {
-    const uint32_t n = 1u << m;
-    FloatFft fft;
-    ASSERT_TRUE(fft.Setup(n));
-    const std::vector<float> re = Gaussian(n, 0.3, m), im = Gaussian(n, 0.2, m + 50);
-    // Each array sits between two canaries.
-    std::vector<float> outRe(n + 2, kCanary), outIm(n + 2, kCanary), backRe(n + 2, kCanary), backIm(n + 2, kCanary);
-    std::vector<float> workRe(n), workIm(n), copyRe = re, copyIm = im;
-    fft.Forward(re.data(), im.data(), outRe.data() + 1, outIm.data() + 1, workRe.data(), workIm.data());
-    fft.Inverse(outRe.data() + 1, outIm.data() + 1, backRe.data() + 1, backIm.data() + 1, workRe.data(), workIm.data());
-    double norm = 0.0, peak = 0.0;
-    for (uint32_t j = 0; j < n; ++j) {
-      norm += double{re[j]} * re[j] + double{im[j]} * im[j];
-      peak = std::max({peak, std::fabs(double{re[j]}), std::fabs(double{im[j]})});
-    }
-    const double bound = 3 * (m + 1) * kU * std::sqrt(norm);
-    for (uint32_t k = 0; k < n; k += (n > 1024 ? 7 : 1)) {
-      double sumRe = 0.0, sumIm = 0.0;
+    std::vector<std::vector<float>> results;
+    testing::ForEachKernelLevel([&](KernelLevel) {
+      const uint32_t n = 1u << m;
+      FloatFft fft;
+      ASSERT_TRUE(fft.Setup(n));
+      const std::vector<float> re = Gaussian(n, 0.3, m), im = Gaussian(n, 0.2, m + 50);
+      // Each array sits between two canaries.
+      std::vector<float> outRe(n + 2, kCanary), outIm(n + 2, kCanary), backRe(n + 2, kCanary), backIm(n + 2, kCanary);
+      std::vector<float> workRe(n), workIm(n), copyRe = re, copyIm = im;
+      fft.Forward(re.data(), im.data(), outRe.data() + 1, outIm.data() + 1, workRe.data(), workIm.data());
+      fft.Inverse(outRe.data() + 1, outIm.data() + 1, backRe.data() + 1, backIm.data() + 1, workRe.data(),
+                  workIm.data());
+      double norm = 0.0, peak = 0.0;
       for (uint32_t j = 0; j < n; ++j) {
-        const double angle = -2 * kPi * ((uint64_t{k} * j) % n) / n;
-        sumRe += re[j] * std::cos(angle) - im[j] * std::sin(angle);
-        sumIm += re[j] * std::sin(angle) + im[j] * std::cos(angle);
+        norm += double{re[j]} * re[j] + double{im[j]} * im[j];
+        peak = std::max({peak, std::fabs(double{re[j]}), std::fabs(double{im[j]})});
       }
-      ASSERT_NEAR(outRe[k + 1], sumRe, bound) << "Re Z[" << k << "], N = " << n;
-      ASSERT_NEAR(outIm[k + 1], sumIm, bound) << "Im Z[" << k << "], N = " << n;
-    }
-    for (uint32_t j = 0; j < n; ++j) {
-      ASSERT_NEAR(backRe[j + 1], 1.0 * n * re[j], 3 * (m + 1) * kU * n * peak) << j << ", N = " << n;
-      ASSERT_NEAR(backIm[j + 1], 1.0 * n * im[j], 3 * (m + 1) * kU * n * peak) << j << ", N = " << n;
-    }
-    EXPECT_EQ(copyRe, re);
-    EXPECT_EQ(copyIm, im);
-    for (const std::vector<float>* v : {&outRe, &outIm, &backRe, &backIm}) {
-      EXPECT_TRUE(v->front() == kCanary && v->back() == kCanary) << "N = " << n;
-    }
+      const double bound = 3 * (m + 1) * kU * std::sqrt(norm);
+      for (uint32_t k = 0; k < n; k += (n > 1024 ? 7 : 1)) {
+        double sumRe = 0.0, sumIm = 0.0;
+        for (uint32_t j = 0; j < n; ++j) {
+          const double angle = -2 * kPi * ((uint64_t{k} * j) % n) / n;
+          sumRe += re[j] * std::cos(angle) - im[j] * std::sin(angle);
+          sumIm += re[j] * std::sin(angle) + im[j] * std::cos(angle);
+        }
+        ASSERT_NEAR(outRe[k + 1], sumRe, bound) << "Re Z[" << k << "], N = " << n;
+        ASSERT_NEAR(outIm[k + 1], sumIm, bound) << "Im Z[" << k << "], N = " << n;
+      }
+      for (uint32_t j = 0; j < n; ++j) {
+        ASSERT_NEAR(backRe[j + 1], 1.0 * n * re[j], 3 * (m + 1) * kU * n * peak) << j << ", N = " << n;
+        ASSERT_NEAR(backIm[j + 1], 1.0 * n * im[j], 3 * (m + 1) * kU * n * peak) << j << ", N = " << n;
+      }
+      EXPECT_EQ(copyRe, re);
+      EXPECT_EQ(copyIm, im);
+      for (const std::vector<float>* v : {&outRe, &outIm, &backRe, &backIm}) {
+        EXPECT_TRUE(v->front() == kCanary && v->back() == kCanary) << "N = " << n;
+        results.push_back(*v);
+      }
+    });
+    for (size_t i = 4; i < results.size(); ++i) ASSERT_EQ(results[i], results[i % 4]) << "N = " << (1u << m);
   }
   FloatFft fft;
   for (uint32_t n : {0u, 1u, 8u, 24u, 1000u}) EXPECT_FALSE(fft.Setup(n)) << n;
@@ -91,24 +99,26 @@ TEST(FloatFft, MatchesADoublePrecisionDftAndRoundTripsAtEverySize) {
 
 // Known answers: an impulse gives all ones; a cosine in the real part and a sine in the imaginary part of k0 cycles
 // land on Z[k0] and Z[N - k0] as the two channels' spectra X0 + i X1 predict.
-TEST(FloatFft, KnownAnswersForAnImpulseAndTwoRealChannels) {
-  constexpr uint32_t n = 512, k0 = 37;
-  FloatFft fft;
-  fft.Setup(n);
-  std::vector<float> re(n, 0.0f), im(n, 0.0f), outRe(n), outIm(n), workRe(n), workIm(n);
-  re[0] = 1.0f;
-  fft.Forward(re.data(), im.data(), outRe.data(), outIm.data(), workRe.data(), workIm.data());
-  for (uint32_t k = 0; k < n; ++k) ASSERT_TRUE(outRe[k] == 1.0f && outIm[k] == 0.0f) << k;
-  for (uint32_t j = 0; j < n; ++j) {
-    re[j] = static_cast<float>(0.5 * std::cos(2 * kPi * k0 * j / n));  // channel 0: X0[k0] = X0[N-k0] = N/4
-    im[j] = static_cast<float>(0.5 * std::sin(2 * kPi * k0 * j / n));  // channel 1: X1[k0] = -i N/4, X1[N-k0] = i N/4
-  }
-  fft.Forward(re.data(), im.data(), outRe.data(), outIm.data(), workRe.data(), workIm.data());
-  // Z = X0 + i X1: Z[k0] = N/4 + N/4 = N/2, Z[N - k0] = N/4 - N/4 = 0.
-  for (uint32_t k = 0; k < n; ++k) {
-    ASSERT_NEAR(outRe[k], k == k0 ? n / 2.0 : 0.0, 1e-3) << k;
-    ASSERT_NEAR(outIm[k], 0.0, 1e-3) << k;
-  }
+TEST(FloatFft, KnownAnswersForAnImpulseAndTwoRealChannelsAtEveryLevel) {
+  testing::ForEachKernelLevel([&](KernelLevel) {
+    constexpr uint32_t n = 512, k0 = 37;
+    FloatFft fft;
+    fft.Setup(n);
+    std::vector<float> re(n, 0.0f), im(n, 0.0f), outRe(n), outIm(n), workRe(n), workIm(n);
+    re[0] = 1.0f;
+    fft.Forward(re.data(), im.data(), outRe.data(), outIm.data(), workRe.data(), workIm.data());
+    for (uint32_t k = 0; k < n; ++k) ASSERT_TRUE(outRe[k] == 1.0f && outIm[k] == 0.0f) << k;
+    for (uint32_t j = 0; j < n; ++j) {
+      re[j] = static_cast<float>(0.5 * std::cos(2 * kPi * k0 * j / n));  // channel 0: X0[k0] = X0[N-k0] = N/4
+      im[j] = static_cast<float>(0.5 * std::sin(2 * kPi * k0 * j / n));  // channel 1: X1[k0] = -i N/4, X1[N-k0] = i N/4
+    }
+    fft.Forward(re.data(), im.data(), outRe.data(), outIm.data(), workRe.data(), workIm.data());
+    // Z = X0 + i X1: Z[k0] = N/4 + N/4 = N/2, Z[N - k0] = N/4 - N/4 = 0.
+    for (uint32_t k = 0; k < n; ++k) {
+      ASSERT_NEAR(outRe[k], k == k0 ? n / 2.0 : 0.0, 1e-3) << k;
+      ASSERT_NEAR(outIm[k], 0.0, 1e-3) << k;
+    }
+  });
 }
 
 // The table of exp(E1(v)/2) against the double-precision function, and that against the standard library's
