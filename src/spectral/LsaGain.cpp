@@ -6,6 +6,13 @@
 #include <cmath>
 #include <cstring>
 
+#include "framework/KernelLevel.h"
+#include "framework/Lanes.h"
+
+#if VELTANE_HAS_V3
+#include <immintrin.h>
+#endif
+
 namespace veltane {
 namespace {
 
@@ -18,19 +25,118 @@ constexpr float kHighest = 4096.0f;
 
 // Entry i is the value at the float whose exponent and top four mantissa
 // bits are i; between entries v moves linearly with the remaining 19 bits.
-std::array<float, kEntries> BuildTable() {
-  std::array<float, kEntries> table{};
+// The last entry (2^12) only ever meets a zero fraction, and the one past it
+// keeps the interpolation's second read inside the table there.
+std::array<float, kEntries + 1> BuildTable() {
+  std::array<float, kEntries + 1> table{};
   for (int i = 0; i < kEntries; ++i) {
     const double v = std::ldexp(1.0 + (i % kStepsPerOctave) / 16.0, kLowestExponent + i / kStepsPerOctave);
     table[i] = static_cast<float>(LsaGain::ExpHalfE1Exact(v));
   }
+  table[kEntries] = table[kEntries - 1];
   return table;
 }
 
-const std::array<float, kEntries>& Table() {
-  static const std::array<float, kEntries> table = BuildTable();
-  return table;
+// Built while the program (or the DLL, or the plugin) loads, so that a look-up
+// is a plain read: no guard, no call.
+const std::array<float, kEntries + 1> kTable = BuildTable();
+
+// below[l] = kTable[index[l]], above[l] = kTable[index[l] + 1]: one read per
+// lane at the baseline, two gathers at x86-64-v3.
+template <class I, class V>
+inline void ReadTable(const I& index, V& below, V& above) {
+  for (size_t l = 0; l < sizeof(V) / sizeof(float); ++l) {
+    below[l] = kTable[index[l]];
+    above[l] = kTable[index[l] + 1];
+  }
 }
+#if VELTANE_HAS_V3
+VELTANE_TARGET_V3 inline void ReadTable(const Lanes<int32_t, 8>& index, Lanes<float, 8>& below,
+                                        Lanes<float, 8>& above) {
+  const __m256i at = reinterpret_cast<__m256i>(index);
+  below = reinterpret_cast<Lanes<float, 8>>(_mm256_i32gather_ps(kTable.data(), at, 4));
+  above = reinterpret_cast<Lanes<float, 8>>(_mm256_i32gather_ps(kTable.data() + 1, at, 4));
+}
+#endif
+
+// out = exp(E1(v) / 2) in every lane, without branches: v is clamped into the
+// table (a NaN to its bottom), and above it the value is 1.
+template <int W>
+inline void Lookup(const Lanes<float, W>& v, Lanes<float, W>& out) {
+  using V = Lanes<float, W>;
+  using I = Lanes<int32_t, W>;
+  const V lowest = kLowest - V{}, highest = kHighest - V{};
+  const V inside = v >= lowest ? (v < highest ? v : highest) : lowest;
+  I bits;
+  std::memcpy(&bits, &inside, sizeof bits);
+  // Exponent and top four mantissa bits index the table; the other 19 bits
+  // are the position between two entries.
+  const I index = (bits >> 19) - ((127 + kLowestExponent) << 4);
+  const V fraction = __builtin_convertvector(bits & 0x7ffff, V) * (1.0f / 524288.0f);
+  V below, above;
+  ReadTable(index, below, above);
+  const V value = below + fraction * (above - below);
+  out = v >= highest ? 1.0f - V{} : value;
+}
+
+// W bins of one frame of the two-step gain: every bin on its own.
+template <int W>
+inline void GainLanes(const float* power, const float* hiss, float* previous, float alpha, float xiMin,
+                      float gainFloor, float* gains) {
+  using V = Lanes<float, W>;
+  // A hiss power this small against any real power means "no hiss known";
+  // it also keeps gamma finite.
+  const V tiny = 1e-20f - V{}, zero = V{}, one = 1.0f - V{}, floorXi = xiMin - V{};
+  V p, h, old;
+  LoadLanes(p, power);
+  LoadLanes(h, hiss);
+  LoadLanes(old, previous);
+  // max(a, b) and min(a, b) are written a < b ? b : a and b < a ? b : a, as std::max and std::min choose.
+  const V gamma = p / (h < tiny ? tiny : h);
+  const V excess = gamma - 1.0f;
+  const V blend = alpha * old + (1.0f - alpha) * (excess < zero ? zero : excess);
+  const V xi1 = blend < floorXi ? floorXi : blend;
+  const V scaled1 = xi1 / (1.0f + xi1);
+  V e1;
+  Lookup<W>(scaled1 * gamma, e1);
+  const V lsa1 = scaled1 * e1;
+  const V g1 = one < lsa1 ? one : lsa1;
+  // A NaN or an overflow would stay in the recursion for good: it restarts from zero instead.
+  const V clean = g1 * g1 * gamma;
+  const V kept = clean < 1e30f ? clean : zero;
+  StoreLanes(kept, previous);
+  // Second step: the first step's clean-power estimate is this frame's a-priori SNR.
+  const V xi2 = kept < floorXi ? floorXi : kept;
+  const V scaled2 = xi2 / (1.0f + xi2);
+  V e2;
+  Lookup<W>(scaled2 * gamma, e2);
+  const V lsa2 = scaled2 * e2;
+  const V g2 = one < lsa2 ? one : lsa2;
+  const V floor = gainFloor - V{};
+  StoreLanes(V{g2 < floor ? floor : g2}, gains);
+}
+
+// One frame, in the widest vectors of the level; the last few bins go
+// through the same lanes from a padded copy.
+struct ComputeKernel {
+  template <class Isa>
+  static void Run(uint32_t n, const float* power, const float* hiss, float* previous, float alpha, float xiMin,
+                  float gainFloor, float* gains) {
+    constexpr uint32_t kW = Isa::kFloatLanes;
+    uint32_t k = 0;
+    for (; k + kW <= n; k += kW) {
+      GainLanes<kW>(power + k, hiss + k, previous + k, alpha, xiMin, gainFloor, gains + k);
+    }
+    if (k == n) return;
+    float p[kW] = {}, h[kW] = {}, old[kW] = {}, g[kW] = {};
+    std::copy(power + k, power + n, p);
+    std::copy(hiss + k, hiss + n, h);
+    std::copy(previous + k, previous + n, old);
+    GainLanes<kW>(p, h, old, alpha, xiMin, gainFloor, g);
+    std::copy(old, old + (n - k), previous + k);
+    std::copy(g, g + (n - k), gains + k);
+  }
+};
 
 }  // namespace
 
@@ -66,25 +172,15 @@ double LsaGain::ExpHalfE1Exact(double v) {
 }
 
 float LsaGain::ExpHalfE1(float v) {
-  if (!(v >= kLowest)) return Table()[0];  // also a NaN
-  if (v >= kHighest) return 1.0f;
-  uint32_t bits;
-  std::memcpy(&bits, &v, sizeof bits);
-  // Exponent and top four mantissa bits index the table; the other 19 bits
-  // are the position between two entries.
-  const uint32_t index = (bits >> 19) - ((127u + kLowestExponent) << 4);
-  const float fraction = static_cast<float>(bits & 0x7ffff) * (1.0f / 524288.0f);
-  const float* t = Table().data() + index;
-  return t[0] + fraction * (t[1] - t[0]);
+  Lanes<float, 4> out;
+  Lookup<4>(Lanes<float, 4>{v, v, v, v}, out);
+  return out[0];
 }
 
 void LsaGain::Setup(uint32_t bins, double hopSeconds) {
   bins_ = bins;
   alpha_ = static_cast<float>(std::exp(-hopSeconds / kAlphaSeconds));
   previous_.assign(bins, 0.0f);
-  xiScaled_.assign(bins, 0.0f);
-  v_.assign(bins, 0.0f);
-  Table();
   Reset();
 }
 
@@ -94,42 +190,14 @@ void LsaGain::Reset() {
 }
 
 void LsaGain::Compute(const float* power, const float* hiss, float gainFloor, float* gains) {
-  const uint32_t n = bins_;
-  float* previous = previous_.data();
-  float* scaled = xiScaled_.data();
-  float* v = v_.data();
   // On the first frame there is no previous estimate: the a-priori SNR is
   // this frame's own maximum-likelihood one.
   const float alpha = first_ ? 0.0f : alpha_;
   first_ = false;
-  // A hiss power this small against any real power means "no hiss known";
-  // it also keeps gamma finite.
-  constexpr float kTiny = 1e-20f;
   // A floor below -25 dB lowers the a-priori SNR's floor with it, or the gain
   // could never reach it.
   const float xiMin = std::min(kXiMin, gainFloor * gainFloor);
-  // The loops around the table look-ups are plain arithmetic the compiler vectorises.
-  for (uint32_t k = 0; k < n; ++k) {
-    const float gamma = power[k] / std::max(hiss[k], kTiny);
-    const float xi = std::max(alpha * previous[k] + (1.0f - alpha) * std::max(gamma - 1.0f, 0.0f), xiMin);
-    scaled[k] = xi / (1.0f + xi);
-    v[k] = scaled[k] * gamma;
-    previous[k] = gamma;  // until the first step's gain is known
-  }
-  for (uint32_t k = 0; k < n; ++k) gains[k] = ExpHalfE1(v[k]);
-  for (uint32_t k = 0; k < n; ++k) {
-    const float gamma = previous[k];
-    const float g = std::min(scaled[k] * gains[k], 1.0f);
-    // A NaN or an overflow would stay in the recursion for good: it restarts from zero instead.
-    const float clean = g * g * gamma;
-    previous[k] = clean < 1e30f ? clean : 0.0f;
-    // Second step: the first step's clean-power estimate is this frame's a-priori SNR.
-    const float xi = std::max(previous[k], xiMin);
-    scaled[k] = xi / (1.0f + xi);
-    v[k] = scaled[k] * gamma;
-  }
-  for (uint32_t k = 0; k < n; ++k) gains[k] = ExpHalfE1(v[k]);
-  for (uint32_t k = 0; k < n; ++k) gains[k] = std::max(std::min(scaled[k] * gains[k], 1.0f), gainFloor);
+  DispatchKernel<ComputeKernel>(bins_, power, hiss, previous_.data(), alpha, xiMin, gainFloor, gains);
 }
 
 }  // namespace veltane

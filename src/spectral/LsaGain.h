@@ -60,8 +60,6 @@ class LsaGain {
   bool first_ = true;
   float alpha_ = 0.96f;
   std::vector<float> previous_;  // G1'^2 gamma' per bin: the previous frame's clean-power estimate over L
-  std::vector<float> xiScaled_;  // xi / (1 + xi) of the current step
-  std::vector<float> v_;         // v of the current step
 };
 
 }  // namespace veltane
