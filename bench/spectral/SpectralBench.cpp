@@ -3,9 +3,10 @@
 // and hiss remover, reported as a multiple of real time and in millions of
 // samples per second.
 //
-// With `--hiss-seconds=N` instead of benchmark options it runs N seconds of
-// 44.1 kHz stereo through "HissRemover" alone and exits, for callgrind
-// (bench/spectral/callgrind.sh).
+// With `--hiss-seconds=N [--kernels=baseline]` instead of benchmark options
+// it runs N seconds of 44.1 kHz stereo through "HissRemover" alone (at the
+// baseline kernel level if asked, else the processor's) and exits, for
+// callgrind (bench/spectral/callgrind.sh).
 //
 // Each benchmark runs in many short repetitions and reports the mean, the
 // minimum and the maximum: on a machine shared with other work the best
@@ -21,6 +22,7 @@
 
 #include "framework/Block.h"
 #include "framework/GraphLock.h"
+#include "framework/KernelLevel.h"
 #include "framework/ResourcePool.h"
 #include "spectral/Analysis.h"
 #include "spectral/FDNoiseReduc.h"
@@ -222,7 +224,11 @@ BENCHMARK(BM_HissRemover44100Stereo)
 }  // namespace veltane
 
 int main(int argc, char** argv) {
-  if (argc == 2 && std::strncmp(argv[1], "--hiss-seconds=", 15) == 0) {
+  if ((argc == 2 || argc == 3) && std::strncmp(argv[1], "--hiss-seconds=", 15) == 0) {
+    if (argc == 3) {
+      if (std::strcmp(argv[2], "--kernels=baseline") != 0) return 1;
+      veltane::UseKernelLevel(veltane::KernelLevel::Baseline);
+    }
     const double seconds = std::atof(argv[1] + 15);
     veltane::HissPath path;
     const auto buffers = static_cast<uint64_t>(seconds * veltane::kRate / veltane::kChainFrames);

@@ -6,6 +6,7 @@
 #include <limits>
 
 #include "framework/GraphLock.h"
+#include "framework/KernelLevel.h"
 #include "framework/ResourcePool.h"
 
 namespace veltane {
@@ -13,6 +14,44 @@ namespace {
 
 constexpr double kPi = 3.14159265358979323846;
 constexpr float kDeepestFloorDb = -200.0f / 3.0f;  // "Output Hiss Level" 0; 0.625 gives -25 dB
+
+// The per-frame loops over bins and samples, each built for every kernel
+// level (the compiler vectorises them; the same operations per element).
+
+// power[k] += |X0[k]|^2 + |X1[k]|^2 = (|Z[k]|^2 + |Z[n-k]|^2) / 2 for the two
+// channels packed in Z, k = 1 .. n/2.
+struct PairPowerKernel {
+  template <class Isa>
+  static void Run(const float* zr, const float* zi, size_t n, float* __restrict power) {
+    for (size_t k = 1; k <= n / 2; ++k) {
+      power[k] += 0.5f * (zr[k] * zr[k] + zi[k] * zi[k] + zr[n - k] * zr[n - k] + zi[n - k] * zi[n - k]);
+    }
+  }
+};
+
+// Z[k] and Z[n-k] times gains[k], k = 0 .. n/2: a real gain on both is that
+// gain on both channels.
+struct ApplyGainsKernel {
+  template <class Isa>
+  static void Run(float* zr, float* zi, size_t n, const float* gains) {
+    for (size_t k = 0; k <= n / 2; ++k) {
+      zr[k] *= gains[k];
+      zi[k] *= gains[k];
+    }
+    for (size_t k = 1; k < n / 2; ++k) {
+      zr[n - k] *= gains[k];
+      zi[n - k] *= gains[k];
+    }
+  }
+};
+
+// acc[i] += w[i] x[i].
+struct OverlapAddKernel {
+  template <class Isa>
+  static void Run(float* acc, const float* w, const float* x, uint32_t n) {
+    for (uint32_t i = 0; i < n; ++i) acc[i] += w[i] * x[i];
+  }
+};
 
 }  // namespace
 
@@ -175,11 +214,8 @@ void HissRemover::AnalyseFrame() {
     float* zr = spectra_.data() + size_t{c} * n;
     float* zi = zr + n;
     fft.Forward(re, im, zr, zi, work_.data(), work_.data() + n);
-    // |X0[k]|^2 + |X1[k]|^2 = (|Z[k]|^2 + |Z[n-k]|^2) / 2.
     power[0] += zr[0] * zr[0] + zi[0] * zi[0];
-    for (uint32_t k = 1; k < bins; ++k) {
-      power[k] += 0.5f * (zr[k] * zr[k] + zi[k] * zi[k] + zr[n - k] * zr[n - k] + zi[n - k] * zi[n - k]);
-    }
+    DispatchKernel<PairPowerKernel>(zr, zi, size_t{n}, power);
   }
   const float mean = 1.0f / channels;
   for (uint32_t k = 0; k < bins; ++k) power[k] *= mean;
@@ -196,7 +232,7 @@ void HissRemover::FillFlatHiss(float dbfs) {
 }
 
 void HissRemover::SynthesiseFrame(float floor) {
-  const uint32_t n = fftSize, bins = n / 2 + 1;
+  const uint32_t n = fftSize;
   const float* hiss = tracker.Estimate();
   if (!autoLevel.load(std::memory_order_relaxed)) {
     const float dbfs = hissDbfs.load(std::memory_order_relaxed);
@@ -223,24 +259,11 @@ void HissRemover::SynthesiseFrame(float floor) {
   for (uint16_t c = 0; c < channels; c += 2) {
     float* zr = spectra_.data() + size_t{c} * n;
     float* zi = zr + n;
-    // A real gain on Z[k] and Z[n-k] alike is that gain on both channels.
-    zr[0] *= gains[0];
-    zi[0] *= gains[0];
-    for (uint32_t k = 1; k < bins; ++k) {
-      zr[k] *= gains[k];
-      zi[k] *= gains[k];
-    }
-    for (uint32_t k = 1; k < n / 2; ++k) {
-      zr[n - k] *= gains[k];
-      zi[n - k] *= gains[k];
-    }
+    DispatchKernel<ApplyGainsKernel>(zr, zi, size_t{n}, gains);
     fft.Inverse(zr, zi, re, im, work_.data(), work_.data() + n);
     float* first = overlap_.data() + size_t{c} * n;
-    for (uint32_t i = 0; i < n; ++i) first[i] += w[i] * re[i];
-    if (c + 1 < channels) {
-      float* second = first + n;
-      for (uint32_t i = 0; i < n; ++i) second[i] += w[i] * im[i];
-    }
+    DispatchKernel<OverlapAddKernel>(first, w, re, n);
+    if (c + 1 < channels) DispatchKernel<OverlapAddKernel>(first + n, w, im, n);
   }
 }
 
