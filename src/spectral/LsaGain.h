@@ -37,6 +37,7 @@ class LsaGain {
   // per octave of v between 2^-20 and 2^12 with linear interpolation: within
   // 0.003 dB of the true value there (the tests check it); below 2^-20 the
   // value at 2^-20 (where every gain reaches 1 anyway), above 2^12 exactly 1.
+  // The table is built while the program loads (static initialisation).
   static float ExpHalfE1(float v);
   // The same function evaluated in double precision from series and
   // continued fraction (Abramowitz and Stegun 5.1.11 and 5.1.22); slow, it
@@ -52,7 +53,8 @@ class LsaGain {
   void Reset();
   // One frame: gains[k] for power[k] and hiss[k], k < bins; gainFloor is the
   // lowest gain given out (0..1). hiss[k] <= 0 is taken as no hiss known
-  // (gain 1). Allocates nothing; no transcendental call.
+  // (gain 1). Allocates nothing; no transcendental call. Runs in vector
+  // lanes of the active kernel level, with the same values at every level.
   void Compute(const float* power, const float* hiss, float gainFloor, float* gains);
 
  private:
