@@ -45,10 +45,17 @@ const std::array<float, kEntries + 1> kTable = BuildTable();
 // lane at the baseline, two gathers at x86-64-v3.
 template <class I, class V>
 inline void ReadTable(const I& index, V& below, V& above) {
-  for (size_t l = 0; l < sizeof(V) / sizeof(float); ++l) {
-    below[l] = kTable[index[l]];
-    above[l] = kTable[index[l] + 1];
+  // Through arrays: plain loads and stores, where lane inserts cost more.
+  constexpr size_t kW = sizeof(V) / sizeof(float);
+  int32_t at[kW];
+  float low[kW], high[kW];
+  StoreLanes(index, at);
+  for (size_t l = 0; l < kW; ++l) {
+    low[l] = kTable[at[l]];
+    high[l] = kTable[at[l] + 1];
   }
+  LoadLanes(below, low);
+  LoadLanes(above, high);
 }
 #if VELTANE_HAS_V3
 VELTANE_TARGET_V3 inline void ReadTable(const Lanes<int32_t, 8>& index, Lanes<float, 8>& below,
