@@ -222,10 +222,13 @@ struct ForwardKernel {
         }
       } else if (s % kW == 0) {
         LaterStage<VW, true>(fromRe, fromIm, toRe, toIm, s, quarter, w);
-      } else if (kW == 8 && s == 4 && quarter % 2 == 0) {
-        StrideFourStage(fromRe, fromIm, toRe, toIm, quarter, w);
       } else {
-        LaterStage<V4, true>(fromRe, fromIm, toRe, toIm, s, quarter, w);
+        bool paired = false;
+        if constexpr (kW == 8) {
+          paired = s == 4 && quarter % 2 == 0;
+          if (paired) StrideFourStage(fromRe, fromIm, toRe, toIm, quarter, w);
+        }
+        if (!paired) LaterStage<V4, true>(fromRe, fromIm, toRe, toIm, s, quarter, w);
       }
       w += 6 * quarter;
       fromRe = toRe;
