@@ -56,6 +56,7 @@ ExtentDetector::ExtentDetector()
       coeffsF_(kOrder + 1, 0.0f),
       errors_(kBlock),
       z_(kSearchCount + kWideSpan),
+      run_(kSearchCount + kWideSpan),
       meanAbs_(kBlock / kSubBlock),
       spread_(kBlock / kSubBlock),
       edgeErrors_(kEdgeSpan + kOrder),
@@ -182,18 +183,32 @@ int32_t ExtentDetector::Look(GapList& gaps, const Settings& settings, float* pea
               spread_.data() + kSearchBegin / kSubBlock - kSpreadSpan);
   const int32_t zFirst = kSearchBegin - kWideHalf;
   InterpolationErrors(errors_.data() + zFirst, coeffsF_.data(), kOrder, kSearchCount + kWideSpan, z_.data());
-  for (int32_t i = 0; i < kSearchCount + kWideSpan; ++i) z_[i] /= spread_[(zFirst + i) / kSubBlock] * norm_;
+  float scale[kBlock / kSubBlock];
+  for (int32_t j = zFirst / kSubBlock; j <= (kSearchEnd + kWideHalf - 1) / kSubBlock; ++j) {
+    scale[j] = 1.0f / (spread_[j] * norm_);
+  }
+  for (int32_t i = 0; i < kSearchCount + kWideSpan; ++i) z_[i] *= scale[(zFirst + i) / kSubBlock];
+
+  // run_[i]: the sum of z^2 over z_[i .. i + kWideSpan), by pairs, fours and
+  // eights (each pass reads ahead of what it writes).
+  constexpr int32_t kRuns = kSearchCount + kWideSpan;
+  for (int32_t i = 0; i < kRuns; ++i) run_[i] = z_[i] * z_[i];
+  for (int32_t width = 1; width < kWideSpan; width *= 2) {
+    for (int32_t i = 0; i + width < kRuns; ++i) run_[i] += run_[i + width];
+  }
 
   const int32_t lowest = LowestIndex(settings);
   const float entry = std::min(settings.seedBar, settings.nearBar);
+  // The run's sum of squares passes the entry bar before any root is taken.
+  const float runEntry = entry * entry * kWideSpan / (kWideWeight * kWideWeight);
   int32_t candidateCount = 0;
   float largest = 0.0f;
   for (int32_t i = 0; i < kSearchCount; ++i) {
     const int32_t index = kSearchBegin + i;
     if (index < lowest) continue;  // the stream's abrupt start is not a click
-    largest = std::max(largest, z_[kWideHalf + i]);
-    const float z = Strength(z_.data() + i);
-    if (z > entry) candidates_[candidateCount++] = {z, index};
+    const float own = z_[kWideHalf + i];
+    largest = std::max(largest, own);
+    if (own > entry || run_[i] > runEntry) candidates_[candidateCount++] = {Strength(z_.data() + i), index};
   }
   if (largest > *peak) *peak = largest;
   std::sort(candidates_.begin(), candidates_.begin() + candidateCount,

@@ -129,6 +129,7 @@ class ExtentDetector {
   std::vector<float> coeffsF_;   // kOrder + 1
   std::vector<float> errors_;    // kBlock
   std::vector<float> z_;         // the searched half and kWideSpan / 2 samples either side
+  std::vector<float> run_;       // sums of z^2 over kWideSpan samples, as z_
   std::vector<float> meanAbs_;   // sub-blocks
   std::vector<float> spread_;    // sub-blocks
   std::vector<float> edgeErrors_;  // errors around one edge
