@@ -39,6 +39,7 @@ constexpr float kEvidenceSpan = 80.0f;
 constexpr int32_t kWideSpan = 8;
 constexpr int32_t kWideHalf = kWideSpan / 2;
 constexpr float kWideWeight = 1.6667f;
+static_assert(kWideSpan <= kEdgeSpan, "a run's statistic is recomputed in the edge buffers");
 constexpr int32_t kSearchCount = ExtentDetector::kSearchEnd - ExtentDetector::kSearchBegin;
 constexpr int32_t kCopyLength = ExtentDetector::kOrder + ExtentDetector::kBlock;
 constexpr int32_t kSaveReach = ExtentDetector::kMaxGap + 1;  // a seed changes nothing farther off
