@@ -7,52 +7,76 @@
 
 #include "declick/RepairBlock.h"
 #include "declick/Vec.h"
+#include "framework/KernelLevel.h"
+#include "framework/Lanes.h"
 
 namespace veltane {
 namespace {
 
 constexpr float kRobustSpreadF = 1.2533141f;  // sqrt(pi/2): mean |Gaussian| -> sigma
 
-// r[j] = sum_i y[i] y[i+j] for j < 4 kVecs, y zero-padded past n: one pass,
+// The loops keep one sum per lane (per lag or per output), each over
+// increasing index exactly as the scalar formula reads, so the kernels built
+// for every instruction set (KernelLevel) give the same bits.
+
+// r[j] = sum_i y[i] y[i+j] for j < W T, y zero-padded past n: one pass,
 // every lag's sum in its own lane.
-template <int kVecs>
+template <int W, int T>
 void AutocorrelationLags(const float* y, int32_t n, float* r) {
-  Vec4f acc[kVecs] = {};
+  using V = Lanes<float, W>;
+  V acc[T] = {};
   for (int32_t i = 0; i < n; ++i) {
-    const Vec4f yi = vec::Splat(y[i]);
+    V yi;
+    SplatLanes(yi, y[i]);
 #pragma GCC unroll 8
-    for (int m = 0; m < kVecs; ++m) acc[m] += yi * vec::Load(y + i + 4 * m);
+    for (int m = 0; m < T; ++m) {
+      V v;
+      LoadLanes(v, y + i + W * m);
+      acc[m] += yi * v;
+    }
   }
-  for (int m = 0; m < kVecs; ++m) vec::Store(r + 4 * m, acc[m]);
+  for (int m = 0; m < T; ++m) StoreLanes(acc[m], r + W * m);
 }
 
-// e[j] = sum_k a[k] x[j-k] for j < 4 kVecs.
-template <int kVecs>
+// e[j] = sum_k a[k] x[j-k] for j < W T.
+template <int W, int T>
 void ErrorTile(const float* x, const float* a, int32_t order, float* e) {
-  Vec4f acc[kVecs] = {};
+  using V = Lanes<float, W>;
+  V acc[T] = {};
   for (int32_t k = 0; k <= order; ++k) {
-    const Vec4f ak = vec::Splat(a[k]);
+    V ak;
+    SplatLanes(ak, a[k]);
     const float* xk = x - k;
 #pragma GCC unroll 4
-    for (int m = 0; m < kVecs; ++m) acc[m] += ak * vec::Load(xk + 4 * m);
+    for (int m = 0; m < T; ++m) {
+      V v;
+      LoadLanes(v, xk + W * m);
+      acc[m] += ak * v;
+    }
   }
-  for (int m = 0; m < kVecs; ++m) vec::Store(e + 4 * m, acc[m]);
+  for (int m = 0; m < T; ++m) StoreLanes(acc[m], e + W * m);
 }
 
-// g[j] = |sum_k a[k] e[j+k]| for j < 4 kVecs.
-template <int kVecs>
+// g[j] = |sum_k a[k] e[j+k]| for j < W T.
+template <int W, int T>
 void GradientTile(const float* e, const float* a, int32_t order, float* g) {
-  Vec4f acc[kVecs] = {};
+  using V = Lanes<float, W>;
+  V acc[T] = {};
   for (int32_t k = 0; k <= order; ++k) {
-    const Vec4f ak = vec::Splat(a[k]);
+    V ak;
+    SplatLanes(ak, a[k]);
     const float* ek = e + k;
 #pragma GCC unroll 4
-    for (int m = 0; m < kVecs; ++m) acc[m] += ak * vec::Load(ek + 4 * m);
+    for (int m = 0; m < T; ++m) {
+      V v;
+      LoadLanes(v, ek + W * m);
+      acc[m] += ak * v;
+    }
   }
-  for (int m = 0; m < kVecs; ++m) {
-    float lanes[4];
-    vec::Store(lanes, acc[m]);
-    for (int j = 0; j < 4; ++j) g[4 * m + j] = std::fabs(lanes[j]);
+  for (int m = 0; m < T; ++m) {
+    float lanes[W];
+    StoreLanes(acc[m], lanes);
+    for (int j = 0; j < W; ++j) g[W * m + j] = std::fabs(lanes[j]);
   }
 }
 
@@ -69,6 +93,51 @@ float GradientAt(const float* e, const float* a, int32_t order) {
   return std::fabs(sum);
 }
 
+// The windowed block into scratch (zero-padded by kShortLagPad) and its
+// autocorrelation r[0 .. order] and a little beyond, up to a whole vector.
+struct WindowedAutocorrelationKernel {
+  template <class Isa>
+  static void Run(const float* x, int32_t n, const float* window, int32_t order, float* scratch, float* r) {
+    constexpr int W = Isa::kFloatLanes;
+    for (int32_t i = 0; i < n; ++i) scratch[i] = x[i] * window[i];
+    std::fill(scratch + n, scratch + n + kShortLagPad, 0.0f);
+    static_assert(kMaxShortOrder + 1 <= 8 * W, "the widest pass covers every lag");
+    switch ((order + W) / W) {  // lags rounded up to whole vectors
+      case 1: AutocorrelationLags<W, 1>(scratch, n, r); break;
+      case 2: AutocorrelationLags<W, 2>(scratch, n, r); break;
+      case 3: AutocorrelationLags<W, 3>(scratch, n, r); break;
+      case 4: AutocorrelationLags<W, 4>(scratch, n, r); break;
+      case 5: AutocorrelationLags<W, 5>(scratch, n, r); break;
+      case 6: AutocorrelationLags<W, 6>(scratch, n, r); break;
+      case 7: AutocorrelationLags<W, 7>(scratch, n, r); break;
+      default: AutocorrelationLags<W, 8>(scratch, n, r); break;
+    }
+  }
+};
+
+// Tiles of four vectors, then single vectors, then one output at a time.
+struct PredictionErrorsKernel {
+  template <class Isa>
+  static void Run(const float* x, const float* a, int32_t order, int32_t count, float* e) {
+    constexpr int W = Isa::kFloatLanes;
+    int32_t i = 0;
+    for (; i + 4 * W <= count; i += 4 * W) ErrorTile<W, 4>(x + i, a, order, e + i);
+    for (; i + W <= count; i += W) ErrorTile<W, 1>(x + i, a, order, e + i);
+    for (; i < count; ++i) e[i] = ErrorAt(x + i, a, order);
+  }
+};
+
+struct InterpolationErrorsKernel {
+  template <class Isa>
+  static void Run(const float* e, const float* a, int32_t order, int32_t count, float* g) {
+    constexpr int W = Isa::kFloatLanes;
+    int32_t i = 0;
+    for (; i + 4 * W <= count; i += 4 * W) GradientTile<W, 4>(e + i, a, order, g + i);
+    for (; i + W <= count; i += W) GradientTile<W, 1>(e + i, a, order, g + i);
+    for (; i < count; ++i) g[i] = GradientAt(e + i, a, order);
+  }
+};
+
 bool Finite(double v) { return v - v == 0.0; }
 
 }  // namespace
@@ -76,19 +145,9 @@ bool Finite(double v) { return v - v == 0.0; }
 bool FitShortModel(const float* x, int32_t n, const float* window, int32_t order, double loading, float* scratch,
                    double* a) {
   if (order < 1 || order > kMaxShortOrder || n <= order) return false;
-  for (int32_t i = 0; i < n; ++i) scratch[i] = x[i] * window[i];
-  std::fill(scratch + n, scratch + n + kShortLagPad, 0.0f);
-  float r[kMaxShortOrder + 1];
-  switch ((order + 4) / 4) {  // lags rounded up to whole vectors of four
-    case 1: AutocorrelationLags<1>(scratch, n, r); break;
-    case 2: AutocorrelationLags<2>(scratch, n, r); break;
-    case 3: AutocorrelationLags<3>(scratch, n, r); break;
-    case 4: AutocorrelationLags<4>(scratch, n, r); break;
-    case 5: AutocorrelationLags<5>(scratch, n, r); break;
-    case 6: AutocorrelationLags<6>(scratch, n, r); break;
-    case 7: AutocorrelationLags<7>(scratch, n, r); break;
-    default: AutocorrelationLags<8>(scratch, n, r); break;
-  }
+  // Room for the widest pass the kernel has: eight vectors of eight lanes.
+  float r[64];
+  DispatchKernel<WindowedAutocorrelationKernel>(x, n, window, order, scratch, r);
   double rd[kMaxShortOrder + 1];
   double check = 0.0;
   for (int32_t k = 0; k <= order; ++k) {
@@ -149,17 +208,11 @@ bool RobustWeights(const float* x, const float* window, int32_t subBlocks, int32
 }
 
 void ShortPredictionErrors(const float* x, const float* a, int32_t order, int32_t count, float* e) {
-  int32_t i = 0;
-  for (; i + 16 <= count; i += 16) ErrorTile<4>(x + i, a, order, e + i);
-  for (; i + 4 <= count; i += 4) ErrorTile<1>(x + i, a, order, e + i);
-  for (; i < count; ++i) e[i] = ErrorAt(x + i, a, order);
+  DispatchKernel<PredictionErrorsKernel>(x, a, order, count, e);
 }
 
 void InterpolationErrors(const float* e, const float* a, int32_t order, int32_t count, float* g) {
-  int32_t i = 0;
-  for (; i + 16 <= count; i += 16) GradientTile<4>(e + i, a, order, g + i);
-  for (; i + 4 <= count; i += 4) GradientTile<1>(e + i, a, order, g + i);
-  for (; i < count; ++i) g[i] = GradientAt(e + i, a, order);
+  DispatchKernel<InterpolationErrorsKernel>(e, a, order, count, g);
 }
 
 void LocalSpread(const float* e, int32_t subBlocks, int32_t subLength, int32_t first, int32_t last, int32_t span,

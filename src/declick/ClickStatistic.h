@@ -15,8 +15,10 @@
 // raise the yardstick it is measured by.
 //
 // Single precision (the model only decides where to look; the repair is
-// double). The loops keep one accumulator per output so that GCC vectorises
-// them on baseline SSE2 without reordering any sum. Nothing allocates.
+// double). The loops keep one accumulator per lag or output, in vector
+// lanes, and are built for each instruction set (KernelLevel) without
+// reordering any sum, so every machine gets the same bits. Nothing
+// allocates.
 #pragma once
 
 #include <cstdint>

@@ -32,6 +32,14 @@ constexpr float kOnsetStep = 32.0f;      // a level rising this much makes an on
 constexpr float kOnsetFactor = 2.0f;    // an onset's seed must be this much stronger
 // Samples a seed adds to the gaps per unit of z it needs above its bar.
 constexpr float kEvidenceSpan = 80.0f;
+// A click a few samples wide whose every sample stands out moderately (a
+// low, wide impulse; a burst in a noise-like passage) seeds too: the root
+// mean square of z over kWideSpan samples centred on a sample counts
+// kWideWeight times, when that is more than the sample's own z.
+constexpr int32_t kWideSpan = 8;
+constexpr int32_t kWideHalf = kWideSpan / 2;
+constexpr float kWideWeight = 1.6667f;
+static_assert(kWideSpan <= kEdgeSpan, "a run's statistic is recomputed in the edge buffers");
 constexpr int32_t kSearchCount = ExtentDetector::kSearchEnd - ExtentDetector::kSearchBegin;
 constexpr int32_t kCopyLength = ExtentDetector::kOrder + ExtentDetector::kBlock;
 constexpr int32_t kSaveReach = ExtentDetector::kMaxGap + 1;  // a seed changes nothing farther off
@@ -48,7 +56,8 @@ ExtentDetector::ExtentDetector()
       coeffs_(kOrder + 1, 0.0),
       coeffsF_(kOrder + 1, 0.0f),
       errors_(kBlock),
-      z_(kSearchCount),
+      z_(kSearchCount + kWideSpan),
+      run_(kSearchCount + kWideSpan),
       meanAbs_(kBlock / kSubBlock),
       spread_(kBlock / kSubBlock),
       edgeErrors_(kEdgeSpan + kOrder),
@@ -168,23 +177,39 @@ int32_t ExtentDetector::Look(GapList& gaps, const Settings& settings, float* pea
   const int32_t errorsEnd = std::max(kSearchEnd + kSpreadSpan * kSubBlock, kSearchEnd + kOrder);
   ShortPredictionErrors(copy_.data() + kOrder + errorsFirst, coeffsF_.data(), kOrder, errorsEnd - errorsFirst,
                         errors_.data() + errorsFirst);
-  LocalSpread(errors_.data() + errorsFirst, (errorsEnd - errorsFirst) / kSubBlock, kSubBlock, kSpreadSpan,
-              kSpreadSpan + kSearchCount / kSubBlock, kSpreadSpan, kSpreadFloor, meanAbs_.data(),
+  // One sub-block beyond the searched half on each side: the wide
+  // statistic of its first and last samples reaches there.
+  LocalSpread(errors_.data() + errorsFirst, (errorsEnd - errorsFirst) / kSubBlock, kSubBlock, kSpreadSpan - 1,
+              kSpreadSpan + kSearchCount / kSubBlock + 1, kSpreadSpan, kSpreadFloor, meanAbs_.data(),
               spread_.data() + kSearchBegin / kSubBlock - kSpreadSpan);
-  InterpolationErrors(errors_.data() + kSearchBegin, coeffsF_.data(), kOrder, kSearchCount, z_.data());
+  const int32_t zFirst = kSearchBegin - kWideHalf;
+  InterpolationErrors(errors_.data() + zFirst, coeffsF_.data(), kOrder, kSearchCount + kWideSpan, z_.data());
+  float scale[kBlock / kSubBlock];
+  for (int32_t j = zFirst / kSubBlock; j <= (kSearchEnd + kWideHalf - 1) / kSubBlock; ++j) {
+    scale[j] = 1.0f / (spread_[j] * norm_);
+  }
+  for (int32_t i = 0; i < kSearchCount + kWideSpan; ++i) z_[i] *= scale[(zFirst + i) / kSubBlock];
+
+  // run_[i]: the sum of z^2 over z_[i .. i + kWideSpan), by pairs, fours and
+  // eights (each pass reads ahead of what it writes).
+  constexpr int32_t kRuns = kSearchCount + kWideSpan;
+  for (int32_t i = 0; i < kRuns; ++i) run_[i] = z_[i] * z_[i];
+  for (int32_t width = 1; width < kWideSpan; width *= 2) {
+    for (int32_t i = 0; i + width < kRuns; ++i) run_[i] += run_[i + width];
+  }
 
   const int32_t lowest = LowestIndex(settings);
   const float entry = std::min(settings.seedBar, settings.nearBar);
+  // The run's sum of squares passes the entry bar before any root is taken.
+  const float runEntry = entry * entry * kWideSpan / (kWideWeight * kWideWeight);
   int32_t candidateCount = 0;
   float largest = 0.0f;
-  float scale[kBlock / kSubBlock];
-  for (int32_t j = kSearchBegin / kSubBlock; j < kSearchEnd / kSubBlock; ++j) scale[j] = 1.0f / (spread_[j] * norm_);
   for (int32_t i = 0; i < kSearchCount; ++i) {
     const int32_t index = kSearchBegin + i;
-    const float z = z_[i] * scale[index / kSubBlock];
     if (index < lowest) continue;  // the stream's abrupt start is not a click
-    largest = std::max(largest, z);
-    if (z > entry) candidates_[candidateCount++] = {z, index};
+    const float own = z_[kWideHalf + i];
+    largest = std::max(largest, own);
+    if (own > entry || run_[i] > runEntry) candidates_[candidateCount++] = {Strength(z_.data() + i), index};
   }
   if (largest > *peak) *peak = largest;
   std::sort(candidates_.begin(), candidates_.begin() + candidateCount,
@@ -199,13 +224,23 @@ int32_t ExtentDetector::Look(GapList& gaps, const Settings& settings, float* pea
     if (gaps.Holds(position) || Dropped(index) || AtSilenceEdge(index)) continue;
     const float bar = gaps.Distance(position) <= kNearDistance ? settings.nearBar : settings.seedBar;
     float z = candidates_[c].z;
-    if (!current) StatisticAt(index, 1, spread_[index / kSubBlock], &z);
+    if (!current) {
+      float around[kWideSpan];
+      StatisticAt(index - kWideHalf, kWideSpan, spread_[index / kSubBlock], around);
+      z = Strength(around);
+    }
     if (!(z > bar)) continue;
     ++tried;
     current = false;
     if (Seed(index, z, bar, gaps, settings)) ++made;
   }
   return made;
+}
+
+float ExtentDetector::Strength(const float* z) {
+  float sum = 0.0f;
+  for (int32_t i = 0; i < kWideSpan; ++i) sum += z[i] * z[i];
+  return std::max(z[kWideHalf], kWideWeight * std::sqrt(sum / kWideSpan));
 }
 
 bool ExtentDetector::Seed(int32_t index, float z, float bar, GapList& gaps, const Settings& settings) {

@@ -2,7 +2,8 @@
 // true extent and fills it from a short AR model.
 //
 // The block is searched in its middle half. Each seed (a sample that stands
-// far from its own interpolation, strongest first) starts a one-sample gap
+// far from its own interpolation, or amid a run of samples that together
+// stand far from theirs; strongest first) starts a one-sample gap
 // that grows while samples just beyond its edges, with the gap filled,
 // still stand out; edge samples whose arrived value then lies close to the
 // fill go back. So a gap ends where the click ends, not at a width guessed
@@ -79,6 +80,9 @@ class ExtentDetector {
   // z at block indices [first, first + count) into z, with spread `sigma`.
   void StatisticAt(int32_t first, int32_t count, float sigma, float* z);
   bool Fill(int32_t first, int32_t last);  // inclusive
+  // A seed's strength from the z of the kWideSpan samples around it,
+  // z[kWideSpan / 2] being its own.
+  static float Strength(const float* z);
   // Grows, trims, weighs, joins and commits a seed at `index` with
   // statistic z against `bar`; false when it was dropped.
   bool Seed(int32_t index, float z, float bar, GapList& gaps, const Settings& settings);
@@ -124,7 +128,8 @@ class ExtentDetector {
   std::vector<double> coeffs_;   // kOrder + 1
   std::vector<float> coeffsF_;   // kOrder + 1
   std::vector<float> errors_;    // kBlock
-  std::vector<float> z_;         // kSearchEnd - kSearchBegin
+  std::vector<float> z_;         // the searched half and kWideSpan / 2 samples either side
+  std::vector<float> run_;       // sums of z^2 over kWideSpan samples, as z_
   std::vector<float> meanAbs_;   // sub-blocks
   std::vector<float> spread_;    // sub-blocks
   std::vector<float> edgeErrors_;  // errors around one edge

@@ -15,6 +15,7 @@
 #include "declick/GapList.h"
 #include "declick/RepairBlock.h"
 #include "support/AllocationCounter.h"
+#include "support/KernelLevels.h"
 #include "support/Signals.h"
 #include "support/TestBlocks.h"
 
@@ -411,20 +412,24 @@ TEST(ExtentDeclick, AClickInOneChannelIsRepairedInBothThroughTheLink) {
   EXPECT_GE(10 * std::log10(before / Energy(repaired, clean, 2 * 8900, 2 * 9100)), 30);
 }
 
-// The same output for every buffer size, mono and stereo; further channels come out silent.
-TEST(ExtentDeclick, OutputIsTheSameWhateverTheBufferSize) {
+// The same output for every buffer size and every kernel level, mono and stereo; further channels come out silent.
+TEST(ExtentDeclick, OutputIsTheSameWhateverTheBufferSizeOrKernelLevel) {
   for (const uint16_t channels : {1, 2, 3}) {
     F x = Music(21000, channels, 9);
     for (size_t at : {3000u, 9700u, 15000u}) AddClick(x, channels, -1, at, 7, Shape::Burst, 1.5, at);
+    UseKernelLevel(KernelLevel::Baseline);
     const F reference = Rig(channels, 4096).Stream(x);
     EXPECT_GT(Energy(reference, x, 0, x.size()), 0.0);
-    for (const uint32_t frames : {1u, 7u, 480u, 1024u}) {
-      const F out = Rig(channels, frames).Stream(x);
-      ASSERT_EQ(out.size(), reference.size());
-      for (size_t i = 0; i < out.size(); ++i) {
-        ASSERT_EQ(out[i], i % channels < 2 ? reference[i] : 0.0f) << channels << " channels, " << frames << " frames";
+    testing::ForEachKernelLevel([&](KernelLevel level) {
+      for (const uint32_t frames : {1u, 7u, 480u, 1024u}) {
+        const F out = Rig(channels, frames).Stream(x);
+        ASSERT_EQ(out.size(), reference.size());
+        for (size_t i = 0; i < out.size(); ++i) {
+          ASSERT_EQ(out[i], i % channels < 2 ? reference[i] : 0.0f)
+              << channels << " channels, " << frames << " frames, " << KernelLevelName(level);
+        }
       }
-    }
+    });
   }
 }
 
