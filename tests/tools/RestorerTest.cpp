@@ -100,7 +100,7 @@ void PrintTo(const RunCase& c, std::ostream* os) {
 // one thread or in two stages. `failAfterReads`/`failAfterWrites`: the source or the sink fails
 // then; `stopAfterPolls`: a stop is asked for then.
 Outcome Restore(const RunCase& setup, bool staged, int failAfterReads = -1, int failAfterWrites = -1,
-                int stopAfterPolls = -1) {
+                int stopAfterPolls = -1, uint32_t switches = kToolDefaultOptions) {
   std::vector<float> x = MusicLike(setup.rate * 2 + 17, setup.channels, setup.rate, setup.rate + 1);
   AddWhiteHiss(x, 0.003);
   std::vector<Click> clicks;
@@ -111,6 +111,7 @@ Outcome Restore(const RunCase& setup, bool staged, int failAfterReads = -1, int 
   MemorySink sink(frameBytes, failAfterWrites);
 
   ToolOptions options;
+  options.options = switches;
   std::vector<std::unique_ptr<NoiseReducFilter>> filters;
   std::vector<std::unique_ptr<FilterProcessor>> processors;
   for (int k = 0; k < (staged ? 2 : 1); ++k) {
@@ -162,6 +163,21 @@ INSTANTIATE_TEST_SUITE_P(RatesWidthsBlocks, StagedRun,
                                            RunCase{44100, 2, 2, 4096, 4096}, RunCase{44100, 1, 1, 333, 4096},
                                            RunCase{44100, 2, 3, 4096, 1500}, RunCase{96000, 2, 2, 16384, 16384},
                                            RunCase{96000, 1, 3, 4096, 4096}));
+
+// Every switch the two stages take apart (either stage bypassed, the clicks alone, a manual
+// hiss level) gives the bytes of one thread too.
+TEST(StagedRunSwitches, GiveTheBytesOfOneThread) {
+  const RunCase setup{44100, 2, 2, 4096, 4096};
+  for (uint32_t switches : {kOptionBypassDeclick | kOptionAutoInputHiss, kOptionBypassDenoise | kOptionAutoInputHiss,
+                            kOptionOutputClicks | kOptionAutoInputHiss, 0u}) {
+    const Outcome one = Restore(setup, false, -1, -1, -1, switches);
+    const Outcome two = Restore(setup, true, -1, -1, -1, switches);
+    ASSERT_TRUE(one.status.Ok() && two.status.Ok()) << switches;
+    EXPECT_EQ(one.bytes.size(), size_t{setup.rate * 2 + 17} * 4) << switches;
+    EXPECT_TRUE(two.bytes == one.bytes) << switches;
+    EXPECT_EQ(two.clicks, one.clicks) << switches;
+  }
+}
 
 // A failure or a stop on either thread ends the run with its status, whatever the other does.
 TEST(StagedRunEnds, WithTheFirstFailureOrTheStop) {
