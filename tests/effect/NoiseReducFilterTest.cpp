@@ -3,7 +3,6 @@
 #include <gtest/gtest.h>
 
 #include <cmath>
-#include <cstring>
 #include <optional>
 #include <random>
 #include <tuple>
@@ -265,70 +264,6 @@ INSTANTIATE_TEST_SUITE_P(RatesWidthsBlocks, RestorationSweep,
                              {96000, 2, 3, 10000}, {176400, 1, 1, 512},  {192000, 2, 2, 20000},
                              {384000, 2, 3, 4096}}),
                                             ::testing::Values(Engine::Classic, Engine::Modern)));
-
-// The modern engine split in two stages, the declicker's object handing its floats to the
-// hiss remover's, gives the whole chain's very bytes call for call, and the same statistics:
-// every rate, width and channel count, host blocks of any size, clicks and hiss in the input,
-// the end flushed with silence.
-using StageCase = std::tuple<uint32_t, uint16_t, int, uint32_t>;  // rate, channels, bytes, block
-class Stages : public ::testing::TestWithParam<StageCase> {};
-
-TEST_P(Stages, GiveTheWholeChainsBytesCallForCall) {
-  const auto [rate, channels, bytes, block] = GetParam();
-  std::vector<float> x = MusicLike(rate * 2, channels, rate, rate + channels);
-  AddWhiteHiss(x, 0.003);
-  std::vector<Click> clicks;
-  for (uint32_t frame = rate / 4; frame + 64 < rate * 2; frame += rate / 5 + 37) clicks.push_back({frame, 3});
-  AddClicks(x, channels, clicks, 0.5);
-  const auto frameBytes = static_cast<uint16_t>(channels * bytes);
-  const WaveFormat format{1, channels, rate, rate * frameBytes, frameBytes, static_cast<uint16_t>(8 * bytes), 0};
-  NoiseReducFilter whole(NoiseReducFilter::Locking::OwnLock), declick(NoiseReducFilter::Locking::OwnLock),
-      hiss(NoiseReducFilter::Locking::OwnLock);
-  for (NoiseReducFilter* filter : {&whole, &declick, &hiss}) {
-    filter->SetEngine(Engine::Modern);
-    filter->SetFormat(format);
-    ASSERT_EQ(ApplyEffectParam(*filter, kParamOptions, 16.0f), ParamStatus::Ok);
-  }
-  declick.SetStage(NoiseReducFilter::Stage::Declick);
-  hiss.SetStage(NoiseReducFilter::Stage::Hiss);
-  EXPECT_EQ(declick.GetLatencyFrames(), 0u);
-  EXPECT_EQ(hiss.GetLatencyFrames(), whole.GetLatencyFrames());
-
-  std::vector<uint8_t> pcm = Encode(x, bytes);
-  pcm.resize(pcm.size() + size_t{rate / 4} * frameBytes, bytes == 1 ? 0x80 : 0);  // a flush of silence
-  const uint32_t room = block + 16384;
-  std::vector<uint8_t> out(size_t{room} * frameBytes), floats(size_t{room} * channels * sizeof(float));
-  std::vector<uint8_t> staged(out.size()), wholeBytes, stagedBytes;
-  for (size_t at = 0; at + size_t{block} * frameBytes <= pcm.size(); at += size_t{block} * frameBytes) {
-    uint32_t got = room, handed = room, gotStaged = room;
-    whole.Process(&pcm[at], block, out.data(), &got);
-    declick.Process(&pcm[at], block, floats.data(), &handed);
-    hiss.Process(floats.data(), handed, staged.data(), &gotStaged);
-    ASSERT_EQ(gotStaged, got) << "at byte " << at;
-    wholeBytes.insert(wholeBytes.end(), out.begin(), out.begin() + got * frameBytes);
-    stagedBytes.insert(stagedBytes.end(), staged.begin(), staged.begin() + got * frameBytes);
-  }
-  ASSERT_GT(wholeBytes.size(), x.size() / channels * frameBytes);
-  EXPECT_TRUE(wholeBytes == stagedBytes);
-
-  EXPECT_GE(whole.GetClicksRepaired(), clicks.size());
-  EXPECT_EQ(declick.GetClicksRepaired(), whole.GetClicksRepaired());
-  EXPECT_EQ(hiss.GetClicksRepaired(), 0u);
-  std::vector<ClickMark> marks(4096), stagedMarks(4096);
-  marks.resize(whole.DrainClicks(marks.data(), 4096));
-  stagedMarks.resize(declick.DrainClicks(stagedMarks.data(), 4096));
-  EXPECT_TRUE(std::equal(marks.begin(), marks.end(), stagedMarks.begin(), stagedMarks.end(),
-                         [](const ClickMark& a, const ClickMark& b) { return a.frame == b.frame && a.width == b.width; }));
-  const float level = whole.GetHissLevelDb(), stagedLevel = hiss.GetHissLevelDb();
-  EXPECT_TRUE(std::isfinite(level));
-  EXPECT_EQ(std::memcmp(&level, &stagedLevel, sizeof level), 0) << level << " " << stagedLevel;
-}
-
-INSTANTIATE_TEST_SUITE_P(RatesWidthsBlocks, Stages,
-                         ::testing::ValuesIn(std::vector<StageCase>{
-                             {16000, 1, 2, 1},   {16000, 2, 3, 7},     {22050, 2, 1, 333},  {44100, 2, 2, 480},
-                             {44100, 1, 1, 4096}, {44100, 2, 3, 4410}, {48000, 2, 2, 2048}, {96000, 1, 3, 1023},
-                             {96000, 2, 2, 20000}}));
 
 // 24-bit noise of distinct values (two-tap averaged: the spectral path clears the Nyquist
 // bin) in host blocks, restoration off (only the engines' fixed paths and delays left), the

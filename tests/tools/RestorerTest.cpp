@@ -90,17 +90,18 @@ struct RunCase {
   int bytes;
   uint32_t blockFrames;  // the Restorer's block
   uint32_t chunk;        // frames a read gives at most
+  uint32_t switches = kToolDefaultOptions;  // "Options" bits
 };
 void PrintTo(const RunCase& c, std::ostream* os) {
   *os << c.rate << " Hz, " << c.channels << " ch, " << c.bytes << " bytes, blocks of " << c.blockFrames
-      << ", reads of " << c.chunk;
+      << ", reads of " << c.chunk << ", options " << c.switches;
 }
 
 // Music with hiss and a click every fifth of a second, restored with the tool's defaults on
 // one thread or in two stages. `failAfterReads`/`failAfterWrites`: the source or the sink fails
 // then; `stopAfterPolls`: a stop is asked for then.
 Outcome Restore(const RunCase& setup, bool staged, int failAfterReads = -1, int failAfterWrites = -1,
-                int stopAfterPolls = -1, uint32_t switches = kToolDefaultOptions) {
+                int stopAfterPolls = -1) {
   std::vector<float> x = MusicLike(setup.rate * 2 + 17, setup.channels, setup.rate, setup.rate + 1);
   AddWhiteHiss(x, 0.003);
   std::vector<Click> clicks;
@@ -111,7 +112,7 @@ Outcome Restore(const RunCase& setup, bool staged, int failAfterReads = -1, int 
   MemorySink sink(frameBytes, failAfterWrites);
 
   ToolOptions options;
-  options.options = switches;
+  options.options = setup.switches;
   std::vector<std::unique_ptr<NoiseReducFilter>> filters;
   std::vector<std::unique_ptr<FilterProcessor>> processors;
   for (int k = 0; k < (staged ? 2 : 1); ++k) {
@@ -148,13 +149,15 @@ TEST_P(StagedRun, GivesTheBytesAndStatisticsOfOneThread) {
   EXPECT_EQ(one.result.frames, setup.rate * 2 + 17);
   EXPECT_EQ(two.result.frames, one.result.frames);
   EXPECT_TRUE(two.bytes == one.bytes);
-  EXPECT_GT(one.result.clickPeak, 0u);
   EXPECT_EQ(two.result.clickPeak, one.result.clickPeak);
-  EXPECT_GE(one.clicks, 8u);
   EXPECT_EQ(two.clicks, one.clicks);
   EXPECT_TRUE(std::equal(one.marks.begin(), one.marks.end(), two.marks.begin(), two.marks.end(),
                          [](const ClickMark& a, const ClickMark& b) { return a.frame == b.frame && a.width == b.width; }));
-  EXPECT_TRUE(std::isfinite(one.hissDb));
+  if (setup.switches == kToolDefaultOptions) {  // the restorers at work: every click found, a hiss level
+    EXPECT_GT(one.result.clickPeak, 0u);
+    EXPECT_GE(one.clicks, 8u);
+    EXPECT_TRUE(std::isfinite(one.hissDb));
+  }
   EXPECT_EQ(std::memcmp(&one.hissDb, &two.hissDb, sizeof(float)), 0) << one.hissDb << " " << two.hissDb;
 }
 
@@ -162,22 +165,12 @@ INSTANTIATE_TEST_SUITE_P(RatesWidthsBlocks, StagedRun,
                          ::testing::Values(RunCase{16000, 1, 2, 4096, 4096}, RunCase{16000, 2, 3, 1000, 77},
                                            RunCase{44100, 2, 2, 4096, 4096}, RunCase{44100, 1, 1, 333, 4096},
                                            RunCase{44100, 2, 3, 4096, 1500}, RunCase{96000, 2, 2, 16384, 16384},
-                                           RunCase{96000, 1, 3, 4096, 4096}));
-
-// Every switch the two stages take apart (either stage bypassed, the clicks alone, a manual
-// hiss level) gives the bytes of one thread too.
-TEST(StagedRunSwitches, GiveTheBytesOfOneThread) {
-  const RunCase setup{44100, 2, 2, 4096, 4096};
-  for (uint32_t switches : {kOptionBypassDeclick | kOptionAutoInputHiss, kOptionBypassDenoise | kOptionAutoInputHiss,
-                            kOptionOutputClicks | kOptionAutoInputHiss, 0u}) {
-    const Outcome one = Restore(setup, false, -1, -1, -1, switches);
-    const Outcome two = Restore(setup, true, -1, -1, -1, switches);
-    ASSERT_TRUE(one.status.Ok() && two.status.Ok()) << switches;
-    EXPECT_EQ(one.bytes.size(), size_t{setup.rate * 2 + 17} * 4) << switches;
-    EXPECT_TRUE(two.bytes == one.bytes) << switches;
-    EXPECT_EQ(two.clicks, one.clicks) << switches;
-  }
-}
+                                           RunCase{96000, 1, 3, 4096, 4096},
+                                           // either restorer bypassed, the clicks alone, a manual hiss level
+                                           RunCase{44100, 2, 2, 4096, 4096, kOptionBypassDeclick | kOptionAutoInputHiss},
+                                           RunCase{44100, 2, 2, 4096, 4096, kOptionBypassDenoise | kOptionAutoInputHiss},
+                                           RunCase{44100, 1, 3, 4096, 4096, kOptionOutputClicks | kOptionAutoInputHiss},
+                                           RunCase{16000, 2, 2, 4096, 4096, 0}));
 
 // A failure or a stop on either thread ends the run with its status, whatever the other does.
 TEST(StagedRunEnds, WithTheFirstFailureOrTheStop) {
