@@ -176,7 +176,9 @@ ToolStatus Restorer::RunStaged(Source& source, Processor& first, uint32_t stageF
         if (feed.flushFed > feed.flushLimit) return Stalled();
       }
       uint32_t frames = 0;
-      if (ToolStatus status = NextBlock(source, progress, &feed, &frames); !status.Ok()) return status;
+      if (ToolStatus status = NextBlock(source, progress, &feed, &frames); !status.Ok()) {
+        return interrupted() ? ToolStatus::Interruption() : status;  // as in Run
+      }
       StageHandoff::Packet* packet = handoff.BeginPush();
       if (packet == nullptr) return ToolStatus::Success();  // the second stage ended: its status tells
       packet->framesIn = feed.framesIn;
