@@ -135,7 +135,8 @@ TEST_P(ToolThreadsTest, TwoThreadsGiveTheBitsOfOne) {
     }
     return kept;
   };
-  std::vector<std::string> outputs, summaries, pictures;
+  std::vector<std::vector<int32_t>> outputs;
+  std::vector<std::string> summaries, pictures;
   for (const Args& threads : {Args{"-j", "1"}, Args{"-j", "2"}, Args{}}) {
     const std::string name = "out" + std::to_string(outputs.size());
     Args args = threads;
@@ -143,11 +144,12 @@ TEST_P(ToolThreadsTest, TwoThreadsGiveTheBitsOfOne) {
                              folder.File(name + ".wav")});
     const ToolRun run = RunVeltane(args);
     ASSERT_EQ(run.code, 0) << run.err;
-    outputs.push_back(ReadText(folder.File(name + ".wav")));
+    // The samples: a float WAV's PEAK chunk holds the time it was written.
+    outputs.push_back(ReadAudio(folder.File(name + ".wav")).samples);
     summaries.push_back(summary(run.out));
     pictures.push_back(ReadText(folder.File(name + ".png")));
   }
-  EXPECT_EQ(ReadAudio(folder.File("out0.wav")).Frames(), audio.Frames());
+  EXPECT_EQ(outputs[0].size(), audio.samples.size());
   EXPECT_EQ(summaries[0].find(" 0 repaired"), std::string::npos) << summaries[0];
   EXPECT_NE(summaries[0].find("hiss level"), std::string::npos) << summaries[0];
   for (size_t k = 1; k < outputs.size(); ++k) {
