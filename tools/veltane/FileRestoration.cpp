@@ -64,7 +64,11 @@ class CopyProcessor : public Restorer::Processor {
 
 // Hands the samples on their way in or out to the picture as well. Reading
 // and writing may run on two threads (a restoration in two stages): each
-// direction has its own scratch, and the picture is drawn under a lock.
+// direction has its own scratch, and the picture is drawn under a lock. The
+// reading must never run so far ahead that the picture forgets the input
+// before its output arrives.
+static_assert(uint64_t{Restorer::kStagePackets + 1} * Restorer::kBlockFrames + Restorer::kMirrorFrames <=
+              Spectrogram::kMaxLagFrames);
 class PictureTap : public Restorer::Source, public Restorer::Sink {
  public:
   // `kind`: 1, 2 or 3 for the chain's PCM, 4 for int32, 8 for doubles.

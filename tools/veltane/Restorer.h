@@ -87,8 +87,11 @@ class Restorer {
   // Packets waiting between the two stages of RunStaged: each holds one
   // block's output of the first stage (a block is 93 ms of audio at 44.1 kHz,
   // a millisecond or two of work), so that on a busy machine one thread
-  // descheduled for a while does not stall the other at once.
-  static constexpr uint32_t kStagePackets = 32;
+  // descheduled for a while does not stall the other at once. The reading
+  // runs ahead of the writing by at most this many blocks and one more (read,
+  // waiting for a packet) besides the processing's own lag (less than
+  // kMirrorFrames).
+  static constexpr uint32_t kStagePackets = 15;
 
   // The same run split over two threads. `first` takes the blocks read (or
   // mirrored) and gives frames of `stageFrameBytes` bytes, without delay;
