@@ -19,6 +19,8 @@ size_t BytesPerSample(Adapter::SampleWidth width) {
       return 3;
     case Adapter::SampleWidth::Pcm8:
       return 1;
+    case Adapter::SampleWidth::Float32:
+      return 4;
     case Adapter::SampleWidth::Pcm16:
       break;
   }
@@ -47,6 +49,9 @@ void ToFloat(Adapter::SampleWidth width, const uint8_t* in, float* out, size_t c
       for (size_t i = 0; i < count; ++i) {
         out[i] = static_cast<float>(static_cast<int>(in[i]) - 128) * (1.0f / 128.0f);
       }
+      break;
+    case Adapter::SampleWidth::Float32:
+      std::memcpy(out, in, count * sizeof(float));
       break;
   }
 }
@@ -96,6 +101,10 @@ void FromFloat(Adapter::SampleWidth width, bool round16, const float* in, uint8_
         out[i] = static_cast<uint8_t>(v + 128);
       }
       break;
+    case Adapter::SampleWidth::Float32:
+      // Handed on to the next stage as the chain left it, not clamped.
+      std::memcpy(out, in, count * sizeof(float));
+      break;
   }
 }
 
@@ -133,7 +142,13 @@ void Adapter::SetHostChannels(uint16_t count) {
   GraphLockHolder hold(*this);
   hostChannels = count;
   Output(0)->format.SetChannels(count);
-  Output(0)->format.SetFrames(kChainFrames);
+  Output(0)->format.SetFrames(chainFrames);
+}
+
+void Adapter::SetChainFrames(uint32_t frames) {
+  GraphLockHolder hold(*this);
+  chainFrames = std::max<uint32_t>(frames, 1);
+  Output(0)->format.SetFrames(chainFrames);
 }
 
 BlockStatus Adapter::AttachChain(Block* newChain, int inputIndex, int outputIndex) {
@@ -157,6 +172,7 @@ BlockStatus Adapter::TransformPcm16(const void* in, uint32_t frames, void* out,
                                     uint32_t* outFrames) {
   GraphLockHolder hold(*this);
   sampleWidth = SampleWidth::Pcm16;
+  outputWidth = SampleWidth::Pcm16;
   return Transform(static_cast<const uint8_t*>(in), frames, static_cast<uint8_t*>(out), outFrames);
 }
 
@@ -164,6 +180,7 @@ BlockStatus Adapter::TransformPcm24(const void* in, uint32_t frames, void* out,
                                     uint32_t* outFrames) {
   GraphLockHolder hold(*this);
   sampleWidth = SampleWidth::Pcm24;
+  outputWidth = SampleWidth::Pcm24;
   return Transform(static_cast<const uint8_t*>(in), frames, static_cast<uint8_t*>(out), outFrames);
 }
 
@@ -171,6 +188,15 @@ BlockStatus Adapter::TransformPcm8(const void* in, uint32_t frames, void* out,
                                    uint32_t* outFrames) {
   GraphLockHolder hold(*this);
   sampleWidth = SampleWidth::Pcm8;
+  outputWidth = SampleWidth::Pcm8;
+  return Transform(static_cast<const uint8_t*>(in), frames, static_cast<uint8_t*>(out), outFrames);
+}
+
+BlockStatus Adapter::TransformWidths(SampleWidth inWidth, SampleWidth outWidth, const void* in, uint32_t frames,
+                                     void* out, uint32_t* outFrames) {
+  GraphLockHolder hold(*this);
+  sampleWidth = inWidth;
+  outputWidth = outWidth;
   return Transform(static_cast<const uint8_t*>(in), frames, static_cast<uint8_t*>(out), outFrames);
 }
 
@@ -208,7 +234,7 @@ bool Adapter::CollectInto(uint8_t* out, uint32_t frames) {
   // A buffer in another channel layout (left over from an earlier format)
   // cannot be converted; it must never be read past its end either.
   if (input->format.channels != hostChannels || samples > buffer->length) return false;
-  DispatchKernel<FromFloatKernel>(sampleWidth, roundPcm16, input->ChannelData(0), out, size_t{samples});
+  DispatchKernel<FromFloatKernel>(outputWidth, roundPcm16, input->ChannelData(0), out, size_t{samples});
   return true;
 }
 
@@ -216,13 +242,17 @@ BlockStatus Adapter::Transform(const uint8_t* in, uint32_t frames, uint8_t* out,
                                uint32_t* outFrames) {
   const uint32_t capacity = outFrames != nullptr ? *outFrames : 0;
   const size_t frameBytes = BytesPerSample(sampleWidth) * hostChannels;
+  const size_t outFrameBytes = BytesPerSample(outputWidth) * hostChannels;
 
   if (chain == nullptr) {
-    if (out != nullptr) {
+    // A copier copies bytes: it serves equal widths only.
+    if (out != nullptr && frameBytes == outFrameBytes) {
       if (outFrames != nullptr) *outFrames = frames;
       if (in != nullptr && frames > 0 && frameBytes > 0) {
         std::memmove(out, in, frames * frameBytes);
       }
+    } else if (outFrames != nullptr) {
+      *outFrames = 0;
     }
     return BlockStatus::Ok;
   }
@@ -232,8 +262,8 @@ BlockStatus Adapter::Transform(const uint8_t* in, uint32_t frames, uint8_t* out,
   // may keep for good (the chain takes whole buffers only), or the input
   // could never be stored: a ring sized for fewer channels (before a format
   // change) or for smaller buffers grows.
-  const uint32_t residue = std::min<uint32_t>(std::max(ring.Readable(), 0), hostChannels * kChainFrames);
-  if (need + residue > ring.Capacity()) GrowRing(8u * hostChannels * std::max(frames, kChainFrames));
+  const uint32_t residue = std::min<uint32_t>(std::max(ring.Readable(), 0), hostChannels * chainFrames);
+  if (need + residue > ring.Capacity()) GrowRing(8u * hostChannels * std::max(frames, chainFrames));
 
   uint32_t delivered = 0;
   bool stored = in == nullptr || need == 0;
@@ -268,11 +298,11 @@ BlockStatus Adapter::Transform(const uint8_t* in, uint32_t frames, uint8_t* out,
 
     InputPort* input = Input(0);
     if (input->source != nullptr && !input->IsStale()) {
-      const uint32_t chainFrames = input->format.frames;
+      const uint32_t returned = input->format.frames;
       const uint32_t room = capacity - delivered;
-      if (chainFrames <= room) {
-        if (chainFrames > 0 && CollectInto(out + delivered * frameBytes, chainFrames)) {
-          delivered += chainFrames;
+      if (returned <= room) {
+        if (returned > 0 && CollectInto(out + delivered * outFrameBytes, returned)) {
+          delivered += returned;
         }
         input->MarkConsumed(true);
         settled = false;

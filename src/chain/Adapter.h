@@ -19,16 +19,21 @@ namespace veltane {
 
 class Adapter : public Block {
  public:
-  static constexpr uint32_t kChainFrames = 1024;  // frames per buffer handed to the chain
+  static constexpr uint32_t kChainFrames = 1024;  // frames per buffer handed to the chain by default
 
-  enum class SampleWidth { Pcm16, Pcm24, Pcm8 };
+  // Float32: the chain's own 32-bit floats, passed as they are (unclamped),
+  // for a chain that is one stage of a longer one.
+  enum class SampleWidth { Pcm16, Pcm24, Pcm8, Float32 };
 
   Adapter();
 
   // Each of these takes GraphLock.
   void SetHostRate(float rate);
-  // Also fixes the chain buffers at 1024 frames.
+  // Also fixes the chain buffers at chainFrames.
   void SetHostChannels(uint16_t count);
+  // Frames per buffer handed to the chain (1024 unless set): a stage that
+  // takes over another's stream gives it the buffers that stream came in.
+  void SetChainFrames(uint32_t frames);
   // Unlinks a previously attached different chain, then links Adapter o0 ->
   // chain input and chain output -> Adapter i0 (an index of -1 skips that
   // link). A null chain makes the Adapter a plain copier.
@@ -43,6 +48,9 @@ class Adapter : public Block {
   BlockStatus TransformPcm16(const void* in, uint32_t frames, void* out, uint32_t* outFrames);
   BlockStatus TransformPcm24(const void* in, uint32_t frames, void* out, uint32_t* outFrames);
   BlockStatus TransformPcm8(const void* in, uint32_t frames, void* out, uint32_t* outFrames);
+  // The same with the input's and the output's sample widths each given.
+  BlockStatus TransformWidths(SampleWidth inWidth, SampleWidth outWidth, const void* in, uint32_t frames,
+                              void* out, uint32_t* outFrames);
 
   // The Adapter works in Transform, not in a pass.
   BlockStatus Process() override { return BlockStatus::SelfMarked; }
@@ -52,7 +60,9 @@ class Adapter : public Block {
   float hostRate = 0.0f;
   Block* chain = nullptr;  // not owned
   SampleRing ring;         // host samples, interleaved in channel 0
-  SampleWidth sampleWidth = SampleWidth::Pcm16;
+  SampleWidth sampleWidth = SampleWidth::Pcm16;        // of the input
+  SampleWidth outputWidth = SampleWidth::Pcm16;
+  uint32_t chainFrames = kChainFrames;
   // 16-bit output written with 32768 and rounded, so that a transparent
   // chain gives every sample back; off, it is written with 32767 and
   // truncated (one step toward zero), as the classic engine's hosts expect.

@@ -104,6 +104,14 @@ bool NoiseReducManager::SetEngine(Engine choice) {
   return true;
 }
 
+bool NoiseReducManager::SetModernPart(ModernPart part) {
+  GraphLockHolder hold(*this);
+  if (part == modernPart) return false;
+  modernPart = part;
+  Rewire();
+  return true;
+}
+
 void NoiseReducManager::Rewire() {
   GraphLockHolder hold(*this);
   TDDeclick* d0 = declick[0].get();
@@ -175,13 +183,21 @@ void NoiseReducManager::Rewire() {
       Connect(synthesis.get(), 0, through.get(), 0);
       s0->SetPassThrough(1);
       break;
-    case Shape::Modern:
+    case Shape::Modern: {
       // No split: the modern blocks take the stream as it comes, at any rate.
-      Connect(s0, 0, modernDeclick.get(), 0);
-      Connect(modernDeclick.get(), 0, modernHiss.get(), 0);
-      Connect(modernHiss.get(), 0, through.get(), 0);
+      Block* head = s0;
+      if (modernPart != ModernPart::HissOnly) {
+        Connect(head, 0, modernDeclick.get(), 0);
+        head = modernDeclick.get();
+      }
+      if (modernPart != ModernPart::DeclickOnly) {
+        Connect(head, 0, modernHiss.get(), 0);
+        head = modernHiss.get();
+      }
+      Connect(head, 0, through.get(), 0);
       s0->SetPassThrough(1);
       break;
+    }
   }
   ConnectExclusive(analysis.get(), 0, noiseReduc.get(), 0);
   ConnectExclusive(noiseReduc.get(), 0, synthesis.get(), 0);

@@ -37,6 +37,11 @@ class Through;
 // kept exact, or the project's own modern one.
 enum class Engine : uint8_t { Classic, Modern };
 
+// Which of the modern engine's two blocks this chain links: both, or one of
+// them when the engine is split into two chains, each on a thread of its
+// own, the declicker's output becoming the hiss remover's input.
+enum class ModernPart : uint8_t { Whole, DeclickOnly, HissOnly };
+
 class NoiseReducManager : public Block {
  public:
   // The classic engine's three wirings, by rate, and the modern engine's one.
@@ -68,6 +73,10 @@ class NoiseReducManager : public Block {
   // rewiring requests a reset of "HalfS 0"; the caller decides what happens
   // to samples already inside the chain. Returns whether the links changed.
   bool SetEngine(Engine choice);
+  // Rewires for `part` when it differs from the current one (the classic
+  // engine ignores it until the modern one is chosen). The rewiring
+  // requests a reset, as SetEngine's does. Returns whether the links changed.
+  bool SetModernPart(ModernPart part);
 
   std::unique_ptr<Analysis> analysis;
   std::unique_ptr<Synthesis> synthesis;
@@ -86,6 +95,7 @@ class NoiseReducManager : public Block {
   uint32_t fullBandOnly = 0;
   float currentRate = 44100.0f;  // the rate the links were last built for
   Engine engine = Engine::Classic;
+  ModernPart modernPart = ModernPart::Whole;
 };
 
 }  // namespace veltane

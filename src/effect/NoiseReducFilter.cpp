@@ -240,6 +240,20 @@ void NoiseReducFilter::SetEngine(Engine choice) {
   if (manager->SetEngine(choice)) RestartStream();
 }
 
+void NoiseReducFilter::SetStage(Stage choice) {
+  std::lock_guard guard(lock);
+  GraphLockHolder hold(domain);
+  if (choice == stage) return;
+  stage = choice;
+  const ModernPart part = choice == Stage::Declick ? ModernPart::DeclickOnly
+                          : choice == Stage::Hiss  ? ModernPart::HissOnly
+                                                   : ModernPart::Whole;
+  // The hiss remover takes the declicker's buffers as they came inside one chain.
+  adapter->SetChainFrames(choice == Stage::Hiss ? ExtentDeclick::kOutputFrames : Adapter::kChainFrames);
+  manager->SetModernPart(part);
+  RestartStream();
+}
+
 Engine NoiseReducFilter::GetEngine() {
   std::lock_guard guard(lock);
   return manager->engine;
@@ -288,25 +302,20 @@ int NoiseReducFilter::Process(const uint8_t* in, uint32_t frames, uint8_t* out,
   // lands between buffers, never inside one.
   GraphLockHolder hold(domain);
   const size_t frameBytes = static_cast<size_t>(channels) * bytesPerSample;
-  if (adapter && fullBypass != 1) {
+  if (adapter && (fullBypass != 1 || stage != Stage::Whole)) {
     // Bypassed frames still waiting come out before the chain's.
     const uint32_t waited = out != nullptr && outFrames != nullptr ? DeliverWaiting(out, *outFrames) : 0;
     uint8_t* chainOut = out != nullptr ? out + waited * frameBytes : nullptr;
     uint32_t room = outFrames != nullptr ? *outFrames - waited : 0;
     uint32_t* chainFrames = outFrames != nullptr ? &room : nullptr;
-    switch (bytesPerSample) {
-      case 2:
-        adapter->TransformPcm16(in, frames, chainOut, chainFrames);
-        break;
-      case 3:
-        adapter->TransformPcm24(in, frames, chainOut, chainFrames);
-        break;
-      case 1:
-        adapter->TransformPcm8(in, frames, chainOut, chainFrames);
-        break;
-      default:  // no width this object knows: nothing runs
-        room = 0;
-        break;
+    using Width = Adapter::SampleWidth;
+    const Width host = bytesPerSample == 3 ? Width::Pcm24 : bytesPerSample == 1 ? Width::Pcm8 : Width::Pcm16;
+    if (bytesPerSample < 1 || bytesPerSample > 3) {
+      room = 0;  // no width this object knows: nothing runs
+    } else {
+      // A stage's float side carries the chain's samples to or from the other stage.
+      adapter->TransformWidths(stage == Stage::Hiss ? Width::Float32 : host,
+                               stage == Stage::Declick ? Width::Float32 : host, in, frames, chainOut, chainFrames);
     }
     if (outFrames != nullptr) *outFrames = waited + room;
     return outFrames == nullptr || *outFrames == 0 ? 1 : 0;
@@ -352,7 +361,7 @@ uint32_t NoiseReducFilter::GetLatencyFrames() {
       // Full band: the hiss remover's zero pre-roll (N - H) is the only
       // delay, the same at every frequency and also in its bypass. The
       // declicker holds frames back but hands each out in its place.
-      return HissRemover::LatencyFor(rate);
+      return manager->modernPart == ModernPart::DeclickOnly ? 0 : HissRemover::LatencyFor(rate);
   }
   return Analysis::HopFor(rate, analysis.sizeMode, analysis.hopMode);
 }

@@ -89,6 +89,20 @@ class NoiseReducFilter {
   void SetEngine(Engine choice);
   Engine GetEngine();
 
+  // One stage of the modern engine split over two threads. Whole (the
+  // default): host PCM in, host PCM out. Declick: host PCM in, the declicked
+  // stream out as the chain's 32-bit floats (channels x 4 bytes a frame,
+  // unclamped), in the declicker's 512-frame buffers, without delay. Hiss:
+  // those floats in, fed to the hiss remover in the same 512-frame buffers,
+  // host PCM out. A Declick object's output given to a Hiss object set up
+  // alike therefore reaches the hiss remover as it would inside one chain,
+  // buffer for buffer. A stage other than Whole always runs its chain (full
+  // bypass copies host samples, which its float side does not carry); the
+  // classic engine is not split and runs whole in every stage. A change
+  // starts a new stream, as SetEngine's does: set it before streaming.
+  enum class Stage : uint8_t { Whole, Declick, Hiss };
+  void SetStage(Stage stage);
+
   // Takes the host's PCM format; a changed rate rewires the chain.
   void SetFormat(const WaveFormat& format);
   // Runs `frames` interleaved host frames. *outFrames is the room at `out`
@@ -164,6 +178,7 @@ class NoiseReducFilter {
   std::atomic<uint32_t> channels{0};
   // Read by Process without `lock`.
   std::atomic<uint8_t> fullBypass{1};
+  Stage stage = Stage::Whole;  // under the chain's lock
   // Bypassed frames that found no room yet, oldest first; under GraphLock.
   std::vector<uint8_t> bypassWaiting;
   uint8_t bypassDeclick = 1;

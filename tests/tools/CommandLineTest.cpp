@@ -19,7 +19,7 @@ std::string Describe(const CommandLine& line) {
   return std::to_string(static_cast<int>(line.action)) + " " + o.input + " " + o.output + " " +
          std::to_string(o.options) + " " + level(o.clickThreshold) + " " + level(o.outputHissLevel) + " " +
          level(o.inputHissLevel) + " " + std::to_string(static_cast<int>(o.format)) + " " + std::to_string(o.quiet) +
-         (o.engine == Engine::Modern ? " modern" : " classic");
+         (o.engine == Engine::Modern ? " modern" : " classic") + (o.threads != 0 ? " j" + std::to_string(o.threads) : "");
 }
 
 class CommandLineTest : public ::testing::TestWithParam<LineCase> {};
@@ -55,7 +55,7 @@ INSTANTIATE_TEST_SUITE_P(
         L{{"--engine", "classic", "a", "b"}, "0 a b 16 - - - 0 0 classic"},
         L{{"--engine=modern", "a", "b"}, "0 a b 16 - - - 0 0 modern"},
         L{{"--engine", "new", "a", "b"}, "--engine takes modern or classic, not 'new'"},
-        L{{"-j", "2", "a", "b"}, "-j goes with -o OUTDIR"}, L{{"--overwrite", "a", "b"}, "--overwrite goes with -o"},
+        L{{"-j", "2", "a", "b"}, "0 a b 16 - - - 0 0 modern j2"}, L{{"--overwrite", "a", "b"}, "--overwrite goes with -o"},
         L{{"-r", "in", "a", "-o", "out"}, "either INPUT files or -r INDIR"}, L{{"-o", "out"}, "expected INPUT files"},
         L{{"-j", "0", "-o", "out", "a"}, "-j takes a whole number from 1 to 64, not '0'"},
         L{{"a", "-o"}, "-o needs a value"}));
@@ -68,7 +68,7 @@ TEST(CommandLineFolderTest, TakesInputsOrATree) {
   EXPECT_EQ(line.folder->inputs, (std::vector<std::string>{"a", "b"}));
   EXPECT_EQ(line.folder->outDir, "out");
   EXPECT_EQ(line.folder->jobs, 3u);
-  EXPECT_EQ(Describe(line), "0   20 - - - 0 0 modern");
+  EXPECT_EQ(Describe(line), "0   20 - - - 0 0 modern j3");
   EXPECT_EQ(line.options.spectrogram, "p.png");
   ASSERT_TRUE(ParseCommandLine({"--overwrite", "-r", "tree", "-o", "out"}, &line).Ok());
   EXPECT_TRUE(line.folder->inputs.empty());

@@ -104,6 +104,67 @@ INSTANTIATE_TEST_SUITE_P(RatesAndChannels, ModernEngineTest,
                          ::testing::Combine(::testing::Values(8000, 22050, 44100, 48000, 96000, 192000),
                                             ::testing::Values(1, 2)));
 
+// With two threads (-j 2, and the default on a machine of two cores or more) the modern engine
+// runs in two stages, one per thread: OUTPUT, the summary (clicks repaired, click meter peak,
+// hiss level) and the click marks of the picture are those of one thread (-j 1), for every
+// rate, sample format and channel count, tail included.
+class ToolThreadsTest : public ::testing::TestWithParam<std::tuple<int, int, int>> {};
+
+TEST_P(ToolThreadsTest, TwoThreadsGiveTheBitsOfOne) {
+  const auto [rate, format, channels] = GetParam();
+  TempFolder folder;
+  // Tones over hiss 50 dB down, a click every fifth of a second, an odd length.
+  Audio audio{format, rate, channels, std::vector<int32_t>((rate * 23 / 10 + 13) * channels)};
+  std::mt19937 random(3);
+  std::normal_distribution<double> hiss(0.0, 0.003);
+  for (int64_t n = 0; n < audio.Frames(); ++n) {
+    const double t = static_cast<double>(n) / rate;
+    const bool click = n % (rate / 5) < 3 && n > rate / 10;
+    for (int c = 0; c < channels; ++c) {
+      const double x = 0.3 * std::sin(2 * M_PI * (220 + 110 * c) * t) + hiss(random) + (click ? 0.5 : 0.0);
+      audio.samples[n * channels + c] = static_cast<int32_t>(std::nearbyint(x * 0x1p31));
+    }
+  }
+  WriteAudio(folder.File("in.wav"), audio);
+  // The summary without its time, which differs from run to run.
+  const auto summary = [](const std::string& text) {
+    std::istringstream lines(text);
+    std::string kept;
+    for (std::string line; std::getline(lines, line);) {
+      if (line.find("time taken") == std::string::npos) kept += line.substr(0, line.find("' to '")) + "\n";
+    }
+    return kept;
+  };
+  std::vector<std::vector<int32_t>> outputs;
+  std::vector<std::string> summaries, pictures;
+  for (const Args& threads : {Args{"-j", "1"}, Args{"-j", "2"}, Args{}}) {
+    const std::string name = "out" + std::to_string(outputs.size());
+    Args args = threads;
+    args.insert(args.end(), {"--spectrogram", folder.File(name + ".png"), folder.File("in.wav"),
+                             folder.File(name + ".wav")});
+    const ToolRun run = RunVeltane(args);
+    ASSERT_EQ(run.code, 0) << run.err;
+    // The samples: a float WAV's PEAK chunk holds the time it was written.
+    outputs.push_back(ReadAudio(folder.File(name + ".wav")).samples);
+    summaries.push_back(summary(run.out));
+    pictures.push_back(ReadText(folder.File(name + ".png")));
+  }
+  EXPECT_EQ(outputs[0].size(), audio.samples.size());
+  EXPECT_EQ(summaries[0].find(" 0 repaired"), std::string::npos) << summaries[0];
+  EXPECT_NE(summaries[0].find("hiss level"), std::string::npos) << summaries[0];
+  for (size_t k = 1; k < outputs.size(); ++k) {
+    EXPECT_TRUE(outputs[k] == outputs[0]) << "run " << k;
+    EXPECT_EQ(summaries[k], summaries[0]);
+    EXPECT_TRUE(pictures[k] == pictures[0]) << "run " << k;
+  }
+}
+
+INSTANTIATE_TEST_SUITE_P(RatesFormatsChannels, ToolThreadsTest,
+                         ::testing::Combine(::testing::Values(16000, 44100, 96000),
+                                            ::testing::Values(SF_FORMAT_WAV | SF_FORMAT_PCM_16,
+                                                              SF_FORMAT_WAV | SF_FORMAT_PCM_24, kWavFloat),
+                                            ::testing::Values(1, 2)));
+
 // 16-bit stereo WAV of swelling tones over hiss 40 dB below them, like a quiet recording.
 Audio MakeMusic(int rate, int64_t frames) {
   Audio audio{kWav16, rate, 2, std::vector<int32_t>(frames * 2)};

@@ -172,8 +172,9 @@ ToolStatus ParseCommandLine(const std::vector<std::string>& args, CommandLine* r
         return UsageError("-j takes a whole number from 1 to " + std::to_string(kMaxJobs) + ", not '" + *value +
                           "'.");
       }
+      // Files at once in folder mode, threads for the one file otherwise.
       folder.jobs = static_cast<unsigned>(jobs);
-      folderOnly = "-j";
+      options.threads = static_cast<unsigned>(jobs);
     } else if (name == "--overwrite") {
       folder.overwrite = true;
       folderOnly = "--overwrite";
@@ -254,6 +255,10 @@ Restoration (by default clicks and hiss are removed, hiss level automatic):
                         0 to 31: 1 bypass, 2 no declick, 4 no denoise,
                         8 output clicks, 16 automatic hiss level (default 16);
                         the switches above override its bits
+  -j N                  threads for the file (default: one per core); with 2
+                        or more the modern engine removes clicks on one core
+                        and hiss on another, giving the same output bits as
+                        with -j 1; the classic engine and --bypass use one
 
 Output:
   --format F            sample format of OUTPUT: pcm8, pcm16 or pcm24

@@ -36,6 +36,11 @@ struct ToolOptions {
   Engine engine = Engine::Modern;  // the tool's own default; the effect keeps classic
   OutputSampleFormat format = OutputSampleFormat::KeepInput;
   bool quiet = false;
+  // Threads for the one file; 0: one per core. Two or more split the modern
+  // engine's chain over two threads, the declicker on one and the hiss
+  // remover on the other: the output is the same bits as on one. More than
+  // two gain nothing; the classic engine and a bypass run on one.
+  unsigned threads = 0;
   // A PNG of the input's, the output's and the removed part's spectrograms;
   // empty for none. In folder mode a name that each file's picture builds on.
   std::string spectrogram;

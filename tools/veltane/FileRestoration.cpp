@@ -9,6 +9,9 @@
 #include <cstring>
 #include <filesystem>
 #include <memory>
+#include <mutex>
+#include <optional>
+#include <thread>
 
 #include "effect/NoiseReducFilter.h"
 #include "veltane/AudioReader.h"
@@ -59,7 +62,13 @@ class CopyProcessor : public Restorer::Processor {
   uint32_t frameBytes;
 };
 
-// Hands the samples on their way in or out to the picture as well.
+// Hands the samples on their way in or out to the picture as well. Reading
+// and writing may run on two threads (a restoration in two stages): each
+// direction has its own scratch, and the picture is drawn under a lock. The
+// reading must never run so far ahead that the picture forgets the input
+// before its output arrives.
+static_assert(uint64_t{Restorer::kStagePackets + 1} * Restorer::kBlockFrames + Restorer::kMirrorFrames <=
+              Spectrogram::kMaxLagFrames);
 class PictureTap : public Restorer::Source, public Restorer::Sink {
  public:
   // `kind`: 1, 2 or 3 for the chain's PCM, 4 for int32, 8 for doubles.
@@ -68,23 +77,38 @@ class PictureTap : public Restorer::Source, public Restorer::Sink {
 
   ToolStatus Read(uint8_t* pcm, uint32_t frames, uint32_t* got) override {
     ToolStatus status = source.Read(pcm, frames, got);
-    if (status.Ok()) picture.AddInput(Decode(pcm, *got), *got);
+    if (status.Ok()) {
+      const float* samples = Decode(pcm, *got, &reading);
+      std::lock_guard hold(drawing);
+      picture.AddInput(samples, *got);
+    }
     return status;
   }
   ToolStatus Write(const uint8_t* pcm, uint32_t frames) override {
-    picture.AddOutput(Decode(pcm, frames), frames);
+    const float* samples = Decode(pcm, frames, &writing);
+    {
+      std::lock_guard hold(drawing);
+      picture.AddOutput(samples, frames);
+    }
     return sink.Write(pcm, frames);
   }
 
  private:
-  const float* Decode(const uint8_t* pcm, uint32_t frames) {
+  struct Scratch {
+    std::vector<int32_t> integers;
+    std::vector<float> samples;
+  };
+
+  const float* Decode(const uint8_t* pcm, uint32_t frames, Scratch* scratch) const {
     const size_t count = static_cast<size_t>(frames) * channels;
+    std::vector<float>& samples = scratch->samples;
     samples.resize(count);
     if (kind == 8) {
       const auto* reals = reinterpret_cast<const double*>(pcm);
       for (size_t i = 0; i < count; ++i) samples[i] = static_cast<float>(reals[i]);
       return samples.data();
     }
+    std::vector<int32_t>& integers = scratch->integers;
     integers.resize(count);
     if (kind == 4) {
       std::memcpy(integers.data(), pcm, count * sizeof(int32_t));
@@ -101,9 +125,15 @@ class PictureTap : public Restorer::Source, public Restorer::Sink {
   PcmCodec codec;
   Restorer::Source& source;
   Restorer::Sink& sink;
-  std::vector<int32_t> integers;
-  std::vector<float> samples;
+  Scratch reading;
+  Scratch writing;
+  std::mutex drawing;
 };
+
+// Threads for one file: as asked, else one per core.
+unsigned ThreadsFor(const ToolOptions& options) {
+  return options.threads != 0 ? options.threads : std::max(std::thread::hardware_concurrency(), 1u);
+}
 
 std::string Describe(const AudioReader& reader) {
   return std::to_string(reader.SampleRate()) + " Hz, " + (reader.Channels() == 1 ? "mono" : "stereo") + ", " +
@@ -166,6 +196,24 @@ ToolStatus FileRestoration::Run(const ToolOptions& options, FileObserver& observ
   if (filter == nullptr) return ToolStatus::Failure(ExitCode::Internal, "out of memory.");
   FilterProcessor filtering(*filter);
   filtering.Configure(options, reader->SampleRate(), reader->Channels(), reader->ChainBytes());
+  // On two cores or more the modern engine runs in two stages, the
+  // declicker's (`filter`) on this thread and the hiss remover's on another:
+  // two objects set up alike, the first handing the second its declicked
+  // stream as floats, buffer for buffer as inside one chain, so the output
+  // is the same bits. The classic engine's chain, split into bands, is not
+  // split; a bypass has nothing to share out.
+  const bool staged = !exact && options.engine == Engine::Modern && (options.options & kOptionFullBypass) == 0 &&
+                      ThreadsFor(options) >= 2;
+  std::unique_ptr<NoiseReducFilter> hissFilter;
+  std::optional<FilterProcessor> hissFiltering;
+  if (staged) {
+    hissFilter = CreateNoiseReducFilter(NoiseReducFilter::Locking::OwnLock);
+    if (hissFilter == nullptr) return ToolStatus::Failure(ExitCode::Internal, "out of memory.");
+    hissFiltering.emplace(*hissFilter);
+    hissFiltering->Configure(options, reader->SampleRate(), reader->Channels(), reader->ChainBytes());
+    filter->SetStage(NoiseReducFilter::Stage::Declick);
+    hissFilter->SetStage(NoiseReducFilter::Stage::Hiss);
+  }
   CopyProcessor copying(frameBytes);
   Restorer::Processor& processor = exact ? static_cast<Restorer::Processor&>(copying) : filtering;
 
@@ -181,8 +229,11 @@ ToolStatus FileRestoration::Run(const ToolOptions& options, FileObserver& observ
 
   Restorer restorer(frameBytes);
   Restorer::Result result;
-  ToolStatus status = restorer.Run(
-      source, processor, sink, &result, [&observer](uint64_t frames) { observer.Progress(frames); }, stop);
+  const auto progress = [&observer](uint64_t frames) { observer.Progress(frames); };
+  ToolStatus status =
+      staged ? restorer.RunStaged(source, filtering, static_cast<uint32_t>(sizeof(float)) * reader->Channels(),
+                                  *hissFiltering, sink, &result, progress, stop)
+             : restorer.Run(source, processor, sink, &result, progress, stop);
   if (!status.Ok()) return status;
   if (ToolStatus committed = writer->Commit(); !committed.Ok()) return committed;
   if (picture) {
@@ -198,7 +249,7 @@ ToolStatus FileRestoration::Run(const ToolOptions& options, FileObserver& observ
   report->clickPeak = result.clickPeak;
   if (!exact) {
     report->clicks = filtering.ClicksRepaired();
-    report->hissDb = filtering.HissLevelDb();
+    report->hissDb = staged ? hissFiltering->HissLevelDb() : filtering.HissLevelDb();
   }
   report->description = Describe(*reader);
   report->lost = writer->Lost();

@@ -374,6 +374,7 @@ int FolderRun::Run(const CommandLine& line, std::ostream& out, std::ostream& err
       options.input = file.job->input;
       options.output = file.job->output;
       options.spectrogram = file.job->picture;
+      options.threads = 1;  // the files already share the cores
       const pid_t pid = ::fork();
       if (pid == 0) {
         ::close(fds[0]);

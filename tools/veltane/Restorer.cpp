@@ -3,6 +3,11 @@
 
 #include <algorithm>
 #include <cstring>
+#include <system_error>
+#include <thread>
+
+#include "veltane/StageHandoff.h"
+#include "veltane/StopSignals.h"
 
 namespace veltane {
 
@@ -45,18 +50,50 @@ void Restorer::Mirror(uint8_t* out, uint32_t count) {
   }
 }
 
+ToolStatus Restorer::Stalled() {
+  return ToolStatus::Failure(ExitCode::Internal, "the restoration chain stopped producing output; OUTPUT was not written.");
+}
+
+ToolStatus Restorer::NextBlock(Source& source, const Progress& progress, Feed* feed, uint32_t* frames) {
+  *frames = 0;
+  if (feed->inputEnded) {
+    *frames = blockFrames;
+    Mirror(input.data(), blockFrames);
+    feed->flushFed += blockFrames;
+    return ToolStatus::Success();
+  }
+  if (ToolStatus status = source.Read(input.data(), blockFrames, frames); !status.Ok()) return status;
+  if (*frames == 0) {
+    feed->inputEnded = true;
+    return ToolStatus::Success();
+  }
+  Remember(input.data(), *frames);
+  feed->framesIn += *frames;
+  if (progress) progress(feed->framesIn);
+  return ToolStatus::Success();
+}
+
+ToolStatus Restorer::Deliver(const uint8_t* out, uint32_t produced, uint64_t framesIn, Sink& sink,
+                             Delivery* delivery) {
+  const auto skipped = static_cast<uint32_t>(std::min<uint64_t>(delivery->toDrop, produced));
+  delivery->toDrop -= skipped;
+  const auto kept = static_cast<uint32_t>(std::min<uint64_t>(produced - skipped, framesIn - delivery->framesOut));
+  if (kept == 0) return ToolStatus::Success();
+  if (ToolStatus status = sink.Write(out + static_cast<size_t>(skipped) * frameBytes, kept); !status.Ok()) {
+    return status;
+  }
+  delivery->framesOut += kept;
+  return ToolStatus::Success();
+}
+
 ToolStatus Restorer::Run(Source& source, Processor& processor, Sink& sink, Result* result,
                          const Progress& progress, const StopRequested& stop) {
   *result = Result{};
-  uint64_t framesIn = 0;
-  uint64_t framesOut = 0;
-  uint64_t toDrop = 0;
-  bool latencyKnown = false;
-  bool inputEnded = false;
-  uint64_t flushFed = 0;
-  uint64_t flushLimit = 0;
   lastEnd = 0;
   mirrored = 0;
+  Feed feed;
+  Delivery delivery;
+  bool latencyKnown = false;
 
   const auto interrupted = [&stop] { return stop && stop(); };
   // A signal that breaks off a read or a write shows up as that call's
@@ -65,52 +102,104 @@ ToolStatus Restorer::Run(Source& source, Processor& processor, Sink& sink, Resul
     return interrupted() ? ToolStatus::Interruption() : status;
   };
 
-  while (!inputEnded || framesOut < framesIn) {
+  while (!feed.inputEnded || delivery.framesOut < feed.framesIn) {
     if (interrupted()) return ToolStatus::Interruption();
-
+    if (feed.inputEnded && feed.flushFed > feed.flushLimit) return Stalled();
     uint32_t frames = 0;
-    if (!inputEnded) {
-      if (ToolStatus status = source.Read(input.data(), blockFrames, &frames); !status.Ok()) return failed(status);
-      if (frames == 0) {
-        inputEnded = true;
-        if (framesIn == 0) break;
-        continue;
-      }
-      Remember(input.data(), frames);
-      framesIn += frames;
-      if (progress) progress(framesIn);
-    } else {
-      // A chain that keeps swallowing the flush long after its own delay
-      // has run dry would loop for ever; a few seconds' worth past the
-      // latency is far more than any whole-buffer pipeline holds.
-      if (flushFed > flushLimit) {
-        return ToolStatus::Failure(ExitCode::Internal,
-                                   "the restoration chain stopped producing output; OUTPUT was not written.");
-      }
-      frames = blockFrames;
-      Mirror(input.data(), frames);
-      flushFed += frames;
+    if (ToolStatus status = NextBlock(source, progress, &feed, &frames); !status.Ok()) return failed(status);
+    if (frames == 0) {  // the input has just ended
+      if (feed.framesIn == 0) break;
+      continue;
     }
 
     const uint32_t produced = std::min(processor.Process(input.data(), frames, output.data(), roomFrames), roomFrames);
     if (!latencyKnown) {
-      toDrop = processor.LatencyFrames();
-      flushLimit = toDrop + 16ull * roomFrames;
+      delivery.toDrop = processor.LatencyFrames();
+      feed.flushLimit = FlushLimit(delivery.toDrop);
       latencyKnown = true;
     }
     result->clickPeak = std::max(result->clickPeak, processor.ClickMeter());
-
-    const uint32_t skipped = static_cast<uint32_t>(std::min<uint64_t>(toDrop, produced));
-    toDrop -= skipped;
-    const uint32_t kept = static_cast<uint32_t>(std::min<uint64_t>(produced - skipped, framesIn - framesOut));
-    if (kept > 0) {
-      const uint8_t* first = output.data() + static_cast<size_t>(skipped) * frameBytes;
-      if (ToolStatus status = sink.Write(first, kept); !status.Ok()) return failed(status);
-      framesOut += kept;
+    if (ToolStatus status = Deliver(output.data(), produced, feed.framesIn, sink, &delivery); !status.Ok()) {
+      return failed(status);
     }
   }
 
-  result->frames = framesOut;
+  result->frames = delivery.framesOut;
+  return ToolStatus::Success();
+}
+
+ToolStatus Restorer::RunStaged(Source& source, Processor& first, uint32_t stageFrameBytes, Processor& second,
+                               Sink& sink, Result* result, const Progress& progress, const StopRequested& stop) {
+  *result = Result{};
+  lastEnd = 0;
+  mirrored = 0;
+  StageHandoff handoff(kStagePackets, static_cast<size_t>(roomFrames) * stageFrameBytes);
+  Feed feed;
+  Delivery delivery;
+  delivery.toDrop = second.LatencyFrames();
+  feed.flushLimit = FlushLimit(delivery.toDrop);
+
+  // The second stage, on its own thread: one call per packet, as the
+  // one-thread loop makes one per block, and the end decided as it is there.
+  ToolStatus secondStatus = ToolStatus::Success();
+  const auto runSecond = [&] {
+    while (StageHandoff::Packet* packet = handoff.BeginPop()) {
+      if (packet->call) {
+        const uint32_t produced =
+            std::min(second.Process(packet->bytes.data(), packet->frames, output.data(), roomFrames), roomFrames);
+        secondStatus = Deliver(output.data(), produced, packet->framesIn, sink, &delivery);
+        if (!secondStatus.Ok()) break;
+      }
+      if (packet->inputEnded && delivery.framesOut >= packet->framesIn) break;
+      handoff.Pop();
+    }
+    // Done, failed, or told to stop: in every case the first stage stops too.
+    handoff.Close();
+  };
+  std::thread worker;
+  try {
+    StopSignals::Hold blocked;  // the new thread inherits the blocked stop signals
+    worker = std::thread(runSecond);
+  } catch (const std::system_error&) {
+    return ToolStatus::Failure(ExitCode::Internal, "could not start a second thread; OUTPUT was not written.");
+  }
+
+  const auto interrupted = [&stop] { return stop && stop(); };
+  const auto runFirst = [&]() -> ToolStatus {
+    for (;;) {
+      if (interrupted()) return ToolStatus::Interruption();
+      // Past the input's end, feed the mirror one block at a time, and only
+      // while the second stage, having taken everything, still wants more.
+      if (feed.inputEnded) {
+        if (!handoff.WaitDrained()) return ToolStatus::Success();
+        if (interrupted()) return ToolStatus::Interruption();
+        if (feed.flushFed > feed.flushLimit) return Stalled();
+      }
+      uint32_t frames = 0;
+      if (ToolStatus status = NextBlock(source, progress, &feed, &frames); !status.Ok()) {
+        return interrupted() ? ToolStatus::Interruption() : status;  // as in Run
+      }
+      StageHandoff::Packet* packet = handoff.BeginPush();
+      if (packet == nullptr) return ToolStatus::Success();  // the second stage ended: its status tells
+      packet->framesIn = feed.framesIn;
+      packet->inputEnded = feed.inputEnded;
+      packet->call = frames > 0;
+      packet->frames = 0;
+      if (frames > 0) {
+        const auto room = static_cast<uint32_t>(packet->bytes.size() / std::max<uint32_t>(stageFrameBytes, 1));
+        packet->frames = std::min(first.Process(input.data(), frames, packet->bytes.data(), room), room);
+        result->clickPeak = std::max(result->clickPeak, first.ClickMeter());
+      }
+      handoff.Push();
+    }
+  };
+  const ToolStatus firstStatus = runFirst();
+  handoff.Close();
+  worker.join();
+
+  if (!firstStatus.Ok()) return firstStatus;
+  if (!secondStatus.Ok()) return interrupted() ? ToolStatus::Interruption() : secondStatus;
+  result->frames = delivery.framesOut;
   return ToolStatus::Success();
 }
 

@@ -9,6 +9,12 @@
 // backwards from its end (a mirror): the restoration decides on the last
 // frames as it would inside a longer recording, where silence would make the
 // hiss reducer fade them out.
+//
+// The loop runs on one thread, or split in two stages on two threads: the
+// calling thread reads and runs the first stage, a second thread runs the
+// second stage and writes. Both forms make the same calls with the same
+// frames on the same processing (only the thread differs), so they write the
+// same output and report the same statistics.
 #pragma once
 
 #include <cstdint>
@@ -78,7 +84,54 @@ class Restorer {
   ToolStatus Run(Source& source, Processor& processor, Sink& sink, Result* result,
                  const Progress& progress = {}, const StopRequested& stop = {});
 
+  // Packets waiting between the two stages of RunStaged: each holds one
+  // block's output of the first stage (a block is 93 ms of audio at 44.1 kHz,
+  // a millisecond or two of work), so that on a busy machine one thread
+  // descheduled for a while does not stall the other at once. The reading
+  // runs ahead of the writing by at most this many blocks and one more (read,
+  // waiting for a packet) besides the processing's own lag (less than
+  // kMirrorFrames).
+  static constexpr uint32_t kStagePackets = 15;
+
+  // The same run split over two threads. `first` takes the blocks read (or
+  // mirrored) and gives frames of `stageFrameBytes` bytes, without delay;
+  // `second` takes those, call for call, and gives what is written, behind
+  // its LatencyFrames (asked for before the run starts: the format must be
+  // set). The calling thread reads, runs `first` and reports progress and
+  // polls `stop`; a thread of its own (started here, with the stop signals
+  // blocked so that they reach the calling thread) runs `second` and writes.
+  // Once the input has ended, each further mirrored block is fed only after
+  // `second` has taken everything before it and found the output still
+  // short, so both stages see exactly the blocks the one-thread loop would
+  // give them. Allocates the packets here.
+  ToolStatus RunStaged(Source& source, Processor& first, uint32_t stageFrameBytes, Processor& second, Sink& sink,
+                       Result* result, const Progress& progress = {}, const StopRequested& stop = {});
+
  private:
+  // Where the reading side stands.
+  struct Feed {
+    uint64_t framesIn = 0;
+    bool inputEnded = false;
+    uint64_t flushFed = 0;   // mirrored frames fed
+    uint64_t flushLimit = 0;
+  };
+  // Where the writing side stands.
+  struct Delivery {
+    uint64_t framesOut = 0;
+    uint64_t toDrop = 0;  // latency frames still to drop
+  };
+
+  // The next block into `input`: read while the input lasts (*frames = 0
+  // and feed->inputEnded once it has ended), the mirror afterwards.
+  ToolStatus NextBlock(Source& source, const Progress& progress, Feed* feed, uint32_t* frames);
+  // Drops what is left of the latency from `produced` frames at `out` and
+  // writes the rest, up to `framesIn` frames in all.
+  ToolStatus Deliver(const uint8_t* out, uint32_t produced, uint64_t framesIn, Sink& sink, Delivery* delivery);
+  // The limit on the mirror fed past the latency: a chain that keeps
+  // swallowing it long after its own delay would loop for ever.
+  uint64_t FlushLimit(uint64_t latency) const { return latency + 16ull * roomFrames; }
+  static ToolStatus Stalled();
+
   // Keeps the last kMirrorFrames frames read.
   void Remember(const uint8_t* frames, uint32_t count);
   // Fills `out` with the next `count` frames of the mirror.

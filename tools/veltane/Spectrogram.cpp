@@ -14,7 +14,7 @@ namespace veltane {
 namespace {
 
 constexpr uint32_t kBins = Spectrogram::kFftSize / 2 + 1;
-constexpr uint32_t kRingFrames = 1u << 17;  // more than the restoration ever lags its input
+constexpr uint32_t kRingFrames = Spectrogram::kMaxLagFrames;
 constexpr double kLowDb = -120.0;           // the colour scale: kLowDb .. 0 dBFS
 
 struct Rgb {

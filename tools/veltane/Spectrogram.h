@@ -25,6 +25,9 @@ class Spectrogram {
  public:
   static constexpr uint32_t kFftSize = 512;
   static constexpr uint32_t kMaxColumns = 2048;
+  // How far the output may lag the input: the input waits this many frames
+  // for its output, no more.
+  static constexpr uint32_t kMaxLagFrames = 1u << 17;
   // Geometry of the picture, in pixels.
   static constexpr int kLeft = 48, kPlotWidth = 1000, kRight = 72, kTop = 4;
   static constexpr int kTitle = 12, kPanel = 180, kGap = 4, kStrip = 16, kAxis = 14;
