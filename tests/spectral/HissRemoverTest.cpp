@@ -127,9 +127,25 @@ TEST(LsaGain, TheExponentialIntegralTableStaysWithinItsStatedBound) {
   EXPECT_EQ(LsaGain::ExpHalfE1(std::nanf("")), LsaGain::ExpHalfE1(std::exp2(-20.0f)));
 }
 
+// The polynomial logarithm and power against the standard library, over the whole range the gain rule uses them in.
+TEST(LsaGain, TheLogarithmAndPowerStayWithinTheirStatedBounds) {
+  double worstLog = 0, worstExp = 0;
+  for (double e = -125.9; e < 127.9; e += 0.00137) {
+    const float x = std::exp2(static_cast<float>(e));
+    worstLog = std::max(worstLog, std::fabs(LsaGain::Log2Approx(x) - std::log2(double{x})));
+    const float y = static_cast<float>(e);
+    worstExp = std::max(worstExp, std::fabs(LsaGain::Exp2Approx(y) / std::exp2(double{y}) - 1));
+  }
+  EXPECT_LT(worstLog, 5e-5);
+  EXPECT_LT(worstExp, 2e-5);
+  EXPECT_EQ(LsaGain::Exp2Approx(-127.0f), 0.0f);
+  EXPECT_EQ(LsaGain::Exp2Approx(std::nanf("")), 0.0f);
+}
+
 // The gain rule against a slow reference (the standard library's exponential integral), frame by frame: the first
 // frame takes its own a-priori SNR, the second the decision-directed one, each refined by the second step, over a
-// grid of a-posteriori SNRs (the grid of the two frames' gammas spans a-priori SNRs from -40 to +40 dB, with a floor of -40 dB).
+// grid of a-posteriori SNRs (the grid of the two frames' gammas spans a-priori SNRs from -40 to +40 dB, with a floor of -40 dB),
+// then weighted by the speech-presence probability from the smoothed a-priori SNR around each bin.
 TEST(LsaGain, MatchesASlowReferenceOverAGridOfSnrs) {
   auto lsa = [](double xi, double gamma) {
     const double v = xi / (1 + xi) * gamma;
@@ -143,6 +159,31 @@ TEST(LsaGain, MatchesASlowReferenceOverAGridOfSnrs) {
     previous = first * first * gamma;
     return lsa(std::max(previous, xiMin), gamma);
   };
+  // The presence weighting over all bins, from each bin's second-step a-priori SNR (max(previous, xiMin)) and gamma.
+  std::vector<double> zeta;
+  auto weigh = [&](const std::vector<double>& g, const std::vector<double>& previous, const std::vector<double>& gammas) {
+    const size_t n = g.size();
+    const double half = LsaGain::kGlobalHalfWidth;
+    std::vector<double> xi(n), out(n);
+    for (size_t k = 0; k < n; ++k) {
+      xi[k] = std::max(previous[k], xiMin);
+      zeta[k] = LsaGain::kZetaSmoothing * zeta[k] + (1 - LsaGain::kZetaSmoothing) * xi[k];
+    }
+    auto presence = [](double z) {
+      return std::clamp(std::log(z / LsaGain::kZetaMin) / std::log(double{LsaGain::kZetaMax} / LsaGain::kZetaMin), 0.0, 1.0);
+    };
+    for (size_t k = 0; k < n; ++k) {
+      const double local = 0.25 * zeta[k > 0 ? k - 1 : k] + 0.5 * zeta[k] + 0.25 * zeta[k + 1 < n ? k + 1 : k];
+      double sum = 0;
+      int count = 0;
+      for (double j = std::max(0.0, k - half); j <= std::min(n - 1.0, k + half); ++j, ++count) sum += zeta[static_cast<size_t>(j)];
+      const double q = std::min(1 - presence(local) * presence(sum / count), double{LsaGain::kMaxAbsence});
+      const double v = xi[k] / (1 + xi[k]) * gammas[k];
+      const double p = 1 / (1 + q / (1 - q) * (1 + xi[k]) * std::exp(-v));
+      out[k] = std::pow(std::max<double>(g[k], kFloor), p) * std::pow(double{kFloor}, 1 - p);
+    }
+    return out;
+  };
   std::vector<double> gammas;
   for (double db = -20.0; db <= 40.0; db += 2.5) gammas.push_back(std::pow(10.0, db / 10));
   const uint32_t bins = static_cast<uint32_t>(gammas.size() * gammas.size());
@@ -153,20 +194,28 @@ TEST(LsaGain, MatchesASlowReferenceOverAGridOfSnrs) {
   }
   LsaGain gain;
   gain.Setup(bins, 256.0 / 44100);
+  zeta.assign(bins, 0.0);
   gain.Compute(power1.data(), hiss.data(), kFloor, gains.data());
-  std::vector<double> previous(bins);
+  std::vector<double> previous(bins), expected(bins), gamma(bins);
   for (uint32_t b = 0; b < bins; ++b) {
-    const double gamma = power1[b] / 2.0;
-    const double g = reference(std::max(gamma - 1, xiMin), gamma, previous[b]);
-    ASSERT_NEAR(gains[b], std::max<double>(g, kFloor), 1e-3 * g) << "first frame, gamma " << gamma;
+    gamma[b] = power1[b] / 2.0;
+    expected[b] = reference(std::max(gamma[b] - 1, xiMin), gamma[b], previous[b]);
+  }
+  expected = weigh(expected, previous, gamma);
+  for (uint32_t b = 0; b < bins; ++b) {
+    ASSERT_NEAR(gains[b], expected[b], 1e-3 * expected[b]) << "first frame, gamma " << gamma[b];
   }
   gain.Compute(power2.data(), hiss.data(), kFloor, gains.data());
+  std::vector<double> xi(bins);
   for (uint32_t b = 0; b < bins; ++b) {
-    const double gamma = power2[b] / 2.0;
+    gamma[b] = power2[b] / 2.0;
     const double alpha = gain.Alpha();
-    const double xi = std::max(alpha * previous[b] + (1 - alpha) * std::max(gamma - 1, 0.0), xiMin);
-    const double g = reference(xi, gamma, previous[b]);
-    ASSERT_NEAR(gains[b], std::max<double>(g, kFloor), 1e-3 * g) << "second frame, xi " << xi << " gamma " << gamma;
+    xi[b] = std::max(alpha * previous[b] + (1 - alpha) * std::max(gamma[b] - 1, 0.0), xiMin);
+    expected[b] = reference(xi[b], gamma[b], previous[b]);
+  }
+  expected = weigh(expected, previous, gamma);
+  for (uint32_t b = 0; b < bins; ++b) {
+    ASSERT_NEAR(gains[b], expected[b], 1e-3 * expected[b]) << "second frame, xi " << xi[b] << " gamma " << gamma[b];
   }
   // No hiss known: everything passes.
   std::fill(hiss.begin(), hiss.end(), 0.0f);
