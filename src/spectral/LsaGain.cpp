@@ -78,34 +78,6 @@ float LsaGain::ExpHalfE1(float v) {
   return t[0] + fraction * (t[1] - t[0]);
 }
 
-float LsaGain::Log2Approx(float x) {
-  uint32_t bits;
-  std::memcpy(&bits, &x, sizeof bits);
-  const float exponent = static_cast<float>(static_cast<int32_t>(bits >> 23)) - 127.0f;
-  const uint32_t mantissaBits = (bits & 0x7fffffu) | 0x3f800000u;
-  float m;
-  std::memcpy(&m, &mantissaBits, sizeof m);
-  const float t = m - 1.0f;
-  // Chebyshev fit of log2(1 + t) on [0, 1), largest error 3.2e-5.
-  const float poly =
-      3.1908130e-05f +
-      t * (1.4412674f + t * (-0.70570415f + t * (0.40872175f + t * (-0.18772264f + t * 0.043428909f))));
-  return exponent + poly;
-}
-
-float LsaGain::Exp2Approx(float x) {
-  if (!(x >= -126.0f)) return 0.0f;
-  x = std::min(x, 127.99f);
-  const float whole = std::floor(x);
-  const float f = x - whole;
-  // Chebyshev fit of 2^f on [0, 1), largest relative error 7.3e-6.
-  const float poly = 1.0000073f + f * (0.69293129f + f * (0.24171026f + f * (0.051666878f + f * 0.013676531f)));
-  const uint32_t scaleBits = static_cast<uint32_t>(static_cast<int32_t>(whole) + 127) << 23;
-  float scale;
-  std::memcpy(&scale, &scaleBits, sizeof scale);
-  return poly * scale;
-}
-
 void LsaGain::Setup(uint32_t bins, double hopSeconds) {
   bins_ = bins;
   alpha_ = static_cast<float>(std::exp(-hopSeconds / kAlphaSeconds));
@@ -114,6 +86,7 @@ void LsaGain::Setup(uint32_t bins, double hopSeconds) {
   v_.assign(bins, 0.0f);
   zeta_.assign(bins, 0.0f);
   absence_.assign(bins, 0.0f);
+  global_.assign(bins, 0.0f);
   Table();
   Reset();
 }
@@ -169,22 +142,26 @@ void LsaGain::Weigh(float gainFloor, float* gains) {
   const float* scaled = xiScaled_.data();
   const float* v = v_.data();
   float* zeta = zeta_.data();
-  float* q = absence_.data();
-  // xi = scaled / (1 - scaled): the second step's a-priori SNR, kept finite.
-  auto apriori = [](float s) { return s / std::max(1.0f - s, 1e-7f); };
-  for (uint32_t k = 0; k < n; ++k) zeta[k] = kZetaSmoothing * zeta[k] + (1.0f - kZetaSmoothing) * apriori(scaled[k]);
-  // P(z), linear in log2 z between the two limits.
-  const float log2Min = Log2Approx(kZetaMin);
-  const float span = 1.0f / (Log2Approx(kZetaMax) - log2Min);
-  auto presence = [&](float z) { return std::clamp((Log2Approx(z) - log2Min) * span, 0.0f, 1.0f); };
-  // The global mean is a running sum over the bins within kGlobalHalfWidth.
+  float* likelihood = absence_.data();
+  float* global = global_.data();
+  constexpr float kLog2E = 1.44269504f;
+  // A floor of 0 would have no logarithm; 1e-9 is far below anything audible.
+  const float floor = std::clamp(gainFloor, 1e-9f, 1.0f);
+  const float log2Floor = Log2Approx(floor);
+  // Per bin: the smoothed a-priori SNR, (1 + xi) exp(-v) (the likelihood
+  // ratio's inverse without the priors) and log2 of the LSA gain.
+  for (uint32_t k = 0; k < n; ++k) {
+    const float xi = scaled[k] / std::max(1.0f - scaled[k], 1e-7f);
+    zeta[k] = kZetaSmoothing * zeta[k] + (1.0f - kZetaSmoothing) * xi;
+    likelihood[k] = (1.0f + xi) * Exp2Approx(-kLog2E * v[k]);
+    gains[k] = Log2Approx(std::clamp(scaled[k] * gains[k], floor, 1.0f));
+  }
+  // The global mean: a running sum over the bins within kGlobalHalfWidth.
   double sum = 0.0;
   uint32_t count = 0;
   for (uint32_t k = 0; k < n && k <= kGlobalHalfWidth; ++k, ++count) sum += zeta[k];
   for (uint32_t k = 0; k < n; ++k) {
-    const float local = 0.25f * (zeta[k > 0 ? k - 1 : k] + zeta[k + 1 < n ? k + 1 : k]) + 0.5f * zeta[k];
-    const float global = static_cast<float>(sum / count);
-    q[k] = std::min(1.0f - presence(local) * presence(global), kMaxAbsence);
+    global[k] = static_cast<float>(sum / count);
     if (k + kGlobalHalfWidth + 1 < n) {
       sum += zeta[k + kGlobalHalfWidth + 1];
       ++count;
@@ -194,15 +171,21 @@ void LsaGain::Weigh(float gainFloor, float* gains) {
       --count;
     }
   }
-  constexpr float kLog2E = 1.44269504f;
-  // A floor of 0 would have no logarithm; 1e-9 is far below anything audible.
-  const float floor = std::clamp(gainFloor, 1e-9f, 1.0f);
-  const float log2Floor = Log2Approx(floor);
-  for (uint32_t k = 0; k < n; ++k) {
-    const float p = 1.0f / (1.0f + q[k] / (1.0f - q[k]) * (1.0f + apriori(scaled[k])) * Exp2Approx(-kLog2E * v[k]));
-    const float g = std::clamp(scaled[k] * gains[k], floor, 1.0f);
-    gains[k] = std::clamp(Exp2Approx(p * Log2Approx(g) + (1.0f - p) * log2Floor), floor, 1.0f);
-  }
+  // P(z), linear in log2 z between the two limits; then the presence
+  // probability and G^p floor^(1 - p) in the log2 domain.
+  const float log2Min = Log2Approx(kZetaMin);
+  const float span = 1.0f / (Log2Approx(kZetaMax) - log2Min);
+  auto weigh = [&](uint32_t k, float local) {
+    const float presence = std::clamp((Log2Approx(local) - log2Min) * span, 0.0f, 1.0f) *
+                           std::clamp((Log2Approx(global[k]) - log2Min) * span, 0.0f, 1.0f);
+    const float q = std::min(1.0f - presence, kMaxAbsence);
+    const float p = 1.0f / (1.0f + q / (1.0f - q) * likelihood[k]);
+    gains[k] = std::clamp(Exp2Approx(log2Floor + p * (gains[k] - log2Floor)), floor, 1.0f);
+  };
+  // The local mean is cut at the spectrum's ends.
+  weigh(0, n > 1 ? 0.75f * zeta[0] + 0.25f * zeta[1] : zeta[0]);
+  for (uint32_t k = 1; k + 1 < n; ++k) weigh(k, 0.25f * (zeta[k - 1] + zeta[k + 1]) + 0.5f * zeta[k]);
+  if (n > 1) weigh(n - 1, 0.75f * zeta[n - 1] + 0.25f * zeta[n - 2]);
 }
 
 }  // namespace veltane

@@ -38,7 +38,9 @@
 // from a library call.
 #pragma once
 
+#include <algorithm>
 #include <cstdint>
+#include <cstring>
 #include <vector>
 
 namespace veltane {
@@ -95,7 +97,39 @@ class LsaGain {
   std::vector<float> xiScaled_;  // xi / (1 + xi) of the current step
   std::vector<float> v_;         // v of the current step
   std::vector<float> zeta_;      // smoothed a-priori SNR
-  std::vector<float> absence_;   // q per bin
+  std::vector<float> absence_;   // (1 + xi) exp(-v) per bin
+  std::vector<float> global_;    // the global mean of zeta per bin
 };
+
+// Inline, so that the loops calling them vectorise.
+inline float LsaGain::Log2Approx(float x) {
+  uint32_t bits;
+  std::memcpy(&bits, &x, sizeof bits);
+  const float exponent = static_cast<float>(static_cast<int32_t>(bits >> 23)) - 127.0f;
+  const uint32_t mantissaBits = (bits & 0x7fffffu) | 0x3f800000u;
+  float m;
+  std::memcpy(&m, &mantissaBits, sizeof m);
+  const float t = m - 1.0f;
+  // Chebyshev fit of log2(1 + t) on [0, 1), largest error 3.2e-5.
+  const float poly =
+      3.1908130e-05f +
+      t * (1.4412674f + t * (-0.70570415f + t * (0.40872175f + t * (-0.18772264f + t * 0.043428909f))));
+  return exponent + poly;
+}
+
+inline float LsaGain::Exp2Approx(float x) {
+  // Branch-free, so that loops around it vectorise: x + 127 is clamped to
+  // [0, 255), its truncation is its floor and the exponent's biased bits (0,
+  // below -126, makes the scale 0); a NaN goes to the bottom.
+  const float biased = std::min(x > -127.0f ? x : -127.0f, 127.99f) + 127.0f;
+  const int32_t whole = static_cast<int32_t>(biased);
+  const float f = biased - static_cast<float>(whole);
+  // Chebyshev fit of 2^f on [0, 1), largest relative error 7.3e-6.
+  const float poly = 1.0000073f + f * (0.69293129f + f * (0.24171026f + f * (0.051666878f + f * 0.013676531f)));
+  const uint32_t scaleBits = static_cast<uint32_t>(whole) << 23;
+  float scale;
+  std::memcpy(&scale, &scaleBits, sizeof scale);
+  return poly * scale;
+}
 
 }  // namespace veltane
