@@ -85,7 +85,7 @@ void LsaGain::Setup(uint32_t bins, double hopSeconds) {
   xiScaled_.assign(bins, 0.0f);
   v_.assign(bins, 0.0f);
   zeta_.assign(bins, 0.0f);
-  absence_.assign(bins, 0.0f);
+  likelihood_.assign(bins, 0.0f);
   global_.assign(bins, 0.0f);
   Table();
   Reset();
@@ -142,7 +142,7 @@ void LsaGain::Weigh(float gainFloor, float* gains) {
   const float* scaled = xiScaled_.data();
   const float* v = v_.data();
   float* zeta = zeta_.data();
-  float* likelihood = absence_.data();
+  float* likelihood = likelihood_.data();
   float* global = global_.data();
   constexpr float kLog2E = 1.44269504f;
   // A floor of 0 would have no logarithm; 1e-9 is far below anything audible.

@@ -97,7 +97,7 @@ class LsaGain {
   std::vector<float> xiScaled_;  // xi / (1 + xi) of the current step
   std::vector<float> v_;         // v of the current step
   std::vector<float> zeta_;      // smoothed a-priori SNR
-  std::vector<float> absence_;   // (1 + xi) exp(-v) per bin
+  std::vector<float> likelihood_;  // (1 + xi) exp(-v) per bin
   std::vector<float> global_;    // the global mean of zeta per bin
 };
 
