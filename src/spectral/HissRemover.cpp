@@ -14,6 +14,9 @@ namespace {
 
 constexpr double kPi = 3.14159265358979323846;
 constexpr float kDeepestFloorDb = -200.0f / 3.0f;  // "Output Hiss Level" 0; 0.625 gives -25 dB
+// The offset's low-pass: cut-off 0.3 Hz, below any music and any hiss (time
+// constants of 10 and 50 ms lost 0.12 and 0.02 dB on pink hiss at 30 dB SNR).
+constexpr double kOffsetSeconds = 0.5;
 
 // The per-frame loops over bins and samples, each built for every kernel
 // level (the compiler vectorises them; the same operations per element).
@@ -122,6 +125,10 @@ void HissRemover::OnInputsChanged() {
   overlap_.assign(size_t{channels} * n, 0.0f);
   // Room for a whole input buffer beside a whole frame.
   ring.Resize(channels, n + inputFrames);
+  offsets_.Resize(channels, n + inputFrames);
+  offsetState_.assign(channels, 0.0);
+  offsetScratch_.assign(std::max(inputFrames, n), 0.0f);
+  offsetWeight_ = 1.0 - std::exp(-1.0 / (kOffsetSeconds * sampleRate));
   configured_ = true;
   Restart();
 }
@@ -136,6 +143,9 @@ void HissRemover::Restart() {
   // The cleared ring is the zero pre-roll: the first frame ends with the
   // first H input samples.
   ring.AdvanceWriter(static_cast<int64_t>(fftSize - hopSize));
+  offsets_.Clear();
+  offsets_.AdvanceWriter(static_cast<int64_t>(fftSize - hopSize));
+  std::fill(offsetState_.begin(), offsetState_.end(), 0.0);
   std::fill(overlap_.begin(), overlap_.end(), 0.0f);
   tracker.Reset();
   lsa.Reset();
@@ -163,8 +173,10 @@ BlockStatus HissRemover::Process() {
     for (uint16_t c = 0; c < channels; ++c) {
       ring.SelectChannel(c);
       ring.Write(buffer->data[0] + c, inputFrames, channels, nullptr);
+      TrackOffset(c, buffer->data[0] + c);
     }
     ring.AdvanceWriter(inputFrames);
+    offsets_.AdvanceWriter(inputFrames);
     in->MarkConsumed(true);
   }
 
@@ -191,6 +203,7 @@ BlockStatus HissRemover::Process() {
     if (warmup_ > 0) --warmup_;
   }
   ring.AdvanceReader(hopSize);
+  offsets_.AdvanceReader(hopSize);
   ++frameIndex_;
   out->MarkReady();
   return BlockStatus::SelfMarked;
@@ -205,9 +218,11 @@ void HissRemover::AnalyseFrame() {
   for (uint16_t c = 0; c < channels; c += 2) {
     ring.SelectChannel(c);
     ring.Read(re, n, 1, window_.data());
+    SubtractOffset(c, re);
     if (c + 1 < channels) {
       ring.SelectChannel(static_cast<uint16_t>(c + 1));
       ring.Read(im, n, 1, window_.data());
+      SubtractOffset(static_cast<uint16_t>(c + 1), im);
     } else {
       std::fill(im, im + n, 0.0f);
     }
@@ -222,6 +237,24 @@ void HissRemover::AnalyseFrame() {
   // Frames reaching back into the pre-roll would show the tracker silence
   // that is not in the stream.
   if (frameIndex_ + 1 >= kHopsPerFrame) tracker.Update(power);
+}
+
+void HissRemover::TrackOffset(uint16_t c, const float* input) {
+  double m = offsetState_[c];
+  for (uint32_t i = 0; i < inputFrames; ++i) {
+    m += offsetWeight_ * (input[size_t{i} * channels] - m);
+    offsetScratch_[i] = static_cast<float>(m);
+  }
+  offsetState_[c] = m;
+  offsets_.SelectChannel(c);
+  offsets_.Write(offsetScratch_.data(), inputFrames, 1, nullptr);
+}
+
+void HissRemover::SubtractOffset(uint16_t c, float* windowed) {
+  const uint32_t n = fftSize;
+  offsets_.SelectChannel(c);
+  offsets_.Read(offsetScratch_.data(), n, 1, window_.data());
+  for (uint32_t i = 0; i < n; ++i) windowed[i] -= offsetScratch_[i];
 }
 
 void HissRemover::FillFlatHiss(float dbfs) {
@@ -251,7 +284,6 @@ void HissRemover::SynthesiseFrame(float floor) {
   }
   float* gains = gains_.data();
   lsa.Compute(power_.data(), hiss, floor, gains);
-  gains[0] = 1.0f;  // DC passes unchanged: an offset is no hiss
 
   float* re = frame_.data();
   float* im = re + n;
@@ -276,7 +308,10 @@ void HissRemover::GiveOut(float* out, bool raw) {
       ring.SelectChannel(c);
       ring.Read(out + c, hop, channels, nullptr);
     } else {
-      for (uint32_t i = 0; i < hop; ++i) out[size_t{i} * channels + c] = acc[i] * norm_[i];
+      // The offset of the hop rejoins what the overlap-add rebuilt.
+      offsets_.SelectChannel(c);
+      offsets_.Read(offsetScratch_.data(), hop, 1, nullptr);
+      for (uint32_t i = 0; i < hop; ++i) out[size_t{i} * channels + c] = acc[i] * norm_[i] + offsetScratch_[i];
     }
     // The accumulator moves on by one hop; later frames add onto zeros.
     std::copy(acc + hop, acc + n, acc);

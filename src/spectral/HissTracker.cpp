@@ -195,8 +195,12 @@ void HissTracker::UpdateBands() {
   float* estimate = estimate_.data();
   const uint32_t n = bins_;
   uint32_t k = 0;
-  const float firstLevel = std::pow(10.0f, 0.1f * bandDb_[0]);
-  for (; k < n && static_cast<float>(k) < bandCentre_[0]; ++k) estimate[k] = firstLevel;
+  // Below the first centre the fitted slope continues: pink hiss doubles per
+  // octave down there, and the lowest bins hold most of its power.
+  for (; k < n && static_cast<float>(k) < bandCentre_[0]; ++k) {
+    const float octavesDown = bandOctave_[0] - std::log2(static_cast<float>(std::max<uint32_t>(k, 1)));
+    estimate[k] = std::pow(10.0f, 0.1f * (bandDb_[0] + slope * octavesDown));
+  }
   for (size_t b = 0; b + 1 < bands; ++b) {
     const float span = bandCentre_[b + 1] - bandCentre_[b];
     const float stepDb = (bandDb_[b + 1] - bandDb_[b]) / span;

@@ -89,7 +89,7 @@ inline void Lookup(const Lanes<float, W>& v, Lanes<float, W>& out) {
 // W bins of one frame of the two-step gain: every bin on its own.
 template <int W>
 inline void GainLanes(const float* power, const float* hiss, float* previous, float alpha, float xiMin,
-                      float gainFloor, float* gains) {
+                      float* scaled, float* v, float* gains) {
   using V = Lanes<float, W>;
   // A hiss power this small against any real power means "no hiss known";
   // it also keeps gamma finite.
@@ -117,10 +117,9 @@ inline void GainLanes(const float* power, const float* hiss, float* previous, fl
   const V scaled2 = xi2 / (1.0f + xi2);
   V e2;
   Lookup<W>(scaled2 * gamma, e2);
-  const V lsa2 = scaled2 * e2;
-  const V g2 = one < lsa2 ? one : lsa2;
-  const V floor = gainFloor - V{};
-  StoreLanes(V{g2 < floor ? floor : g2}, gains);
+  StoreLanes(scaled2, scaled);
+  StoreLanes(V{scaled2 * gamma}, v);
+  StoreLanes(e2, gains);
 }
 
 // One frame, in the widest vectors of the level; the last few bins go
@@ -128,19 +127,21 @@ inline void GainLanes(const float* power, const float* hiss, float* previous, fl
 struct ComputeKernel {
   template <class Isa>
   static void Run(uint32_t n, const float* power, const float* hiss, float* previous, float alpha, float xiMin,
-                  float gainFloor, float* gains) {
+                  float* scaled, float* v, float* gains) {
     constexpr uint32_t kW = Isa::kFloatLanes;
     uint32_t k = 0;
     for (; k + kW <= n; k += kW) {
-      GainLanes<kW>(power + k, hiss + k, previous + k, alpha, xiMin, gainFloor, gains + k);
+      GainLanes<kW>(power + k, hiss + k, previous + k, alpha, xiMin, scaled + k, v + k, gains + k);
     }
     if (k == n) return;
-    float p[kW] = {}, h[kW] = {}, old[kW] = {}, g[kW] = {};
+    float p[kW] = {}, h[kW] = {}, old[kW] = {}, s[kW] = {}, vv[kW] = {}, g[kW] = {};
     std::copy(power + k, power + n, p);
     std::copy(hiss + k, hiss + n, h);
     std::copy(previous + k, previous + n, old);
-    GainLanes<kW>(p, h, old, alpha, xiMin, gainFloor, g);
+    GainLanes<kW>(p, h, old, alpha, xiMin, s, vv, g);
     std::copy(old, old + (n - k), previous + k);
+    std::copy(s, s + (n - k), scaled + k);
+    std::copy(vv, vv + (n - k), v + k);
     std::copy(g, g + (n - k), gains + k);
   }
 };
@@ -188,11 +189,17 @@ void LsaGain::Setup(uint32_t bins, double hopSeconds) {
   bins_ = bins;
   alpha_ = static_cast<float>(std::exp(-hopSeconds / kAlphaSeconds));
   previous_.assign(bins, 0.0f);
+  xiScaled_.assign(bins, 0.0f);
+  v_.assign(bins, 0.0f);
+  zeta_.assign(bins, 0.0f);
+  likelihood_.assign(bins, 0.0f);
+  global_.assign(bins, 0.0f);
   Reset();
 }
 
 void LsaGain::Reset() {
   std::fill(previous_.begin(), previous_.end(), 0.0f);
+  std::fill(zeta_.begin(), zeta_.end(), 0.0f);
   first_ = true;
 }
 
@@ -204,7 +211,61 @@ void LsaGain::Compute(const float* power, const float* hiss, float gainFloor, fl
   // A floor below -25 dB lowers the a-priori SNR's floor with it, or the gain
   // could never reach it.
   const float xiMin = std::min(kXiMin, gainFloor * gainFloor);
-  DispatchKernel<ComputeKernel>(bins_, power, hiss, previous_.data(), alpha, xiMin, gainFloor, gains);
+  DispatchKernel<ComputeKernel>(bins_, power, hiss, previous_.data(), alpha, xiMin, xiScaled_.data(), v_.data(),
+                                gains);
+  Weigh(gainFloor, gains);
+}
+
+void LsaGain::Weigh(float gainFloor, float* gains) {
+  const uint32_t n = bins_;
+  if (n == 0) return;
+  const float* scaled = xiScaled_.data();
+  const float* v = v_.data();
+  float* zeta = zeta_.data();
+  float* likelihood = likelihood_.data();
+  float* global = global_.data();
+  constexpr float kLog2E = 1.44269504f;
+  // A floor of 0 would have no logarithm; 1e-9 is far below anything audible.
+  const float floor = std::clamp(gainFloor, 1e-9f, 1.0f);
+  const float log2Floor = Log2Approx(floor);
+  // Per bin: the smoothed a-priori SNR, (1 + xi) exp(-v) (the likelihood
+  // ratio's inverse without the priors) and log2 of the LSA gain.
+  for (uint32_t k = 0; k < n; ++k) {
+    const float xi = scaled[k] / std::max(1.0f - scaled[k], 1e-7f);
+    zeta[k] = kZetaSmoothing * zeta[k] + (1.0f - kZetaSmoothing) * xi;
+    likelihood[k] = (1.0f + xi) * Exp2Approx(-kLog2E * v[k]);
+    gains[k] = Log2Approx(std::clamp(scaled[k] * gains[k], floor, 1.0f));
+  }
+  // The global mean: a running sum over the bins within kGlobalHalfWidth.
+  double sum = 0.0;
+  uint32_t count = 0;
+  for (uint32_t k = 0; k < n && k <= kGlobalHalfWidth; ++k, ++count) sum += zeta[k];
+  for (uint32_t k = 0; k < n; ++k) {
+    global[k] = static_cast<float>(sum / count);
+    if (k + kGlobalHalfWidth + 1 < n) {
+      sum += zeta[k + kGlobalHalfWidth + 1];
+      ++count;
+    }
+    if (k >= kGlobalHalfWidth) {
+      sum -= zeta[k - kGlobalHalfWidth];
+      --count;
+    }
+  }
+  // P(z), linear in log2 z between the two limits; then the presence
+  // probability and G^p floor^(1 - p) in the log2 domain.
+  const float log2Min = Log2Approx(kZetaMin);
+  const float span = 1.0f / (Log2Approx(kZetaMax) - log2Min);
+  auto weigh = [&](uint32_t k, float local) {
+    const float presence = std::clamp((Log2Approx(local) - log2Min) * span, 0.0f, 1.0f) *
+                           std::clamp((Log2Approx(global[k]) - log2Min) * span, 0.0f, 1.0f);
+    const float q = std::min(1.0f - presence, kMaxAbsence);
+    const float p = 1.0f / (1.0f + q / (1.0f - q) * likelihood[k]);
+    gains[k] = std::clamp(Exp2Approx(log2Floor + p * (gains[k] - log2Floor)), floor, 1.0f);
+  };
+  // The local mean is cut at the spectrum's ends.
+  weigh(0, n > 1 ? 0.75f * zeta[0] + 0.25f * zeta[1] : zeta[0]);
+  for (uint32_t k = 1; k + 1 < n; ++k) weigh(k, 0.25f * (zeta[k - 1] + zeta[k + 1]) + 0.5f * zeta[k]);
+  if (n > 1) weigh(n - 1, 0.75f * zeta[n - 1] + 0.25f * zeta[n - 2]);
 }
 
 }  // namespace veltane
