@@ -40,7 +40,6 @@
 
 #include <algorithm>
 #include <cstdint>
-#include <cstring>
 #include <vector>
 
 namespace veltane {
@@ -63,6 +62,8 @@ class LsaGain {
   // value at 2^-20 (where every gain reaches 1 anyway), above 2^12 exactly 1.
   // The table is built while the program loads (static initialisation).
   static float ExpHalfE1(float v);
+  // The weighting's logarithm and power, as its kernels compute them in
+  // every lane.
   // log2(x) for a normal positive float from its exponent and a degree-5
   // polynomial in its mantissa: within 5e-5 of the true value (the tests
   // check it). Not for zero, denormals, negatives or NaNs.
@@ -89,49 +90,13 @@ class LsaGain {
   void Compute(const float* power, const float* hiss, float gainFloor, float* gains);
 
  private:
-  // The presence weighting of the second step's gains (see above).
-  void Weigh(float gainFloor, float* gains);
-
   uint32_t bins_ = 0;
   bool first_ = true;
   float alpha_ = 0.96f;
   std::vector<float> previous_;  // G1'^2 gamma' per bin: the previous frame's clean-power estimate over L
-  std::vector<float> xiScaled_;  // xi / (1 + xi) of the current step
-  std::vector<float> v_;         // v of the current step
   std::vector<float> zeta_;      // smoothed a-priori SNR
   std::vector<float> likelihood_;  // (1 + xi) exp(-v) per bin
   std::vector<float> global_;    // the global mean of zeta per bin
 };
-
-// Inline, so that the loops calling them vectorise.
-inline float LsaGain::Log2Approx(float x) {
-  uint32_t bits;
-  std::memcpy(&bits, &x, sizeof bits);
-  const float exponent = static_cast<float>(static_cast<int32_t>(bits >> 23)) - 127.0f;
-  const uint32_t mantissaBits = (bits & 0x7fffffu) | 0x3f800000u;
-  float m;
-  std::memcpy(&m, &mantissaBits, sizeof m);
-  const float t = m - 1.0f;
-  // Chebyshev fit of log2(1 + t) on [0, 1), largest error 3.2e-5.
-  const float poly =
-      3.1908130e-05f +
-      t * (1.4412674f + t * (-0.70570415f + t * (0.40872175f + t * (-0.18772264f + t * 0.043428909f))));
-  return exponent + poly;
-}
-
-inline float LsaGain::Exp2Approx(float x) {
-  // Branch-free, so that loops around it vectorise: x + 127 is clamped to
-  // [0, 255), its truncation is its floor and the exponent's biased bits (0,
-  // below -126, makes the scale 0); a NaN goes to the bottom.
-  const float biased = std::min(x > -127.0f ? x : -127.0f, 127.99f) + 127.0f;
-  const int32_t whole = static_cast<int32_t>(biased);
-  const float f = biased - static_cast<float>(whole);
-  // Chebyshev fit of 2^f on [0, 1), largest relative error 7.3e-6.
-  const float poly = 1.0000073f + f * (0.69293129f + f * (0.24171026f + f * (0.051666878f + f * 0.013676531f)));
-  const uint32_t scaleBits = static_cast<uint32_t>(whole) << 23;
-  float scale;
-  std::memcpy(&scale, &scaleBits, sizeof scale);
-  return poly * scale;
-}
 
 }  // namespace veltane
