@@ -7,6 +7,7 @@
 
 #include "framework/GraphLock.h"
 #include "framework/KernelLevel.h"
+#include "framework/Lanes.h"
 #include "framework/ResourcePool.h"
 
 namespace veltane {
@@ -45,6 +46,14 @@ struct ApplyGainsKernel {
       zr[n - k] *= gains[k];
       zi[n - k] *= gains[k];
     }
+  }
+};
+
+// x[i] -= y[i].
+struct SubtractKernel {
+  template <class Isa>
+  static void Run(float* __restrict x, const float* __restrict y, uint32_t n) {
+    for (uint32_t i = 0; i < n; ++i) x[i] -= y[i];
   }
 };
 
@@ -127,7 +136,7 @@ void HissRemover::OnInputsChanged() {
   ring.Resize(channels, n + inputFrames);
   offsets_.Resize(channels, n + inputFrames);
   offsetState_.assign(channels, 0.0);
-  offsetScratch_.assign(std::max(inputFrames, n), 0.0f);
+  offsetScratch_.assign(2 * size_t{std::max(inputFrames, n)}, 0.0f);
   offsetWeight_ = 1.0 - std::exp(-1.0 / (kOffsetSeconds * sampleRate));
   configured_ = true;
   Restart();
@@ -173,8 +182,8 @@ BlockStatus HissRemover::Process() {
     for (uint16_t c = 0; c < channels; ++c) {
       ring.SelectChannel(c);
       ring.Write(buffer->data[0] + c, inputFrames, channels, nullptr);
-      TrackOffset(c, buffer->data[0] + c);
     }
+    TrackOffsets(buffer->data[0]);
     ring.AdvanceWriter(inputFrames);
     offsets_.AdvanceWriter(inputFrames);
     in->MarkConsumed(true);
@@ -239,22 +248,47 @@ void HissRemover::AnalyseFrame() {
   if (frameIndex_ + 1 >= kHopsPerFrame) tracker.Update(power);
 }
 
-void HissRemover::TrackOffset(uint16_t c, const float* input) {
-  double m = offsetState_[c];
-  for (uint32_t i = 0; i < inputFrames; ++i) {
-    m += offsetWeight_ * (input[size_t{i} * channels] - m);
-    offsetScratch_[i] = static_cast<float>(m);
+void HissRemover::TrackOffsets(const float* input) {
+  const uint32_t frames = inputFrames;
+  const size_t stride = channels;
+  const double weight = offsetWeight_;
+  float* first = offsetScratch_.data();
+  float* second = first + offsetScratch_.size() / 2;
+  for (uint16_t c = 0; c < channels; c += 2) {
+    const float* x = input + c;
+    if (c + 1 < channels) {
+      // A pair's two recursions side by side in the lanes of one vector.
+      Lanes<double, 2> m{offsetState_[c], offsetState_[c + 1u]};
+      for (uint32_t i = 0; i < frames; ++i) {
+        const Lanes<double, 2> in{x[i * stride], x[i * stride + 1]};
+        m += weight * (in - m);
+        first[i] = static_cast<float>(m[0]);
+        second[i] = static_cast<float>(m[1]);
+      }
+      offsetState_[c] = m[0];
+      offsetState_[c + 1u] = m[1];
+    } else {
+      double m = offsetState_[c];
+      for (uint32_t i = 0; i < frames; ++i) {
+        m += weight * (x[i * stride] - m);
+        first[i] = static_cast<float>(m);
+      }
+      offsetState_[c] = m;
+    }
+    offsets_.SelectChannel(c);
+    offsets_.Write(first, frames, 1, nullptr);
+    if (c + 1 < channels) {
+      offsets_.SelectChannel(static_cast<uint16_t>(c + 1));
+      offsets_.Write(second, frames, 1, nullptr);
+    }
   }
-  offsetState_[c] = m;
-  offsets_.SelectChannel(c);
-  offsets_.Write(offsetScratch_.data(), inputFrames, 1, nullptr);
 }
 
 void HissRemover::SubtractOffset(uint16_t c, float* windowed) {
   const uint32_t n = fftSize;
   offsets_.SelectChannel(c);
   offsets_.Read(offsetScratch_.data(), n, 1, window_.data());
-  for (uint32_t i = 0; i < n; ++i) windowed[i] -= offsetScratch_[i];
+  DispatchKernel<SubtractKernel>(windowed, static_cast<const float*>(offsetScratch_.data()), n);
 }
 
 void HissRemover::FillFlatHiss(float dbfs) {

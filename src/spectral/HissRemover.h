@@ -113,8 +113,8 @@ class HissRemover : public Block {
   void SynthesiseFrame(float floor);
   void GiveOut(float* out, bool raw);
   void FillFlatHiss(float dbfs);
-  // Follows channel c's offset over a new input buffer (interleaved) into offsets_.
-  void TrackOffset(uint16_t c, const float* input);
+  // Follows every channel's offset over a new input buffer (interleaved) into offsets_.
+  void TrackOffsets(const float* input);
   // Takes channel c's windowed offset out of its windowed frame.
   void SubtractOffset(uint16_t c, float* windowed);
 
@@ -137,7 +137,7 @@ class HissRemover : public Block {
   std::vector<float> overlap_;   // per channel N: the overlap-add accumulator
   SampleRing offsets_;           // each input sample's offset, in step with ring
   std::vector<double> offsetState_;   // per channel, the low-pass's state
-  std::vector<float> offsetScratch_;  // max(input buffer, N)
+  std::vector<float> offsetScratch_;  // twice max(input buffer, N): a pair's two channels
   double offsetWeight_ = 0.0;         // the low-pass's weight of a new sample
 };
 

@@ -385,20 +385,29 @@ void LsaGain::Compute(const float* power, const float* hiss, float gainFloor, fl
   float* global = global_.data();
   DispatchKernel<ComputeKernel>(n, FrameArrays{power, hiss, previous_.data(), zeta, likelihood_.data(), gains},
                                 alpha, xiMin, c);
-  // The global mean: a running sum over the bins within kGlobalHalfWidth (a
-  // serial recursion, a few instructions a bin).
-  double sum = 0.0;
-  uint32_t count = 0;
-  for (uint32_t k = 0; k < n && k <= kGlobalHalfWidth; ++k, ++count) sum += zeta[k];
-  for (uint32_t k = 0; k < n; ++k) {
+  // The global mean: a running sum over the bins within kGlobalHalfWidth,
+  // in double (a serial recursion: a few instructions a bin). The window
+  // grows at the low end, slides, and shrinks at the high end; with fewer
+  // bins than the window it only grows and shrinks.
+  constexpr uint32_t h = kGlobalHalfWidth;
+  double sum = 0.0, count = 0.0;
+  for (uint32_t k = 0; k < n && k <= h; ++k, count += 1.0) sum += zeta[k];
+  uint32_t k = 0;
+  for (; k < h && k + h + 1 < n; ++k) {
     global[k] = static_cast<float>(sum / count);
-    if (k + kGlobalHalfWidth + 1 < n) {
-      sum += zeta[k + kGlobalHalfWidth + 1];
-      ++count;
-    }
-    if (k >= kGlobalHalfWidth) {
-      sum -= zeta[k - kGlobalHalfWidth];
-      --count;
+    sum += zeta[k + h + 1];
+    count += 1.0;
+  }
+  for (; k + h + 1 < n; ++k) {
+    global[k] = static_cast<float>(sum / count);
+    sum += zeta[k + h + 1];
+    sum -= zeta[k - h];
+  }
+  for (; k < n; ++k) {
+    global[k] = static_cast<float>(sum / count);
+    if (k >= h) {
+      sum -= zeta[k - h];
+      count -= 1.0;
     }
   }
   DispatchKernel<WeighKernel>(n, static_cast<const float*>(zeta), static_cast<const float*>(global),
