@@ -133,6 +133,14 @@ inline void ClampLanes(V& x, const V& lo, const V& hi) {
   x = x < lo ? lo : (hi < x ? hi : x);
 }
 
+// mean[i] = sum[i] / count, rounded to float.
+struct MeanKernel {
+  template <class Isa>
+  static void Run(const double* __restrict sum, double count, uint32_t n, float* __restrict mean) {
+    for (uint32_t i = 0; i < n; ++i) mean[i] = static_cast<float>(sum[i] / count);
+  }
+};
+
 // What every frame's weighting shares.
 struct WeighConstants {
   float floor;      // the gain floor, at least 1e-9 so that it has a logarithm
@@ -346,6 +354,7 @@ void LsaGain::Setup(uint32_t bins, double hopSeconds) {
   zeta_.assign(bins, 0.0f);
   likelihood_.assign(bins, 0.0f);
   global_.assign(bins, 0.0f);
+  sums_.assign(bins, 0.0);
   Reset();
 }
 
@@ -398,11 +407,17 @@ void LsaGain::Compute(const float* power, const float* hiss, float gainFloor, fl
     sum += zeta[k + h + 1];
     count += 1.0;
   }
+  // While the window slides its count stays: the sums first, then their
+  // means in lanes.
+  double* sums = sums_.data();
+  const uint32_t slideFirst = k;
   for (; k + h + 1 < n; ++k) {
-    global[k] = static_cast<float>(sum / count);
+    sums[k] = sum;
     sum += zeta[k + h + 1];
     sum -= zeta[k - h];
   }
+  DispatchKernel<MeanKernel>(static_cast<const double*>(sums + slideFirst), count, k - slideFirst,
+                             global + slideFirst);
   for (; k < n; ++k) {
     global[k] = static_cast<float>(sum / count);
     if (k >= h) {
