@@ -202,43 +202,48 @@ TEST(LsaGain, MatchesASlowReferenceOverAGridOfSnrsWithTheSameBitsAtEveryLevel) {
     power1[b] = static_cast<float>(2.0 * gammas[b / gammas.size()]);
     power2[b] = static_cast<float>(2.0 * gammas[b % gammas.size()]);
   }
-  // 625 bins: the lanes' padded tail runs too.
-  std::vector<std::vector<float>> results;
-  testing::ForEachKernelLevel([&](KernelLevel) {
-    LsaGain gain;
-    gain.Setup(bins, 256.0 / 44100);
-    zeta.assign(bins, 0.0);
-    gain.Compute(power1.data(), hiss.data(), kFloor, gains.data());
-    results.push_back(gains);
-    std::vector<double> previous(bins), expected(bins), gamma(bins);
-    for (uint32_t b = 0; b < bins; ++b) {
-      gamma[b] = power1[b] / 2.0;
-      expected[b] = reference(std::max(gamma[b] - 1, xiMin), gamma[b], previous[b]);
-    }
-    expected = weigh(expected, previous, gamma);
-    for (uint32_t b = 0; b < bins; ++b) {
-      ASSERT_NEAR(gains[b], expected[b], 1e-3 * expected[b]) << "first frame, gamma " << gamma[b];
-    }
-    gain.Compute(power2.data(), hiss.data(), kFloor, gains.data());
-    results.push_back(gains);
-    std::vector<double> xi(bins);
-    for (uint32_t b = 0; b < bins; ++b) {
-      gamma[b] = power2[b] / 2.0;
-      const double alpha = gain.Alpha();
-      xi[b] = std::max(alpha * previous[b] + (1 - alpha) * std::max(gamma[b] - 1, 0.0), xiMin);
-      expected[b] = reference(xi[b], gamma[b], previous[b]);
-    }
-    expected = weigh(expected, previous, gamma);
-    for (uint32_t b = 0; b < bins; ++b) {
-      ASSERT_NEAR(gains[b], expected[b], 1e-3 * expected[b]) << "second frame, xi " << xi[b] << " gamma " << gamma[b];
-    }
-    // No hiss known: everything passes.
-    const std::vector<float> none(bins, 0.0f);
-    gain.Compute(power2.data(), none.data(), kFloor, gains.data());
-    for (uint32_t b = 0; b < bins; ++b) ASSERT_NEAR(gains[b], 1.0f, 1e-6) << b;
-  });
-  // Both frames at every level.
-  for (size_t r = 2; r < results.size(); ++r) ASSERT_EQ(results[r], results[r % 2]) << r;
+  // Fewer bins than one vector or than the global window, and 625: the
+  // lanes' padded tails and the spectrum's ends.
+  const uint32_t all = bins;
+  for (const uint32_t bins : {1u, 2u, 9u, 40u, all}) {
+    std::vector<std::vector<float>> results;
+    testing::ForEachKernelLevel([&](KernelLevel) {
+      LsaGain gain;
+      gain.Setup(bins, 256.0 / 44100);
+      zeta.assign(bins, 0.0);
+      gain.Compute(power1.data(), hiss.data(), kFloor, gains.data());
+      results.emplace_back(gains.begin(), gains.begin() + bins);
+      std::vector<double> previous(bins), expected(bins), gamma(bins);
+      for (uint32_t b = 0; b < bins; ++b) {
+        gamma[b] = power1[b] / 2.0;
+        expected[b] = reference(std::max(gamma[b] - 1, xiMin), gamma[b], previous[b]);
+      }
+      expected = weigh(expected, previous, gamma);
+      for (uint32_t b = 0; b < bins; ++b) {
+        ASSERT_NEAR(gains[b], expected[b], 1e-3 * expected[b]) << bins << " bins, first frame, gamma " << gamma[b];
+      }
+      gain.Compute(power2.data(), hiss.data(), kFloor, gains.data());
+      results.emplace_back(gains.begin(), gains.begin() + bins);
+      std::vector<double> xi(bins);
+      for (uint32_t b = 0; b < bins; ++b) {
+        gamma[b] = power2[b] / 2.0;
+        const double alpha = gain.Alpha();
+        xi[b] = std::max(alpha * previous[b] + (1 - alpha) * std::max(gamma[b] - 1, 0.0), xiMin);
+        expected[b] = reference(xi[b], gamma[b], previous[b]);
+      }
+      expected = weigh(expected, previous, gamma);
+      for (uint32_t b = 0; b < bins; ++b) {
+        ASSERT_NEAR(gains[b], expected[b], 1e-3 * expected[b])
+            << bins << " bins, second frame, xi " << xi[b] << " gamma " << gamma[b];
+      }
+      // No hiss known: everything passes.
+      const std::vector<float> none(bins, 0.0f);
+      gain.Compute(power2.data(), none.data(), kFloor, gains.data());
+      for (uint32_t b = 0; b < bins; ++b) ASSERT_NEAR(gains[b], 1.0f, 1e-6) << b;
+    });
+    // Both frames at every level.
+    for (size_t r = 2; r < results.size(); ++r) ASSERT_EQ(results[r], results[r % 2]) << bins << " bins, " << r;
+  }
 }
 
 // samples -> "HissRemover" -> samples, in buffers of `frames` frames.
