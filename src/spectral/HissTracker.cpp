@@ -82,8 +82,15 @@ void HissTracker::Reset() {
 void HissTracker::Update(const float* power) {
   const uint32_t n = bins_;
   if (n == 0) return;
-  double total = 0.0;
-  for (uint32_t k = 0; k < n; ++k) total += power[k];
+  // The total only decides whether the frame is used: summed in four
+  // independent lanes, which vectorise (the order moves it by rounding only).
+  double lanes[4] = {};
+  uint32_t k = 0;
+  for (; k + 4 <= n; k += 4) {
+    for (uint32_t l = 0; l < 4; ++l) lanes[l] += power[k + l];
+  }
+  for (; k < n; ++k) lanes[0] += power[k];
+  const double total = (lanes[0] + lanes[1]) + (lanes[2] + lanes[3]);
   // Digital silence says nothing about the hiss; a NaN or an infinity must
   // not enter the recursions.
   if (!(total > 0.0) || !(total < 1e30)) return;
@@ -93,7 +100,7 @@ void HissTracker::Update(const float* power) {
   // A plain mean until the smoothing's own weight takes over: the first
   // frames' S would otherwise vary more than later ones and pull the minimum down.
   const float a = std::min(smoothing_, static_cast<float>(framesSeen_) / static_cast<float>(framesSeen_ + 1));
-  for (uint32_t k = 0; k < n; ++k) {
+  for (k = 0; k < n; ++k) {
     s[k] = a * s[k] + (1.0f - a) * power[k];
     running[k] = std::min(running[k], s[k]);
   }

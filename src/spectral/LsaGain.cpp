@@ -411,10 +411,17 @@ void LsaGain::Compute(const float* power, const float* hiss, float gainFloor, fl
   // means in lanes.
   double* sums = sums_.data();
   const uint32_t slideFirst = k;
-  for (; k + h + 1 < n; ++k) {
-    sums[k] = sum;
-    sum += zeta[k + h + 1];
-    sum -= zeta[k - h];
+  if (k + h + 1 < n) {
+    const float* enter = zeta + k + h + 1;
+    const float* leave = zeta + k - h;
+    double* out = sums + k;
+    const uint32_t steps = n - (k + h + 1);
+    for (uint32_t i = 0; i < steps; ++i) {
+      out[i] = sum;
+      sum += enter[i];
+      sum -= leave[i];
+    }
+    k += steps;
   }
   DispatchKernel<MeanKernel>(static_cast<const double*>(sums + slideFirst), count, k - slideFirst,
                              global + slideFirst);
