@@ -4,6 +4,7 @@
 #include <algorithm>
 #include <cfloat>
 #include <cmath>
+#include <limits>
 
 namespace veltane {
 namespace {
@@ -54,6 +55,8 @@ void HissTracker::Setup(uint32_t n, uint32_t hop, float sampleRate, uint16_t cha
   fitOctave_.assign(fitEnd_ - fitFirst_, 0.0f);
   for (uint32_t k = fitFirst_; k < fitEnd_; ++k) fitOctave_[k - fitFirst_] = static_cast<float>(std::log2(k));
   fitDb_.assign(fitEnd_ - fitFirst_, 0.0f);
+  // NaN: unequal to every value, so the first fit takes every logarithm.
+  fitPower_.assign(fitEnd_ - fitFirst_, std::numeric_limits<float>::quiet_NaN());
   fitUse_.assign(fitEnd_ - fitFirst_, 0);
   size_t widest = 0;
   for (size_t b = 0; b < bands; ++b) {
@@ -154,7 +157,14 @@ void HissTracker::UpdateBands() {
   if (fitCount >= 2) {
     for (uint32_t i = 0; i < fitCount; ++i) {
       const uint32_t k = fitFirst_ + i;
-      fitDb_[i] = 10.0f * std::log10(std::max(std::min(finished[k], running[k]), 1e-30f));
+      // A bin's minimum mostly stays from one fit to the next (it is the
+      // finished sub-windows' one until the running window falls below it):
+      // its logarithm is taken again only when it moved.
+      const float power = std::max(std::min(finished[k], running[k]), 1e-30f);
+      if (!(power == fitPower_[i])) {
+        fitPower_[i] = power;
+        fitDb_[i] = 10.0f * std::log10(power);
+      }
       fitUse_[i] = 1;
     }
     for (int pass = 0; pass < kFitPasses; ++pass) {

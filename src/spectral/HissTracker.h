@@ -95,6 +95,7 @@ class HissTracker {
   uint32_t fitFirst_ = 0, fitEnd_ = 0;     // bins of the slope fit: 0.225 .. 0.45 of the rate
   std::vector<float> fitOctave_;           // log2 of each fit bin's index
   std::vector<float> fitDb_;               // each fit bin's minimum, dB
+  std::vector<float> fitPower_;            // the minimum fitDb_ was taken from, power
   std::vector<uint8_t> fitUse_;            // fit bins still in the fit this pass
 };
 
