@@ -6,6 +6,9 @@
 #include <cmath>
 #include <limits>
 
+#include "framework/KernelLevel.h"
+#include "framework/Lanes.h"
+
 namespace veltane {
 namespace {
 
@@ -17,6 +20,56 @@ namespace {
 constexpr int kBiasPoints = 7;
 constexpr float kBiasMonoDb[kBiasPoints] = {5.1f, 6.3f, 6.5f, 6.6f, 6.8f, 7.0f, 6.0f};
 constexpr float kBiasStereoDb[kBiasPoints] = {3.1f, 3.9f, 4.1f, 4.2f, 4.4f, 4.6f, 4.2f};
+
+// The slope fit's four sums (x, y, x^2, x y over the bins in use), each
+// accumulated in bin order as a scalar loop would; a bin out of use adds
+// zeros.
+struct FitSumsKernel {
+  template <class Isa>
+  static void Run(const double* terms, const double* use, uint32_t n, double* sums) {
+    Lanes<double, 4> acc{};
+    for (uint32_t i = 0; i < n; ++i) {
+      Lanes<double, 4> t;
+      LoadLanes(t, terms + 4 * size_t{i});
+      acc += t * use[i];
+    }
+    StoreLanes(acc, sums);
+  }
+};
+
+// Takes out of use the bins above the fitted line by more than limitDb;
+// returns how many.
+struct OutlierKernel {
+  template <class Isa>
+  static uint32_t Run(const float* db, const float* octave, double* use, uint32_t n, double offset, double rise,
+                      double limitDb) {
+    constexpr int kW = Isa::kDoubleLanes;
+    using V = Lanes<double, kW>;
+    using F = Lanes<float, kW>;
+    V dropped{};
+    uint32_t i = 0;
+    for (; i + kW <= n; i += kW) {
+      F y, x;
+      LoadLanes(y, db + i);
+      LoadLanes(x, octave + i);
+      V u;
+      LoadLanes(u, use + i);
+      const auto drop = (__builtin_convertvector(y, V) > offset + rise * __builtin_convertvector(x, V) + limitDb) &
+                        (u != 0.0);
+      StoreLanes(V{drop ? V{} : u}, use + i);
+      dropped += drop ? 1.0 - V{} : V{};
+    }
+    uint32_t count = 0;
+    for (int l = 0; l < kW; ++l) count += static_cast<uint32_t>(dropped[l]);
+    for (; i < n; ++i) {
+      if (use[i] != 0.0 && db[i] > offset + rise * octave[i] + limitDb) {
+        use[i] = 0.0;
+        ++count;
+      }
+    }
+    return count;
+  }
+};
 
 }  // namespace
 
@@ -57,7 +110,14 @@ void HissTracker::Setup(uint32_t n, uint32_t hop, float sampleRate, uint16_t cha
   fitDb_.assign(fitEnd_ - fitFirst_, 0.0f);
   // NaN: unequal to every value, so the first fit takes every logarithm.
   fitPower_.assign(fitEnd_ - fitFirst_, std::numeric_limits<float>::quiet_NaN());
-  fitUse_.assign(fitEnd_ - fitFirst_, 0);
+  fitUse_.assign(fitEnd_ - fitFirst_, 0.0);
+  // x and x^2 stay; y and x y follow each fit bin's level.
+  fitTerms_.assign(4 * size_t{fitEnd_ - fitFirst_}, 0.0);
+  for (uint32_t i = 0; i + fitFirst_ < fitEnd_; ++i) {
+    const double x = fitOctave_[i];
+    fitTerms_[4 * size_t{i}] = x;
+    fitTerms_[4 * size_t{i} + 2] = x * x;
+  }
   size_t widest = 0;
   for (size_t b = 0; b < bands; ++b) {
     const double first = std::max<uint32_t>(bandLo_[b], 1), last = bandHi_[b] - 1;
@@ -87,10 +147,12 @@ void HissTracker::Update(const float* power) {
   if (n == 0) return;
   // The total only decides whether the frame is used: summed in four
   // independent lanes, which vectorise (the order moves it by rounding only).
-  double lanes[4] = {};
+  Lanes<double, 4> lanes{};
   uint32_t k = 0;
   for (; k + 4 <= n; k += 4) {
-    for (uint32_t l = 0; l < 4; ++l) lanes[l] += power[k + l];
+    Lanes<float, 4> p;
+    LoadLanes(p, power + k);
+    lanes += __builtin_convertvector(p, decltype(lanes));
   }
   for (; k < n; ++k) lanes[0] += power[k];
   const double total = (lanes[0] + lanes[1]) + (lanes[2] + lanes[3]);
@@ -164,33 +226,29 @@ void HissTracker::UpdateBands() {
       if (!(power == fitPower_[i])) {
         fitPower_[i] = power;
         fitDb_[i] = 10.0f * std::log10(power);
+        const double y = fitDb_[i];
+        fitTerms_[4 * size_t{i} + 1] = y;
+        fitTerms_[4 * size_t{i} + 3] = fitTerms_[4 * size_t{i}] * y;
       }
-      fitUse_[i] = 1;
+      fitUse_[i] = 1.0;
     }
+    double count = fitCount;
     for (int pass = 0; pass < kFitPasses; ++pass) {
-      double sx = 0, sy = 0, sxx = 0, sxy = 0, count = 0;
-      for (uint32_t i = 0; i < fitCount; ++i) {
-        if (fitUse_[i] == 0) continue;
-        const double x = fitOctave_[i], y = fitDb_[i];
-        sx += x;
-        sy += y;
-        sxx += x * x;
-        sxy += x * y;
-        ++count;
-      }
+      double sums[4];
+      DispatchKernel<FitSumsKernel>(static_cast<const double*>(fitTerms_.data()),
+                                    static_cast<const double*>(fitUse_.data()), fitCount, sums);
+      const double sx = sums[0], sy = sums[1], sxx = sums[2], sxy = sums[3];
       const double det = count * sxx - sx * sx;
       if (count < 2 || !(det > 1e-9)) break;
       const double rise = (count * sxy - sx * sy) / det;  // dB per octave, upward in frequency
       const double offset = (sy - rise * sx) / count;
       slope = static_cast<float>(std::clamp(-rise, 0.0, double{kMaxSlopeDb}));
-      bool dropped = false;
-      for (uint32_t i = 0; i < fitCount; ++i) {
-        if (fitUse_[i] != 0 && fitDb_[i] > offset + rise * fitOctave_[i] + kOutlierDb) {
-          fitUse_[i] = 0;
-          dropped = true;
-        }
-      }
-      if (!dropped) break;
+      const uint32_t dropped =
+          DispatchKernel<OutlierKernel>(static_cast<const float*>(fitDb_.data()),
+                                        static_cast<const float*>(fitOctave_.data()), fitUse_.data(), fitCount, offset,
+                                        rise, double{kOutlierDb});
+      if (dropped == 0) break;
+      count -= dropped;
     }
   }
   slopeDb_ = slope;

@@ -96,7 +96,8 @@ class HissTracker {
   std::vector<float> fitOctave_;           // log2 of each fit bin's index
   std::vector<float> fitDb_;               // each fit bin's minimum, dB
   std::vector<float> fitPower_;            // the minimum fitDb_ was taken from, power
-  std::vector<uint8_t> fitUse_;            // fit bins still in the fit this pass
+  std::vector<double> fitUse_;             // 1 for a fit bin still in the fit this pass, else 0
+  std::vector<double> fitTerms_;           // x, y, x^2, x y of each fit bin (x its octave, y its dB)
 };
 
 }  // namespace veltane
