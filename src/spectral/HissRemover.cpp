@@ -57,6 +57,20 @@ struct SubtractKernel {
   }
 };
 
+// A stereo hop rebuilt: out[2i + c] = acc_c[i] norm[i] + offset_c[i], the
+// offset rejoining what the overlap-add rebuilt.
+struct RejoinPairKernel {
+  template <class Isa>
+  static void Run(float* __restrict out, const float* __restrict acc0, const float* __restrict acc1,
+                  const float* __restrict norm, const float* __restrict offset0, const float* __restrict offset1,
+                  uint32_t hop) {
+    for (uint32_t i = 0; i < hop; ++i) {
+      out[2 * size_t{i}] = acc0[i] * norm[i] + offset0[i];
+      out[2 * size_t{i} + 1] = acc1[i] * norm[i] + offset1[i];
+    }
+  }
+};
+
 // acc[i] += w[i] x[i].
 struct OverlapAddKernel {
   template <class Isa>
@@ -335,17 +349,30 @@ void HissRemover::SynthesiseFrame(float floor) {
 
 void HissRemover::GiveOut(float* out, bool raw) {
   const uint32_t n = fftSize, hop = hopSize;
+  float* first = offsetScratch_.data();
+  float* second = first + offsetScratch_.size() / 2;
+  if (!raw && channels == 2) {
+    // Stereo, the common case: both channels interleaved in one pass.
+    offsets_.SelectChannel(0);
+    offsets_.Read(first, hop, 1, nullptr);
+    offsets_.SelectChannel(1);
+    offsets_.Read(second, hop, 1, nullptr);
+    DispatchKernel<RejoinPairKernel>(out, static_cast<const float*>(overlap_.data()),
+                                     static_cast<const float*>(overlap_.data() + n),
+                                     static_cast<const float*>(norm_.data()), static_cast<const float*>(first),
+                                     static_cast<const float*>(second), hop);
+  }
   for (uint16_t c = 0; c < channels; ++c) {
     float* acc = overlap_.data() + size_t{c} * n;
     if (raw) {
       // The oldest hop of the frame is the input delayed by N - H.
       ring.SelectChannel(c);
       ring.Read(out + c, hop, channels, nullptr);
-    } else {
+    } else if (channels != 2) {
       // The offset of the hop rejoins what the overlap-add rebuilt.
       offsets_.SelectChannel(c);
-      offsets_.Read(offsetScratch_.data(), hop, 1, nullptr);
-      for (uint32_t i = 0; i < hop; ++i) out[size_t{i} * channels + c] = acc[i] * norm_[i] + offsetScratch_[i];
+      offsets_.Read(first, hop, 1, nullptr);
+      for (uint32_t i = 0; i < hop; ++i) out[size_t{i} * channels + c] = acc[i] * norm_[i] + first[i];
     }
     // The accumulator moves on by one hop; later frames add onto zeros.
     std::copy(acc + hop, acc + n, acc);
