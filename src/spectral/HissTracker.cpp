@@ -103,6 +103,7 @@ void HissTracker::Setup(uint32_t n, uint32_t hop, float sampleRate, uint16_t cha
   const size_t bands = bandLo_.size();
   bandCentre_.assign(bands, 0.0f);
   bandOctave_.assign(bands, 0.0f);
+  centreBin_.assign(bands, 0);
   fitFirst_ = static_cast<uint32_t>(std::ceil(0.225 * n));
   fitEnd_ = std::min<uint32_t>(bins_, static_cast<uint32_t>(std::floor(0.45 * n)) + 1);
   fitOctave_.assign(fitEnd_ - fitFirst_, 0.0f);
@@ -123,6 +124,10 @@ void HissTracker::Setup(uint32_t n, uint32_t hop, float sampleRate, uint16_t cha
     const double first = std::max<uint32_t>(bandLo_[b], 1), last = bandHi_[b] - 1;
     bandCentre_[b] = static_cast<float>(std::sqrt(first * last));
     bandOctave_[b] = static_cast<float>(std::log2(bandCentre_[b]));
+    // The first bin at or above the centre, as the spreading compares them.
+    uint32_t bin = static_cast<uint32_t>(bandCentre_[b]);
+    while (static_cast<float>(bin) < bandCentre_[b]) ++bin;
+    centreBin_[b] = bin;
     widest = std::max<size_t>(widest, bandHi_[b] - bandLo_[b]);
   }
   bandDb_.assign(bands, 0.0f);
@@ -272,17 +277,18 @@ void HissTracker::UpdateBands() {
   uint32_t k = 0;
   // Below the first centre the fitted slope continues: pink hiss doubles per
   // octave down there, and the lowest bins hold most of its power.
-  for (; k < n && static_cast<float>(k) < bandCentre_[0]; ++k) {
+  for (; k < std::min(n, centreBin_[0]); ++k) {
     const float octavesDown = bandOctave_[0] - std::log2(static_cast<float>(std::max<uint32_t>(k, 1)));
     estimate[k] = std::pow(10.0f, 0.1f * (bandDb_[0] + slope * octavesDown));
   }
   for (size_t b = 0; b + 1 < bands; ++b) {
     const float span = bandCentre_[b + 1] - bandCentre_[b];
     const float stepDb = (bandDb_[b + 1] - bandDb_[b]) / span;
-    if (k >= n || static_cast<float>(k) >= bandCentre_[b + 1]) continue;
+    const uint32_t end = std::min(n, centreBin_[b + 1]);
+    if (k >= end) continue;
     float level = std::pow(10.0f, 0.1f * (bandDb_[b] + stepDb * (static_cast<float>(k) - bandCentre_[b])));
     const float ratio = std::pow(10.0f, 0.1f * stepDb);
-    for (; k < n && static_cast<float>(k) < bandCentre_[b + 1]; ++k) {
+    for (; k < end; ++k) {
       estimate[k] = level;
       level *= ratio;
     }

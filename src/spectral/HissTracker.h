@@ -89,6 +89,7 @@ class HissTracker {
   std::vector<uint32_t> bandLo_, bandHi_;  // bins lo .. hi - 1
   std::vector<float> bandCentre_;          // centre, in bins
   std::vector<float> bandOctave_;          // log2 of the centre
+  std::vector<uint32_t> centreBin_;        // the first bin at or above the centre
   std::vector<float> bandDb_;              // smoothed band level
   std::vector<float> rawDb_;               // this update's band level
   std::vector<float> scratch_;             // one band's minima

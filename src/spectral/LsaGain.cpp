@@ -155,6 +155,7 @@ struct FrameArrays {
   const float* hiss;
   float* previous;    // G1'^2 gamma'
   float* zeta;        // the smoothed a-priori SNR
+  double* zetaWide;   // the same in double, for the global mean's running sum
   float* likelihood;  // (1 + xi) exp(-v)
   float* gains;       // log2 of the clamped LSA gain after the first pass
 };
@@ -198,7 +199,9 @@ inline void GainLanes(const FrameArrays& a, uint32_t k, float alpha, float xiMin
   constexpr float kLog2E = 1.44269504f;
   const V rest = 1.0f - scaled2, least = 1e-7f - V{};
   const V xi = scaled2 / (rest < least ? least : rest);
-  StoreLanes(V{LsaGain::kZetaSmoothing * zeta + (1.0f - LsaGain::kZetaSmoothing) * xi}, a.zeta + k);
+  const V smoothed = LsaGain::kZetaSmoothing * zeta + (1.0f - LsaGain::kZetaSmoothing) * xi;
+  StoreLanes(smoothed, a.zeta + k);
+  StoreLanes(__builtin_convertvector(smoothed, Lanes<double, W>), a.zetaWide + k);
   V decay, logGain;
   Exp2Lanes<W>(V{(-kLog2E) * v}, decay);
   StoreLanes(V{(1.0f + xi) * decay}, a.likelihood + k);
@@ -246,14 +249,16 @@ struct ComputeKernel {
     for (; k + kW <= n; k += kW) GainLanes<kW>(a, k, alpha, xiMin, c);
     if (k == n) return;
     float p[kW] = {}, h[kW] = {}, old[kW] = {}, zeta[kW] = {}, likelihood[kW] = {}, g[kW] = {};
+    double wide[kW] = {};
     const uint32_t rest = n - k;
     std::copy(a.power + k, a.power + n, p);
     std::copy(a.hiss + k, a.hiss + n, h);
     std::copy(a.previous + k, a.previous + n, old);
     std::copy(a.zeta + k, a.zeta + n, zeta);
-    GainLanes<kW>(FrameArrays{p, h, old, zeta, likelihood, g}, 0, alpha, xiMin, c);
+    GainLanes<kW>(FrameArrays{p, h, old, zeta, wide, likelihood, g}, 0, alpha, xiMin, c);
     std::copy(old, old + rest, a.previous + k);
     std::copy(zeta, zeta + rest, a.zeta + k);
+    std::copy(wide, wide + rest, a.zetaWide + k);
     std::copy(likelihood, likelihood + rest, a.likelihood + k);
     std::copy(g, g + rest, a.gains + k);
   }
@@ -355,6 +360,7 @@ void LsaGain::Setup(uint32_t bins, double hopSeconds) {
   likelihood_.assign(bins, 0.0f);
   global_.assign(bins, 0.0f);
   sums_.assign(bins, 0.0);
+  zetaWide_.assign(bins, 0.0);
   Reset();
 }
 
@@ -392,19 +398,20 @@ void LsaGain::Compute(const float* power, const float* hiss, float gainFloor, fl
   const WeighConstants c{floor, Log2Approx(floor), log2Min, 1.0f / (Log2Approx(kZetaMax) - log2Min)};
   float* zeta = zeta_.data();
   float* global = global_.data();
-  DispatchKernel<ComputeKernel>(n, FrameArrays{power, hiss, previous_.data(), zeta, likelihood_.data(), gains},
-                                alpha, xiMin, c);
+  const double* wide = zetaWide_.data();
+  const FrameArrays arrays{power, hiss, previous_.data(), zeta, zetaWide_.data(), likelihood_.data(), gains};
+  DispatchKernel<ComputeKernel>(n, arrays, alpha, xiMin, c);
   // The global mean: a running sum over the bins within kGlobalHalfWidth,
   // in double (a serial recursion: a few instructions a bin). The window
   // grows at the low end, slides, and shrinks at the high end; with fewer
   // bins than the window it only grows and shrinks.
   constexpr uint32_t h = kGlobalHalfWidth;
   double sum = 0.0, count = 0.0;
-  for (uint32_t k = 0; k < n && k <= h; ++k, count += 1.0) sum += zeta[k];
+  for (uint32_t k = 0; k < n && k <= h; ++k, count += 1.0) sum += wide[k];
   uint32_t k = 0;
   for (; k < h && k + h + 1 < n; ++k) {
     global[k] = static_cast<float>(sum / count);
-    sum += zeta[k + h + 1];
+    sum += wide[k + h + 1];
     count += 1.0;
   }
   // While the window slides its count stays: the sums first, then their
@@ -412,8 +419,8 @@ void LsaGain::Compute(const float* power, const float* hiss, float gainFloor, fl
   double* sums = sums_.data();
   const uint32_t slideFirst = k;
   if (k + h + 1 < n) {
-    const float* enter = zeta + k + h + 1;
-    const float* leave = zeta + k - h;
+    const double* enter = wide + k + h + 1;
+    const double* leave = wide + k - h;
     double* out = sums + k;
     const uint32_t steps = n - (k + h + 1);
     for (uint32_t i = 0; i < steps; ++i) {
@@ -428,7 +435,7 @@ void LsaGain::Compute(const float* power, const float* hiss, float gainFloor, fl
   for (; k < n; ++k) {
     global[k] = static_cast<float>(sum / count);
     if (k >= h) {
-      sum -= zeta[k - h];
+      sum -= wide[k - h];
       count -= 1.0;
     }
   }

@@ -97,6 +97,7 @@ class LsaGain {
   std::vector<float> zeta_;      // smoothed a-priori SNR
   std::vector<float> likelihood_;  // (1 + xi) exp(-v) per bin
   std::vector<float> global_;    // the global mean of zeta per bin
+  std::vector<double> zetaWide_;  // zeta in double, which the running sum adds
   std::vector<double> sums_;    // the running sum of zeta per bin while its window slides
 };
 

@@ -154,8 +154,9 @@ TEST(LsaGain, TheLogarithmAndPowerStayWithinTheirStatedBounds) {
 
 // The gain rule against a slow reference (the standard library's exponential integral), frame by frame: the first
 // frame takes its own a-priori SNR, the second the decision-directed one, each refined by the second step, over a
-// grid of a-posteriori SNRs (the grid of the two frames' gammas spans a-priori SNRs from -40 to +40 dB, with a floor of -40 dB),
-// then weighted by the speech-presence probability from the smoothed a-priori SNR around each bin, at every kernel level.
+// grid of a-posteriori SNRs (the grid of the two frames' gammas spans a-priori SNRs from -40 to +40 dB, with a floor
+// of -40 dB), then weighted by the speech-presence probability from the smoothed a-priori SNR around each bin, at
+// every kernel level.
 TEST(LsaGain, MatchesASlowReferenceOverAGridOfSnrsWithTheSameBitsAtEveryLevel) {
   auto lsa = [](double xi, double gamma) {
     const double v = xi / (1 + xi) * gamma;
