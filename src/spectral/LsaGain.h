@@ -38,7 +38,6 @@
 // from a library call.
 #pragma once
 
-#include <algorithm>
 #include <cstdint>
 #include <vector>
 
@@ -62,19 +61,18 @@ class LsaGain {
   // value at 2^-20 (where every gain reaches 1 anyway), above 2^12 exactly 1.
   // The table is built while the program loads (static initialisation).
   static float ExpHalfE1(float v);
+  // The same function evaluated in double precision from series and
+  // continued fraction (Abramowitz and Stegun 5.1.11 and 5.1.22); slow, it
+  // builds the table.
+  static double ExpHalfE1Exact(double v);
   // The weighting's logarithm and power, as its kernels compute them in
-  // every lane.
-  // log2(x) for a normal positive float from its exponent and a degree-5
+  // every lane. log2(x) for a normal positive float from its exponent and a degree-5
   // polynomial in its mantissa: within 5e-5 of the true value (the tests
   // check it). Not for zero, denormals, negatives or NaNs.
   static float Log2Approx(float x);
   // 2^x from a degree-4 polynomial and the exponent's bits: within a relative
   // 2e-5 of the true value for -126 <= x < 128; 0 below -126 (and for a NaN).
   static float Exp2Approx(float x);
-  // The same function evaluated in double precision from series and
-  // continued fraction (Abramowitz and Stegun 5.1.11 and 5.1.22); slow, it
-  // builds the table.
-  static double ExpHalfE1Exact(double v);
 
   // Sizes the state for `bins` bins and frames `hopSeconds` apart, and resets
   // it. Allocates.
@@ -94,11 +92,11 @@ class LsaGain {
   bool first_ = true;
   float alpha_ = 0.96f;
   std::vector<float> previous_;  // G1'^2 gamma' per bin: the previous frame's clean-power estimate over L
-  std::vector<float> zeta_;      // smoothed a-priori SNR
+  std::vector<float> zeta_;        // smoothed a-priori SNR
   std::vector<float> likelihood_;  // (1 + xi) exp(-v) per bin
-  std::vector<float> global_;    // the global mean of zeta per bin
-  std::vector<double> zetaWide_;  // zeta in double, which the running sum adds
-  std::vector<double> sums_;    // the running sum of zeta per bin while its window slides
+  std::vector<float> global_;      // the global mean of zeta per bin
+  std::vector<double> zetaWide_;   // zeta in double, which the running sum adds
+  std::vector<double> sums_;       // the running sum of zeta per bin while its window slides
 };
 
 }  // namespace veltane
