@@ -4,6 +4,10 @@
 #include <algorithm>
 #include <cfloat>
 #include <cmath>
+#include <limits>
+
+#include "framework/KernelLevel.h"
+#include "framework/Lanes.h"
 
 namespace veltane {
 namespace {
@@ -16,6 +20,56 @@ namespace {
 constexpr int kBiasPoints = 7;
 constexpr float kBiasMonoDb[kBiasPoints] = {5.1f, 6.3f, 6.5f, 6.6f, 6.8f, 7.0f, 6.0f};
 constexpr float kBiasStereoDb[kBiasPoints] = {3.1f, 3.9f, 4.1f, 4.2f, 4.4f, 4.6f, 4.2f};
+
+// The slope fit's four sums (x, y, x^2, x y over the bins in use), each
+// accumulated in bin order as a scalar loop would; a bin out of use adds
+// zeros.
+struct FitSumsKernel {
+  template <class Isa>
+  static void Run(const double* terms, const double* use, uint32_t n, double* sums) {
+    Lanes<double, 4> acc{};
+    for (uint32_t i = 0; i < n; ++i) {
+      Lanes<double, 4> t;
+      LoadLanes(t, terms + 4 * size_t{i});
+      acc += t * use[i];
+    }
+    StoreLanes(acc, sums);
+  }
+};
+
+// Takes out of use the bins above the fitted line by more than limitDb;
+// returns how many.
+struct OutlierKernel {
+  template <class Isa>
+  static uint32_t Run(const float* db, const float* octave, double* use, uint32_t n, double offset, double rise,
+                      double limitDb) {
+    constexpr int kW = Isa::kDoubleLanes;
+    using V = Lanes<double, kW>;
+    using F = Lanes<float, kW>;
+    V dropped{};
+    uint32_t i = 0;
+    for (; i + kW <= n; i += kW) {
+      F y, x;
+      LoadLanes(y, db + i);
+      LoadLanes(x, octave + i);
+      V u;
+      LoadLanes(u, use + i);
+      const auto drop = (__builtin_convertvector(y, V) > offset + rise * __builtin_convertvector(x, V) + limitDb) &
+                        (u != 0.0);
+      StoreLanes(V{drop ? V{} : u}, use + i);
+      dropped += drop ? 1.0 - V{} : V{};
+    }
+    uint32_t count = 0;
+    for (int l = 0; l < kW; ++l) count += static_cast<uint32_t>(dropped[l]);
+    for (; i < n; ++i) {
+      if (use[i] != 0.0 && db[i] > offset + rise * octave[i] + limitDb) {
+        use[i] = 0.0;
+        ++count;
+      }
+    }
+    return count;
+  }
+};
 
 }  // namespace
 
@@ -49,17 +103,31 @@ void HissTracker::Setup(uint32_t n, uint32_t hop, float sampleRate, uint16_t cha
   const size_t bands = bandLo_.size();
   bandCentre_.assign(bands, 0.0f);
   bandOctave_.assign(bands, 0.0f);
+  centreBin_.assign(bands, 0);
   fitFirst_ = static_cast<uint32_t>(std::ceil(0.225 * n));
   fitEnd_ = std::min<uint32_t>(bins_, static_cast<uint32_t>(std::floor(0.45 * n)) + 1);
   fitOctave_.assign(fitEnd_ - fitFirst_, 0.0f);
   for (uint32_t k = fitFirst_; k < fitEnd_; ++k) fitOctave_[k - fitFirst_] = static_cast<float>(std::log2(k));
   fitDb_.assign(fitEnd_ - fitFirst_, 0.0f);
-  fitUse_.assign(fitEnd_ - fitFirst_, 0);
+  // NaN: unequal to every value, so the first fit takes every logarithm.
+  fitPower_.assign(fitEnd_ - fitFirst_, std::numeric_limits<float>::quiet_NaN());
+  fitUse_.assign(fitEnd_ - fitFirst_, 0.0);
+  // x and x^2 stay; y and x y follow each fit bin's level.
+  fitTerms_.assign(4 * size_t{fitEnd_ - fitFirst_}, 0.0);
+  for (uint32_t i = 0; i + fitFirst_ < fitEnd_; ++i) {
+    const double x = fitOctave_[i];
+    fitTerms_[4 * size_t{i}] = x;
+    fitTerms_[4 * size_t{i} + 2] = x * x;
+  }
   size_t widest = 0;
   for (size_t b = 0; b < bands; ++b) {
     const double first = std::max<uint32_t>(bandLo_[b], 1), last = bandHi_[b] - 1;
     bandCentre_[b] = static_cast<float>(std::sqrt(first * last));
     bandOctave_[b] = static_cast<float>(std::log2(bandCentre_[b]));
+    // The first bin at or above the centre, as the spreading compares them.
+    uint32_t bin = static_cast<uint32_t>(bandCentre_[b]);
+    while (static_cast<float>(bin) < bandCentre_[b]) ++bin;
+    centreBin_[b] = bin;
     widest = std::max<size_t>(widest, bandHi_[b] - bandLo_[b]);
   }
   bandDb_.assign(bands, 0.0f);
@@ -82,8 +150,17 @@ void HissTracker::Reset() {
 void HissTracker::Update(const float* power) {
   const uint32_t n = bins_;
   if (n == 0) return;
-  double total = 0.0;
-  for (uint32_t k = 0; k < n; ++k) total += power[k];
+  // The total only decides whether the frame is used: summed in four
+  // independent lanes, which vectorise (the order moves it by rounding only).
+  Lanes<double, 4> lanes{};
+  uint32_t k = 0;
+  for (; k + 4 <= n; k += 4) {
+    Lanes<float, 4> p;
+    LoadLanes(p, power + k);
+    lanes += __builtin_convertvector(p, decltype(lanes));
+  }
+  for (; k < n; ++k) lanes[0] += power[k];
+  const double total = (lanes[0] + lanes[1]) + (lanes[2] + lanes[3]);
   // Digital silence says nothing about the hiss; a NaN or an infinity must
   // not enter the recursions.
   if (!(total > 0.0) || !(total < 1e30)) return;
@@ -93,7 +170,7 @@ void HissTracker::Update(const float* power) {
   // A plain mean until the smoothing's own weight takes over: the first
   // frames' S would otherwise vary more than later ones and pull the minimum down.
   const float a = std::min(smoothing_, static_cast<float>(framesSeen_) / static_cast<float>(framesSeen_ + 1));
-  for (uint32_t k = 0; k < n; ++k) {
+  for (k = 0; k < n; ++k) {
     s[k] = a * s[k] + (1.0f - a) * power[k];
     running[k] = std::min(running[k], s[k]);
   }
@@ -147,33 +224,36 @@ void HissTracker::UpdateBands() {
   if (fitCount >= 2) {
     for (uint32_t i = 0; i < fitCount; ++i) {
       const uint32_t k = fitFirst_ + i;
-      fitDb_[i] = 10.0f * std::log10(std::max(std::min(finished[k], running[k]), 1e-30f));
-      fitUse_[i] = 1;
-    }
-    for (int pass = 0; pass < kFitPasses; ++pass) {
-      double sx = 0, sy = 0, sxx = 0, sxy = 0, count = 0;
-      for (uint32_t i = 0; i < fitCount; ++i) {
-        if (fitUse_[i] == 0) continue;
-        const double x = fitOctave_[i], y = fitDb_[i];
-        sx += x;
-        sy += y;
-        sxx += x * x;
-        sxy += x * y;
-        ++count;
+      // A bin's minimum mostly stays from one fit to the next (it is the
+      // finished sub-windows' one until the running window falls below it):
+      // its logarithm is taken again only when it moved.
+      const float power = std::max(std::min(finished[k], running[k]), 1e-30f);
+      if (!(power == fitPower_[i])) {
+        fitPower_[i] = power;
+        fitDb_[i] = 10.0f * std::log10(power);
+        const double y = fitDb_[i];
+        fitTerms_[4 * size_t{i} + 1] = y;
+        fitTerms_[4 * size_t{i} + 3] = fitTerms_[4 * size_t{i}] * y;
       }
+      fitUse_[i] = 1.0;
+    }
+    double count = fitCount;
+    for (int pass = 0; pass < kFitPasses; ++pass) {
+      double sums[4];
+      DispatchKernel<FitSumsKernel>(static_cast<const double*>(fitTerms_.data()),
+                                    static_cast<const double*>(fitUse_.data()), fitCount, sums);
+      const double sx = sums[0], sy = sums[1], sxx = sums[2], sxy = sums[3];
       const double det = count * sxx - sx * sx;
       if (count < 2 || !(det > 1e-9)) break;
       const double rise = (count * sxy - sx * sy) / det;  // dB per octave, upward in frequency
       const double offset = (sy - rise * sx) / count;
       slope = static_cast<float>(std::clamp(-rise, 0.0, double{kMaxSlopeDb}));
-      bool dropped = false;
-      for (uint32_t i = 0; i < fitCount; ++i) {
-        if (fitUse_[i] != 0 && fitDb_[i] > offset + rise * fitOctave_[i] + kOutlierDb) {
-          fitUse_[i] = 0;
-          dropped = true;
-        }
-      }
-      if (!dropped) break;
+      const uint32_t dropped =
+          DispatchKernel<OutlierKernel>(static_cast<const float*>(fitDb_.data()),
+                                        static_cast<const float*>(fitOctave_.data()), fitUse_.data(), fitCount, offset,
+                                        rise, double{kOutlierDb});
+      if (dropped == 0) break;
+      count -= dropped;
     }
   }
   slopeDb_ = slope;
@@ -195,15 +275,20 @@ void HissTracker::UpdateBands() {
   float* estimate = estimate_.data();
   const uint32_t n = bins_;
   uint32_t k = 0;
-  const float firstLevel = std::pow(10.0f, 0.1f * bandDb_[0]);
-  for (; k < n && static_cast<float>(k) < bandCentre_[0]; ++k) estimate[k] = firstLevel;
+  // Below the first centre the fitted slope continues: pink hiss doubles per
+  // octave down there, and the lowest bins hold most of its power.
+  for (; k < std::min(n, centreBin_[0]); ++k) {
+    const float octavesDown = bandOctave_[0] - std::log2(static_cast<float>(std::max<uint32_t>(k, 1)));
+    estimate[k] = std::pow(10.0f, 0.1f * (bandDb_[0] + slope * octavesDown));
+  }
   for (size_t b = 0; b + 1 < bands; ++b) {
     const float span = bandCentre_[b + 1] - bandCentre_[b];
     const float stepDb = (bandDb_[b + 1] - bandDb_[b]) / span;
-    if (k >= n || static_cast<float>(k) >= bandCentre_[b + 1]) continue;
+    const uint32_t end = std::min(n, centreBin_[b + 1]);
+    if (k >= end) continue;
     float level = std::pow(10.0f, 0.1f * (bandDb_[b] + stepDb * (static_cast<float>(k) - bandCentre_[b])));
     const float ratio = std::pow(10.0f, 0.1f * stepDb);
-    for (; k < n && static_cast<float>(k) < bandCentre_[b + 1]; ++k) {
+    for (; k < end; ++k) {
       estimate[k] = level;
       level *= ratio;
     }

@@ -89,13 +89,16 @@ class HissTracker {
   std::vector<uint32_t> bandLo_, bandHi_;  // bins lo .. hi - 1
   std::vector<float> bandCentre_;          // centre, in bins
   std::vector<float> bandOctave_;          // log2 of the centre
+  std::vector<uint32_t> centreBin_;        // the first bin at or above the centre
   std::vector<float> bandDb_;              // smoothed band level
   std::vector<float> rawDb_;               // this update's band level
   std::vector<float> scratch_;             // one band's minima
   uint32_t fitFirst_ = 0, fitEnd_ = 0;     // bins of the slope fit: 0.225 .. 0.45 of the rate
   std::vector<float> fitOctave_;           // log2 of each fit bin's index
   std::vector<float> fitDb_;               // each fit bin's minimum, dB
-  std::vector<uint8_t> fitUse_;            // fit bins still in the fit this pass
+  std::vector<float> fitPower_;            // the minimum fitDb_ was taken from, power
+  std::vector<double> fitUse_;             // 1 for a fit bin still in the fit this pass, else 0
+  std::vector<double> fitTerms_;           // x, y, x^2, x y of each fit bin (x its octave, y its dB)
 };
 
 }  // namespace veltane

@@ -86,18 +86,96 @@ inline void Lookup(const Lanes<float, W>& v, Lanes<float, W>& out) {
   out = v >= highest ? 1.0f - V{} : value;
 }
 
-// W bins of one frame of the two-step gain: every bin on its own.
+// log2(x) in every lane: the exponent's bits and a degree-5 polynomial in
+// the mantissa (the fit LsaGain::Log2Approx states).
 template <int W>
-inline void GainLanes(const float* power, const float* hiss, float* previous, float alpha, float xiMin,
-                      float gainFloor, float* gains) {
+inline void Log2Lanes(const Lanes<float, W>& x, Lanes<float, W>& out) {
+  using V = Lanes<float, W>;
+  using I = Lanes<int32_t, W>;
+  I bits;
+  std::memcpy(&bits, &x, sizeof bits);
+  // Nine bits: a sign bit set reads as 256 more, as an unsigned shift gives.
+  const V exponent = __builtin_convertvector((bits >> 23) & 0x1ff, V) - 127.0f;
+  const I mantissaBits = (bits & 0x7fffff) | 0x3f800000;
+  V m;
+  std::memcpy(&m, &mantissaBits, sizeof m);
+  const V t = m - 1.0f;
+  // Chebyshev fit of log2(1 + t) on [0, 1), largest error 3.2e-5.
+  const V poly =
+      3.1908130e-05f +
+      t * (1.4412674f + t * (-0.70570415f + t * (0.40872175f + t * (-0.18772264f + t * 0.043428909f))));
+  out = exponent + poly;
+}
+
+// 2^x in every lane, branch-free: x + 127 is clamped to [0, 255), its
+// truncation is its floor and the exponent's biased bits (0, below -126,
+// makes the scale 0); a NaN goes to the bottom.
+template <int W>
+inline void Exp2Lanes(const Lanes<float, W>& x, Lanes<float, W>& out) {
+  using V = Lanes<float, W>;
+  using I = Lanes<int32_t, W>;
+  const V bottom = -127.0f - V{}, top = 127.99f - V{};
+  const V low = x > bottom ? x : bottom;
+  const V biased = (top < low ? top : low) + 127.0f;
+  const I whole = __builtin_convertvector(biased, I);
+  const V f = biased - __builtin_convertvector(whole, V);
+  // Chebyshev fit of 2^f on [0, 1), largest relative error 7.3e-6.
+  const V poly = 1.0000073f + f * (0.69293129f + f * (0.24171026f + f * (0.051666878f + f * 0.013676531f)));
+  const I scaleBits = whole << 23;
+  V scale;
+  std::memcpy(&scale, &scaleBits, sizeof scale);
+  out = poly * scale;
+}
+
+// x = std::clamp(x, lo, hi) in every lane, choosing as it does.
+template <class V>
+inline void ClampLanes(V& x, const V& lo, const V& hi) {
+  x = x < lo ? lo : (hi < x ? hi : x);
+}
+
+// mean[i] = sum[i] / count, rounded to float.
+struct MeanKernel {
+  template <class Isa>
+  static void Run(const double* __restrict sum, double count, uint32_t n, float* __restrict mean) {
+    for (uint32_t i = 0; i < n; ++i) mean[i] = static_cast<float>(sum[i] / count);
+  }
+};
+
+// What every frame's weighting shares.
+struct WeighConstants {
+  float floor;      // the gain floor, at least 1e-9 so that it has a logarithm
+  float log2Floor;
+  float log2Min;    // log2 zetaMin
+  float span;       // 1 / (log2 zetaMax - log2 zetaMin)
+};
+
+// The arrays one frame's lanes read and write, bin k at index k.
+struct FrameArrays {
+  const float* power;
+  const float* hiss;
+  float* previous;    // G1'^2 gamma'
+  float* zeta;        // the smoothed a-priori SNR
+  double* zetaWide;   // the same in double, for the global mean's running sum
+  float* likelihood;  // (1 + xi) exp(-v)
+  float* gains;       // log2 of the clamped LSA gain after the first pass
+};
+
+// W bins of one frame of the two-step gain, every bin on its own; then, for
+// the presence weighting, the smoothed a-priori SNR, (1 + xi) exp(-v) (the
+// likelihood ratio's inverse without the priors) and log2 of the clamped
+// second-step gain. The weighting's xi is recovered from xi / (1 + xi), the
+// value the second step's table look-up used.
+template <int W>
+inline void GainLanes(const FrameArrays& a, uint32_t k, float alpha, float xiMin, const WeighConstants& c) {
   using V = Lanes<float, W>;
   // A hiss power this small against any real power means "no hiss known";
   // it also keeps gamma finite.
   const V tiny = 1e-20f - V{}, zero = V{}, one = 1.0f - V{}, floorXi = xiMin - V{};
-  V p, h, old;
-  LoadLanes(p, power);
-  LoadLanes(h, hiss);
-  LoadLanes(old, previous);
+  V p, h, old, zeta;
+  LoadLanes(p, a.power + k);
+  LoadLanes(h, a.hiss + k);
+  LoadLanes(old, a.previous + k);
+  LoadLanes(zeta, a.zeta + k);
   // max(a, b) and min(a, b) are written a < b ? b : a and b < a ? b : a, as std::max and std::min choose.
   const V gamma = p / (h < tiny ? tiny : h);
   const V excess = gamma - 1.0f;
@@ -111,37 +189,127 @@ inline void GainLanes(const float* power, const float* hiss, float* previous, fl
   // A NaN or an overflow would stay in the recursion for good: it restarts from zero instead.
   const V clean = g1 * g1 * gamma;
   const V kept = clean < 1e30f ? clean : zero;
-  StoreLanes(kept, previous);
+  StoreLanes(kept, a.previous + k);
   // Second step: the first step's clean-power estimate is this frame's a-priori SNR.
   const V xi2 = kept < floorXi ? floorXi : kept;
   const V scaled2 = xi2 / (1.0f + xi2);
+  const V v = scaled2 * gamma;
   V e2;
-  Lookup<W>(scaled2 * gamma, e2);
-  const V lsa2 = scaled2 * e2;
-  const V g2 = one < lsa2 ? one : lsa2;
-  const V floor = gainFloor - V{};
-  StoreLanes(V{g2 < floor ? floor : g2}, gains);
+  Lookup<W>(v, e2);
+  constexpr float kLog2E = 1.44269504f;
+  const V rest = 1.0f - scaled2, least = 1e-7f - V{};
+  const V xi = scaled2 / (rest < least ? least : rest);
+  const V smoothed = LsaGain::kZetaSmoothing * zeta + (1.0f - LsaGain::kZetaSmoothing) * xi;
+  StoreLanes(smoothed, a.zeta + k);
+  StoreLanes(__builtin_convertvector(smoothed, Lanes<double, W>), a.zetaWide + k);
+  V decay, logGain;
+  Exp2Lanes<W>(V{(-kLog2E) * v}, decay);
+  StoreLanes(V{(1.0f + xi) * decay}, a.likelihood + k);
+  V lsa2 = scaled2 * e2;
+  ClampLanes(lsa2, V{c.floor - V{}}, one);
+  Log2Lanes<W>(lsa2, logGain);
+  StoreLanes(logGain, a.gains + k);
 }
 
-// One frame, in the widest vectors of the level; the last few bins go
-// through the same lanes from a padded copy.
+// W bins of the weighting: from the local and global smoothed a-priori SNR
+// the presence probability p, then G^p floor^(1 - p) in the log2 domain.
+template <int W>
+inline void WeighLanes(const Lanes<float, W>& local, const float* global, const float* likelihood,
+                       const WeighConstants& c, float* gains) {
+  using V = Lanes<float, W>;
+  const V zero = V{}, one = 1.0f - V{};
+  V g, l, logGain;
+  LoadLanes(g, global);
+  LoadLanes(l, likelihood);
+  LoadLanes(logGain, gains);
+  // P(z), linear in log2 z between the two limits.
+  V logLocal, logGlobal;
+  Log2Lanes<W>(local, logLocal);
+  Log2Lanes<W>(g, logGlobal);
+  V pLocal = (logLocal - c.log2Min) * c.span, pGlobal = (logGlobal - c.log2Min) * c.span;
+  ClampLanes(pLocal, zero, one);
+  ClampLanes(pGlobal, zero, one);
+  const V presence = pLocal * pGlobal;
+  const V absent = 1.0f - presence, most = LsaGain::kMaxAbsence - V{};
+  const V q = most < absent ? most : absent;
+  const V p = 1.0f / (1.0f + q / (1.0f - q) * l);
+  V weighed;
+  Exp2Lanes<W>(V{c.log2Floor + p * (logGain - c.log2Floor)}, weighed);
+  ClampLanes(weighed, V{c.floor - V{}}, one);
+  StoreLanes(weighed, gains);
+}
+
+// The first pass over one frame, in the widest vectors of the level; the last
+// few bins go through the same lanes from a padded copy.
 struct ComputeKernel {
   template <class Isa>
-  static void Run(uint32_t n, const float* power, const float* hiss, float* previous, float alpha, float xiMin,
-                  float gainFloor, float* gains) {
+  static void Run(uint32_t n, const FrameArrays& a, float alpha, float xiMin, const WeighConstants& c) {
     constexpr uint32_t kW = Isa::kFloatLanes;
     uint32_t k = 0;
-    for (; k + kW <= n; k += kW) {
-      GainLanes<kW>(power + k, hiss + k, previous + k, alpha, xiMin, gainFloor, gains + k);
-    }
+    for (; k + kW <= n; k += kW) GainLanes<kW>(a, k, alpha, xiMin, c);
     if (k == n) return;
-    float p[kW] = {}, h[kW] = {}, old[kW] = {}, g[kW] = {};
-    std::copy(power + k, power + n, p);
-    std::copy(hiss + k, hiss + n, h);
-    std::copy(previous + k, previous + n, old);
-    GainLanes<kW>(p, h, old, alpha, xiMin, gainFloor, g);
-    std::copy(old, old + (n - k), previous + k);
-    std::copy(g, g + (n - k), gains + k);
+    float p[kW] = {}, h[kW] = {}, old[kW] = {}, zeta[kW] = {}, likelihood[kW] = {}, g[kW] = {};
+    double wide[kW] = {};
+    const uint32_t rest = n - k;
+    std::copy(a.power + k, a.power + n, p);
+    std::copy(a.hiss + k, a.hiss + n, h);
+    std::copy(a.previous + k, a.previous + n, old);
+    std::copy(a.zeta + k, a.zeta + n, zeta);
+    GainLanes<kW>(FrameArrays{p, h, old, zeta, wide, likelihood, g}, 0, alpha, xiMin, c);
+    std::copy(old, old + rest, a.previous + k);
+    std::copy(zeta, zeta + rest, a.zeta + k);
+    std::copy(wide, wide + rest, a.zetaWide + k);
+    std::copy(likelihood, likelihood + rest, a.likelihood + k);
+    std::copy(g, g + rest, a.gains + k);
+  }
+};
+
+// The weighting's pass, once the smoothed a-priori SNR of every bin and its
+// global mean are known. The local mean (zeta[k-1] + 2 zeta[k] + zeta[k+1]) / 4
+// is cut at the spectrum's ends; those two bins and the last few go through
+// the same lanes from padded copies.
+struct WeighKernel {
+  template <class Isa>
+  static void Run(uint32_t n, const float* zeta, const float* global, const float* likelihood,
+                  const WeighConstants& c, float* gains) {
+    using V = Lanes<float, Isa::kFloatLanes>;
+    constexpr uint32_t kW = Isa::kFloatLanes;
+    uint32_t k = 1;
+    for (; k + kW < n; k += kW) {
+      V before, at, after;
+      LoadLanes(before, zeta + k - 1);
+      LoadLanes(at, zeta + k);
+      LoadLanes(after, zeta + k + 1);
+      WeighLanes<kW>(V{0.25f * (before + after) + 0.5f * at}, global + k, likelihood + k, c, gains + k);
+    }
+    // Left: bin 0 and bins k .. n-1, the last of them an end.
+    uint32_t left[kW + 1];
+    uint32_t count = 0;
+    left[count++] = 0;
+    for (uint32_t j = k; j < n; ++j) left[count++] = j;
+    for (uint32_t start = 0; start < count; start += kW) {
+      float local[kW] = {}, g[kW] = {}, l[kW] = {}, out[kW] = {};
+      const uint32_t lanes = std::min(kW, count - start);
+      for (uint32_t i = 0; i < lanes; ++i) {
+        const uint32_t j = left[start + i];
+        if (n == 1) {
+          local[i] = zeta[0];
+        } else if (j == 0) {
+          local[i] = 0.75f * zeta[0] + 0.25f * zeta[1];
+        } else if (j + 1 == n) {
+          local[i] = 0.75f * zeta[n - 1] + 0.25f * zeta[n - 2];
+        } else {
+          local[i] = 0.25f * (zeta[j - 1] + zeta[j + 1]) + 0.5f * zeta[j];
+        }
+        g[i] = global[j];
+        l[i] = likelihood[j];
+        out[i] = gains[j];
+      }
+      V localLanes;
+      LoadLanes(localLanes, local);
+      WeighLanes<kW>(localLanes, g, l, c, out);
+      for (uint32_t i = 0; i < lanes; ++i) gains[left[start + i]] = out[i];
+    }
   }
 };
 
@@ -188,15 +356,35 @@ void LsaGain::Setup(uint32_t bins, double hopSeconds) {
   bins_ = bins;
   alpha_ = static_cast<float>(std::exp(-hopSeconds / kAlphaSeconds));
   previous_.assign(bins, 0.0f);
+  zeta_.assign(bins, 0.0f);
+  likelihood_.assign(bins, 0.0f);
+  global_.assign(bins, 0.0f);
+  sums_.assign(bins, 0.0);
+  zetaWide_.assign(bins, 0.0);
   Reset();
 }
 
 void LsaGain::Reset() {
   std::fill(previous_.begin(), previous_.end(), 0.0f);
+  std::fill(zeta_.begin(), zeta_.end(), 0.0f);
   first_ = true;
 }
 
+float LsaGain::Log2Approx(float x) {
+  Lanes<float, 4> out;
+  Log2Lanes<4>(Lanes<float, 4>{x, x, x, x}, out);
+  return out[0];
+}
+
+float LsaGain::Exp2Approx(float x) {
+  Lanes<float, 4> out;
+  Exp2Lanes<4>(Lanes<float, 4>{x, x, x, x}, out);
+  return out[0];
+}
+
 void LsaGain::Compute(const float* power, const float* hiss, float gainFloor, float* gains) {
+  const uint32_t n = bins_;
+  if (n == 0) return;
   // On the first frame there is no previous estimate: the a-priori SNR is
   // this frame's own maximum-likelihood one.
   const float alpha = first_ ? 0.0f : alpha_;
@@ -204,7 +392,55 @@ void LsaGain::Compute(const float* power, const float* hiss, float gainFloor, fl
   // A floor below -25 dB lowers the a-priori SNR's floor with it, or the gain
   // could never reach it.
   const float xiMin = std::min(kXiMin, gainFloor * gainFloor);
-  DispatchKernel<ComputeKernel>(bins_, power, hiss, previous_.data(), alpha, xiMin, gainFloor, gains);
+  // A floor of 0 would have no logarithm; 1e-9 is far below anything audible.
+  const float floor = std::clamp(gainFloor, 1e-9f, 1.0f);
+  const float log2Min = Log2Approx(kZetaMin);
+  const WeighConstants c{floor, Log2Approx(floor), log2Min, 1.0f / (Log2Approx(kZetaMax) - log2Min)};
+  float* zeta = zeta_.data();
+  float* global = global_.data();
+  const double* wide = zetaWide_.data();
+  const FrameArrays arrays{power, hiss, previous_.data(), zeta, zetaWide_.data(), likelihood_.data(), gains};
+  DispatchKernel<ComputeKernel>(n, arrays, alpha, xiMin, c);
+  // The global mean: a running sum over the bins within kGlobalHalfWidth,
+  // in double (a serial recursion: a few instructions a bin). The window
+  // grows at the low end, slides, and shrinks at the high end; with fewer
+  // bins than the window it only grows and shrinks.
+  constexpr uint32_t h = kGlobalHalfWidth;
+  double sum = 0.0, count = 0.0;
+  for (uint32_t k = 0; k < n && k <= h; ++k, count += 1.0) sum += wide[k];
+  uint32_t k = 0;
+  for (; k < h && k + h + 1 < n; ++k) {
+    global[k] = static_cast<float>(sum / count);
+    sum += wide[k + h + 1];
+    count += 1.0;
+  }
+  // While the window slides its count stays: the sums first, then their
+  // means in lanes.
+  double* sums = sums_.data();
+  const uint32_t slideFirst = k;
+  if (k + h + 1 < n) {
+    const double* enter = wide + k + h + 1;
+    const double* leave = wide + k - h;
+    double* out = sums + k;
+    const uint32_t steps = n - (k + h + 1);
+    for (uint32_t i = 0; i < steps; ++i) {
+      out[i] = sum;
+      sum += enter[i];
+      sum -= leave[i];
+    }
+    k += steps;
+  }
+  DispatchKernel<MeanKernel>(static_cast<const double*>(sums + slideFirst), count, k - slideFirst,
+                             global + slideFirst);
+  for (; k < n; ++k) {
+    global[k] = static_cast<float>(sum / count);
+    if (k >= h) {
+      sum -= wide[k - h];
+      count -= 1.0;
+    }
+  }
+  DispatchKernel<WeighKernel>(n, static_cast<const float*>(zeta), static_cast<const float*>(global),
+                              static_cast<const float*>(likelihood_.data()), c, gains);
 }
 
 }  // namespace veltane

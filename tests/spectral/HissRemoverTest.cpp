@@ -137,10 +137,26 @@ TEST(LsaGain, TheExponentialIntegralTableStaysWithinItsStatedBound) {
   EXPECT_EQ(LsaGain::ExpHalfE1(std::nanf("")), LsaGain::ExpHalfE1(std::exp2(-20.0f)));
 }
 
+// The polynomial logarithm and power against the standard library, over the whole range the gain rule uses them in.
+TEST(LsaGain, TheLogarithmAndPowerStayWithinTheirStatedBounds) {
+  double worstLog = 0, worstExp = 0;
+  for (double e = -125.9; e < 127.9; e += 0.00137) {
+    const float x = std::exp2(static_cast<float>(e));
+    worstLog = std::max(worstLog, std::fabs(LsaGain::Log2Approx(x) - std::log2(double{x})));
+    const float y = static_cast<float>(e);
+    worstExp = std::max(worstExp, std::fabs(LsaGain::Exp2Approx(y) / std::exp2(double{y}) - 1));
+  }
+  EXPECT_LT(worstLog, 5e-5);
+  EXPECT_LT(worstExp, 2e-5);
+  EXPECT_EQ(LsaGain::Exp2Approx(-127.0f), 0.0f);
+  EXPECT_EQ(LsaGain::Exp2Approx(std::nanf("")), 0.0f);
+}
+
 // The gain rule against a slow reference (the standard library's exponential integral), frame by frame: the first
 // frame takes its own a-priori SNR, the second the decision-directed one, each refined by the second step, over a
 // grid of a-posteriori SNRs (the grid of the two frames' gammas spans a-priori SNRs from -40 to +40 dB, with a floor
-// of -40 dB), at every kernel level.
+// of -40 dB), then weighted by the speech-presence probability from the smoothed a-priori SNR around each bin, at
+// every kernel level.
 TEST(LsaGain, MatchesASlowReferenceOverAGridOfSnrsWithTheSameBitsAtEveryLevel) {
   auto lsa = [](double xi, double gamma) {
     const double v = xi / (1 + xi) * gamma;
@@ -154,6 +170,31 @@ TEST(LsaGain, MatchesASlowReferenceOverAGridOfSnrsWithTheSameBitsAtEveryLevel) {
     previous = first * first * gamma;
     return lsa(std::max(previous, xiMin), gamma);
   };
+  // The presence weighting over all bins, from each bin's second-step a-priori SNR (max(previous, xiMin)) and gamma.
+  std::vector<double> zeta;
+  auto weigh = [&](const std::vector<double>& g, const std::vector<double>& previous, const std::vector<double>& gammas) {
+    const size_t n = g.size();
+    const double half = LsaGain::kGlobalHalfWidth;
+    std::vector<double> xi(n), out(n);
+    for (size_t k = 0; k < n; ++k) {
+      xi[k] = std::max(previous[k], xiMin);
+      zeta[k] = LsaGain::kZetaSmoothing * zeta[k] + (1 - LsaGain::kZetaSmoothing) * xi[k];
+    }
+    auto presence = [](double z) {
+      return std::clamp(std::log(z / LsaGain::kZetaMin) / std::log(double{LsaGain::kZetaMax} / LsaGain::kZetaMin), 0.0, 1.0);
+    };
+    for (size_t k = 0; k < n; ++k) {
+      const double local = 0.25 * zeta[k > 0 ? k - 1 : k] + 0.5 * zeta[k] + 0.25 * zeta[k + 1 < n ? k + 1 : k];
+      double sum = 0;
+      int count = 0;
+      for (double j = std::max(0.0, k - half); j <= std::min(n - 1.0, k + half); ++j, ++count) sum += zeta[static_cast<size_t>(j)];
+      const double q = std::min(1 - presence(local) * presence(sum / count), double{LsaGain::kMaxAbsence});
+      const double v = xi[k] / (1 + xi[k]) * gammas[k];
+      const double p = 1 / (1 + q / (1 - q) * (1 + xi[k]) * std::exp(-v));
+      out[k] = std::pow(std::max<double>(g[k], kFloor), p) * std::pow(double{kFloor}, 1 - p);
+    }
+    return out;
+  };
   std::vector<double> gammas;
   for (double db = -20.0; db <= 40.0; db += 2.5) gammas.push_back(std::pow(10.0, db / 10));
   const uint32_t bins = static_cast<uint32_t>(gammas.size() * gammas.size());
@@ -162,33 +203,48 @@ TEST(LsaGain, MatchesASlowReferenceOverAGridOfSnrsWithTheSameBitsAtEveryLevel) {
     power1[b] = static_cast<float>(2.0 * gammas[b / gammas.size()]);
     power2[b] = static_cast<float>(2.0 * gammas[b % gammas.size()]);
   }
-  // 625 bins: the lanes' padded tail runs too.
-  std::vector<std::vector<float>> results;
-  testing::ForEachKernelLevel([&](KernelLevel) {
-    LsaGain gain;
-    gain.Setup(bins, 256.0 / 44100);
-    gain.Compute(power1.data(), hiss.data(), kFloor, gains.data());
-    std::vector<double> previous(bins);
-    for (uint32_t b = 0; b < bins; ++b) {
-      const double gamma = power1[b] / 2.0;
-      const double g = reference(std::max(gamma - 1, xiMin), gamma, previous[b]);
-      ASSERT_NEAR(gains[b], std::max<double>(g, kFloor), 1e-3 * g) << "first frame, gamma " << gamma;
-    }
-    gain.Compute(power2.data(), hiss.data(), kFloor, gains.data());
-    results.push_back(gains);
-    for (uint32_t b = 0; b < bins; ++b) {
-      const double gamma = power2[b] / 2.0;
-      const double alpha = gain.Alpha();
-      const double xi = std::max(alpha * previous[b] + (1 - alpha) * std::max(gamma - 1, 0.0), xiMin);
-      const double g = reference(xi, gamma, previous[b]);
-      ASSERT_NEAR(gains[b], std::max<double>(g, kFloor), 1e-3 * g) << "second frame, xi " << xi << " gamma " << gamma;
-    }
-    // No hiss known: everything passes.
-    const std::vector<float> none(bins, 0.0f);
-    gain.Compute(power2.data(), none.data(), kFloor, gains.data());
-    for (uint32_t b = 0; b < bins; ++b) ASSERT_NEAR(gains[b], 1.0f, 1e-6) << b;
-  });
-  for (const std::vector<float>& r : results) ASSERT_EQ(r, results.front());
+  // Fewer bins than one vector or than the global window, and 625: the
+  // lanes' padded tails and the spectrum's ends.
+  const uint32_t all = bins;
+  for (const uint32_t bins : {1u, 2u, 9u, 40u, all}) {
+    std::vector<std::vector<float>> results;
+    testing::ForEachKernelLevel([&](KernelLevel) {
+      LsaGain gain;
+      gain.Setup(bins, 256.0 / 44100);
+      zeta.assign(bins, 0.0);
+      gain.Compute(power1.data(), hiss.data(), kFloor, gains.data());
+      results.emplace_back(gains.begin(), gains.begin() + bins);
+      std::vector<double> previous(bins), expected(bins), gamma(bins);
+      for (uint32_t b = 0; b < bins; ++b) {
+        gamma[b] = power1[b] / 2.0;
+        expected[b] = reference(std::max(gamma[b] - 1, xiMin), gamma[b], previous[b]);
+      }
+      expected = weigh(expected, previous, gamma);
+      for (uint32_t b = 0; b < bins; ++b) {
+        ASSERT_NEAR(gains[b], expected[b], 1e-3 * expected[b]) << bins << " bins, first frame, gamma " << gamma[b];
+      }
+      gain.Compute(power2.data(), hiss.data(), kFloor, gains.data());
+      results.emplace_back(gains.begin(), gains.begin() + bins);
+      std::vector<double> xi(bins);
+      for (uint32_t b = 0; b < bins; ++b) {
+        gamma[b] = power2[b] / 2.0;
+        const double alpha = gain.Alpha();
+        xi[b] = std::max(alpha * previous[b] + (1 - alpha) * std::max(gamma[b] - 1, 0.0), xiMin);
+        expected[b] = reference(xi[b], gamma[b], previous[b]);
+      }
+      expected = weigh(expected, previous, gamma);
+      for (uint32_t b = 0; b < bins; ++b) {
+        ASSERT_NEAR(gains[b], expected[b], 1e-3 * expected[b])
+            << bins << " bins, second frame, xi " << xi[b] << " gamma " << gamma[b];
+      }
+      // No hiss known: everything passes.
+      const std::vector<float> none(bins, 0.0f);
+      gain.Compute(power2.data(), none.data(), kFloor, gains.data());
+      for (uint32_t b = 0; b < bins; ++b) ASSERT_NEAR(gains[b], 1.0f, 1e-6) << b;
+    });
+    // Both frames at every level.
+    for (size_t r = 2; r < results.size(); ++r) ASSERT_EQ(results[r], results[r % 2]) << bins << " bins, " << r;
+  }
 }
 
 // samples -> "HissRemover" -> samples, in buffers of `frames` frames.
@@ -317,6 +373,47 @@ TEST(HissRemover, SilenceStaysSilentAndTheDelayIsNMinusH) {
         }
       }
     }
+  }
+}
+
+// An offset under hiss (mono and stereo, an offset per channel, stepping halfway): the offset comes out as it went
+// in, within a tenth of the hiss's RMS over every tenth of a second, while the hiss around it loses at least 10 dB.
+TEST(HissRemover, AnOffsetPassesWhileTheHissAroundItGoes) {
+  constexpr float kRate = 44100.0f;
+  constexpr double kHiss = 0.001;
+  const uint32_t frames = 4 * static_cast<uint32_t>(kRate);
+  for (uint16_t channels : {1, 2}) {
+    std::vector<float> offset(size_t{frames} * channels), x;
+    for (size_t i = 0; i < offset.size(); ++i) {
+      offset[i] = (i % channels == 0 ? 0.05f : -0.02f) + (i / channels >= frames / 2 ? 0.03f : 0.0f);
+    }
+    x = offset;
+    testing::AddWhiteHiss(x, kHiss, 3);
+    const uint32_t latency = HissRemover::LatencyFor(kRate);
+    x.resize(x.size() + 2 * size_t{latency} * channels + 8192, 0.0f);
+    HissChain chain(channels, kRate);
+    const std::vector<float>& y = chain.Run(x);
+    ASSERT_GE(y.size(), offset.size() + 2 * size_t{latency} * channels);
+    const size_t tenth = static_cast<size_t>(kRate / 10) * channels;
+    double residual = 0.0;
+    size_t counted = 0;
+    // From the second second on; the tenths on either side of the step and the last one, before the zeros, are left
+    // out (a step's first frames are gained like any onset's).
+    for (size_t start = 10 * tenth; start + 2 * tenth <= offset.size(); start += tenth) {
+      if (start + tenth >= offset.size() / 2 && start <= offset.size() / 2 + tenth) continue;
+      for (uint16_t c = 0; c < channels; ++c) {
+        double mean = 0.0, truth = 0.0;
+        for (size_t i = start + c; i < start + tenth; i += channels) {
+          const double out = y[i + 2 * size_t{latency} * channels];
+          mean += out;
+          truth += offset[i];
+          residual += std::pow(out - offset[i], 2);
+          ++counted;
+        }
+        ASSERT_NEAR(mean / (tenth / channels), truth / (tenth / channels), 0.1 * kHiss) << channels << " " << start;
+      }
+    }
+    EXPECT_LT(10 * std::log10(residual / counted / (kHiss * kHiss)), -10.0) << channels;
   }
 }
 
