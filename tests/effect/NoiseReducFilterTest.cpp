@@ -22,27 +22,6 @@ namespace {
 
 using namespace testing;  // the signals and measurements
 
-// Floats to little-endian PCM of `bytes` per sample, 8 bits offset by 128, and back.
-std::vector<uint8_t> Encode(const std::vector<float>& x, int bytes) {
-  std::vector<uint8_t> pcm;
-  for (float v : x) {
-    const auto s = static_cast<uint32_t>(std::lrint(std::clamp(v, -1.0f, 0.999f) * 0x1p31)) ^
-                   static_cast<uint32_t>(bytes == 1) << 31;
-    for (int k = 4 - bytes; k < 4; ++k) pcm.push_back(static_cast<uint8_t>(s >> 8 * k));
-  }
-  return pcm;
-}
-
-std::vector<float> Decode(const std::vector<uint8_t>& pcm, int bytes) {
-  std::vector<float> x;
-  for (size_t i = 0; i < pcm.size(); i += bytes) {
-    uint32_t s = static_cast<uint32_t>(bytes == 1) << 31;
-    for (int k = 0; k < bytes; ++k) s ^= uint32_t{pcm[i + k]} << 8 * (4 - bytes + k);
-    x.push_back(static_cast<float>(static_cast<int32_t>(s) / 0x1p31));
-  }
-  return x;
-}
-
 // The signal through a new filter (which hands the first block back unchanged), then
 // restored (declick and denoise on, automatic hiss level) in host blocks of `block` frames,
 // flushed with silence, the latency dropped; once warm nothing may be allocated.

@@ -81,4 +81,25 @@ inline int BestLag(const std::vector<float>& a, const std::vector<float>& b, uin
   return best.second;
 }
 
+// Floats to little-endian PCM of `bytes` per sample, 8 bits offset by 128, and back.
+inline std::vector<uint8_t> Encode(const std::vector<float>& x, int bytes) {
+  std::vector<uint8_t> pcm;
+  for (float v : x) {
+    const auto s = static_cast<uint32_t>(std::lrint(std::clamp(v, -1.0f, 0.999f) * 0x1p31)) ^
+                   static_cast<uint32_t>(bytes == 1) << 31;
+    for (int k = 4 - bytes; k < 4; ++k) pcm.push_back(static_cast<uint8_t>(s >> 8 * k));
+  }
+  return pcm;
+}
+
+inline std::vector<float> Decode(const std::vector<uint8_t>& pcm, int bytes) {
+  std::vector<float> x;
+  for (size_t i = 0; i < pcm.size(); i += bytes) {
+    uint32_t s = static_cast<uint32_t>(bytes == 1) << 31;
+    for (int k = 0; k < bytes; ++k) s ^= uint32_t{pcm[i + k]} << 8 * (4 - bytes + k);
+    x.push_back(static_cast<float>(static_cast<int32_t>(s) / 0x1p31));
+  }
+  return x;
+}
+
 }  // namespace veltane::testing

@@ -63,17 +63,6 @@ class MemorySink : public Restorer::Sink {
   int writes = 0;
 };
 
-// Little-endian PCM of `bytes` per sample (8-bit offset by 128).
-std::vector<uint8_t> Encode(const std::vector<float>& x, int bytes) {
-  std::vector<uint8_t> pcm;
-  for (float v : x) {
-    const auto s = static_cast<uint32_t>(std::lrint(std::clamp(v, -1.0f, 0.999f) * 0x1p31)) ^
-                   static_cast<uint32_t>(bytes == 1) << 31;
-    for (int k = 4 - bytes; k < 4; ++k) pcm.push_back(static_cast<uint8_t>(s >> 8 * k));
-  }
-  return pcm;
-}
-
 // What a run gives: its status, output and statistics.
 struct Outcome {
   ToolStatus status;
