@@ -140,7 +140,12 @@ void LaterStage(const float* fromRe, const float* fromIm, float* toRe, float* to
 // A later stage of stride 4 in eight lanes: p in the low four, p + 1 in the
 // high four, each with its own twiddles. The 32 results of the pair are
 // consecutive: y[16 p + 4 r + q], rows 0 and 1 of p, rows 2 and 3, then the same of p + 1.
-inline void SplatPair(V8& v, const float* t) { v = V8{t[0], t[0], t[0], t[0], t[1], t[1], t[1], t[1]}; }
+// Through memory: assigning a vector literal made GCC 12 under -fsanitize=thread
+// report the twiddles as maybe uninitialized.
+inline void SplatPair(V8& v, const float* t) {
+  const float lanes[8] = {t[0], t[0], t[0], t[0], t[1], t[1], t[1], t[1]};
+  LoadLanes(v, lanes);
+}
 
 void StrideFourStage(const float* fromRe, const float* fromIm, float* toRe, float* toIm, size_t quarter,
                      const float* w) {
