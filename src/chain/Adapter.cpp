@@ -168,28 +168,16 @@ BlockStatus Adapter::AttachChain(Block* newChain, int inputIndex, int outputInde
   return result;
 }
 
-BlockStatus Adapter::TransformPcm16(const void* in, uint32_t frames, void* out,
-                                    uint32_t* outFrames) {
-  GraphLockHolder hold(*this);
-  sampleWidth = SampleWidth::Pcm16;
-  outputWidth = SampleWidth::Pcm16;
-  return Transform(static_cast<const uint8_t*>(in), frames, static_cast<uint8_t*>(out), outFrames);
+BlockStatus Adapter::TransformPcm16(const void* in, uint32_t frames, void* out, uint32_t* outFrames) {
+  return TransformWidths(SampleWidth::Pcm16, SampleWidth::Pcm16, in, frames, out, outFrames);
 }
 
-BlockStatus Adapter::TransformPcm24(const void* in, uint32_t frames, void* out,
-                                    uint32_t* outFrames) {
-  GraphLockHolder hold(*this);
-  sampleWidth = SampleWidth::Pcm24;
-  outputWidth = SampleWidth::Pcm24;
-  return Transform(static_cast<const uint8_t*>(in), frames, static_cast<uint8_t*>(out), outFrames);
+BlockStatus Adapter::TransformPcm24(const void* in, uint32_t frames, void* out, uint32_t* outFrames) {
+  return TransformWidths(SampleWidth::Pcm24, SampleWidth::Pcm24, in, frames, out, outFrames);
 }
 
-BlockStatus Adapter::TransformPcm8(const void* in, uint32_t frames, void* out,
-                                   uint32_t* outFrames) {
-  GraphLockHolder hold(*this);
-  sampleWidth = SampleWidth::Pcm8;
-  outputWidth = SampleWidth::Pcm8;
-  return Transform(static_cast<const uint8_t*>(in), frames, static_cast<uint8_t*>(out), outFrames);
+BlockStatus Adapter::TransformPcm8(const void* in, uint32_t frames, void* out, uint32_t* outFrames) {
+  return TransformWidths(SampleWidth::Pcm8, SampleWidth::Pcm8, in, frames, out, outFrames);
 }
 
 BlockStatus Adapter::TransformWidths(SampleWidth inWidth, SampleWidth outWidth, const void* in, uint32_t frames,
