@@ -243,6 +243,10 @@ int Run(int argc, char** argv) {
     totalLeft += left[k];
     totalTaken += taken[k];
   }
+  if (!(totalHiss > 0.0)) {
+    std::fprintf(stderr, "hiss_oracle: the two files are the same: no hiss to measure\n");
+    return 1;
+  }
   std::printf("%u-point frames, hop %u, %zu settled frames; hiss --%s, gain --%s; tracker slope %.2f dB/octave\n", n,
               hop, settled, hissMode.c_str(), gainMode.c_str(), tracker.SlopeDb());
   std::printf("%9s %9s %10s %11s %8s %8s %8s\n", "Hz", "estimate", "hiss dB", "clean/hiss", "hiss %", "left %",
