@@ -185,6 +185,32 @@ TEST(ExtentRoutines, GapFillSolvesTheDenseLeastSquaresProblemAndKnowsItsEdgeVari
   EXPECT_EQ(untouched, F(20, 1.0f));
 }
 
+// A gap that grows and shrinks refills with one model many times: each fill, and its edge variance, is the same bits
+// as a fresh interpolator's, whatever lengths came before; a new model forgets the old one's.
+TEST(ExtentRoutines, RepeatedFillsWithOneModelAreTheBitsOfAFreshFill) {
+  const V music = ArProcess(2 * 700 + 160, kResonant, 0.01, 6);
+  const F musicF(music.begin(), music.end());
+  GapInterpolator models(24, 160, 700);
+  ASSERT_TRUE(models.FitAround(musicF.data() + 700, 160, 700, 24, 1e-5));
+  const V sharp(models.Coefficients(), models.Coefficients() + 25);
+  ASSERT_TRUE(models.FitAround(musicF.data() + 700, 160, 700, 7, 1e-3));
+  const V loose(models.Coefficients(), models.Coefficients() + 8);
+  GapInterpolator kept(24, 160, 0);
+  for (const V* model : {&sharp, &loose, &sharp}) {
+    const int p = static_cast<int>(model->size()) - 1;
+    kept.SetModel(model->data(), p);
+    for (const int length : {17, 3, 40, 1, 160, 12, 41, 2}) {
+      F a = musicF, b = musicF;
+      ASSERT_TRUE(kept.Fill(a.data() + 700, length, 0.125));
+      GapInterpolator fresh(24, 160, 0);
+      fresh.SetModel(model->data(), p);
+      ASSERT_TRUE(fresh.Fill(b.data() + 700, length, 0.125));
+      ASSERT_EQ(a, b) << p << " " << length;
+      ASSERT_EQ(kept.EdgeVariance(), fresh.EdgeVariance()) << p << " " << length;
+    }
+  }
+}
+
 TEST(ExtentRoutines, LocalSpreadIsTheMedianOfNeighbouringSubBlocks) {
   std::mt19937 rng(4);
   std::uniform_real_distribution<float> unit(-1.0f, 1.0f);
