@@ -5,30 +5,62 @@
 #include <cmath>
 
 #include "declick/RepairBlock.h"
-#include "declick/Vec.h"
+#include "framework/KernelLevel.h"
+#include "framework/Lanes.h"
 
 namespace veltane {
 namespace {
 
 constexpr double kTwoPi = 6.283185307179586;
-constexpr int32_t kLagTile = 16;  // lags summed per pass: eight two-lane accumulators
+// Zero padding past one side: the widest lag pass reads up to a vector
+// beyond the order at either level.
+constexpr int32_t kLagTile = 16;
 
-// r[k] += sum_i y[i] y[i+k] for k = 0 .. order, each sum over increasing i;
-// y is zero-padded by order + kLagTile samples past n.
-void AddAutocorrelation(const double* y, int32_t n, int32_t order, double* r) {
-  for (int32_t first = 0; first <= order; first += kLagTile) {
-    Vec2d acc[kLagTile / 2] = {};
-    for (int32_t i = 0; i < n; ++i) {
-      const Vec2d yi = vec::Splat(y[i]);
-      const double* lagged = y + i + first;
+// sums[j] = sum_i y[i] lagged[i + j] for j < W T, each over increasing i.
+template <int W, int T>
+void LagPass(const double* y, const double* lagged, int32_t n, double* sums) {
+  using V = Lanes<double, W>;
+  V acc[T] = {};
+  for (int32_t i = 0; i < n; ++i) {
+    V yi;
+    SplatLanes(yi, y[i]);
 #pragma GCC unroll 8
-      for (int m = 0; m < kLagTile / 2; ++m) acc[m] += yi * vec::Load(lagged + 2 * m);
+    for (int m = 0; m < T; ++m) {
+      V v;
+      LoadLanes(v, lagged + i + W * m);
+      acc[m] += yi * v;
     }
-    double lanes[kLagTile];
-    for (int m = 0; m < kLagTile / 2; ++m) vec::Store(lanes + 2 * m, acc[m]);
-    for (int32_t j = 0; j < kLagTile && first + j <= order; ++j) r[first + j] += lanes[j];
   }
+  for (int m = 0; m < T; ++m) StoreLanes(acc[m], sums + W * m);
 }
+
+// r[k] += sum_i y[i] y[i+k] for k = 0 .. order, each sum over increasing i
+// in a lane of its own (so every level gives the same bits); y is
+// zero-padded by order + kLagTile samples past n. Passes of up to eight
+// vectors, the last one only as wide as the lags left.
+struct AddAutocorrelationKernel {
+  template <class Isa>
+  static void Run(const double* y, int32_t n, int32_t order, double* r) {
+    constexpr int W = Isa::kDoubleLanes;
+    constexpr int kMaxVectors = 8;
+    static_assert(W <= kLagTile, "the padding covers a vector past the order");
+    for (int32_t first = 0; first <= order; first += W * kMaxVectors) {
+      double sums[W * kMaxVectors];
+      const double* lagged = y + first;
+      switch (std::min((order - first + W) / W, kMaxVectors)) {
+        case 1: LagPass<W, 1>(y, lagged, n, sums); break;
+        case 2: LagPass<W, 2>(y, lagged, n, sums); break;
+        case 3: LagPass<W, 3>(y, lagged, n, sums); break;
+        case 4: LagPass<W, 4>(y, lagged, n, sums); break;
+        case 5: LagPass<W, 5>(y, lagged, n, sums); break;
+        case 6: LagPass<W, 6>(y, lagged, n, sums); break;
+        case 7: LagPass<W, 7>(y, lagged, n, sums); break;
+        default: LagPass<W, 8>(y, lagged, n, sums); break;
+      }
+      for (int32_t j = 0; j < W * kMaxVectors && first + j <= order; ++j) r[first + j] += sums[j];
+    }
+  }
+};
 
 bool AllFinite(const double* v, int32_t count) {
   double sum = 0.0;
@@ -106,7 +138,7 @@ bool GapInterpolator::FitAround(const float* gap, int32_t gapLength, int32_t sid
   // The padding past `side` stays zero: only the first side samples are written.
   for (const float* part : {before, after}) {
     for (int32_t i = 0; i < side; ++i) windowed_[i] = (part[i] - mean_) * hann_[i];
-    AddAutocorrelation(windowed_.data(), side, order, autocorr_.data());
+    DispatchKernel<AddAutocorrelationKernel>(windowed_.data(), side, order, autocorr_.data());
   }
   return Solve(order, loading);
 }
