@@ -12,8 +12,8 @@
 // double precision throughout.
 //
 // The parts of a fill that depend on the model alone (the system's first
-// row, the Levinson recursion's forward vectors and prediction errors, the
-// edge variance per length) are kept from one fill to the next while the
+// row, the Levinson recursion's forward vectors and errors, the edge
+// variance per length) are kept from one fill to the next while the
 // model stays: a gap that grows or shrinks one sample at a time refills
 // with the same model many times. Each is computed exactly as a fresh fill
 // would compute it, so a kept value is the same bits.
