@@ -4,7 +4,10 @@
 # -j 2 by the modern engine, alternately, REPEATS times (default 3); prints
 # the best wall-clock time of each, their ratio, and the load average before
 # and after (the ratio is only as good as the idle cores), and checks that
-# both outputs are the same bytes. Run by hand:
+# both outputs are the same bytes. Each -j 2 run also prints the processor
+# time of its reading thread and of the other (user + system, sampled from
+# /proc): which thread sets the pace shows even on a busy machine. Run by
+# hand:
 #   bench/threads.sh [build/native/tools/veltane/veltane] [REPEATS]
 set -euo pipefail
 root="$(cd "$(dirname "$0")/.." && pwd)"
@@ -26,15 +29,41 @@ for at in rng.integers(rate, len(t) - rate, 5 * seconds):
     audio[at:at + 3] += rng.choice([-0.4, 0.4])
 soundfile.write(sys.argv[1], np.clip(audio, -1, 1), rate, subtype="PCM_16")
 PY
+# threadTimes PID: the processor time of each thread of PID, sampled every
+# 20 ms until it ends (the last sample before a thread ends stands for it).
+threadTimes() {
+  /usr/bin/python3 - "$1" <<'PY'
+import os, sys, time
+pid, tick, seen = sys.argv[1], os.sysconf("SC_CLK_TCK"), {}
+while True:
+    try:
+        with open(f"/proc/{pid}/stat") as f:
+            if f.read().rsplit(")", 1)[1].split()[0] == "Z":
+                break
+        for tid in os.listdir(f"/proc/{pid}/task"):
+            with open(f"/proc/{pid}/task/{tid}/stat") as f:
+                fields = f.read().rsplit(")", 1)[1].split()
+            seen[tid] = (int(fields[11]) + int(fields[12])) / tick
+    except FileNotFoundError:
+        if not os.path.exists(f"/proc/{pid}"):
+            break
+    time.sleep(0.02)
+reading = seen.pop(pid, 0.0)
+print(f"reading thread {reading:.2f} s of processor time, other " + ", ".join(f"{v:.2f} s" for v in seen.values()))
+PY
+}
+
 load_before="$(cut -d' ' -f1-3 /proc/loadavg)"
 best1=""
 best2=""
 for _ in $(seq "$repeats"); do
   for threads in 1 2; do
     start=$(date +%s.%N)
-    "$veltane" -q -j "$threads" "$work/in.wav" "$work/out$threads.wav"
+    "$veltane" -q -j "$threads" "$work/in.wav" "$work/out$threads.wav" &
+    threadTimes "$!" >"$work/cpu"
+    wait "$!"
     wall=$(awk -v a="$start" -v b="$(date +%s.%N)" 'BEGIN { printf "%.3f", b - a }')
-    echo "-j $threads: $wall s"
+    if [ "$threads" = 1 ]; then echo "-j 1: $wall s"; else echo "-j 2: $wall s ($(cat "$work/cpu"))"; fi
     if [ "$threads" = 1 ]; then
       best1=$(awk -v a="$wall" -v b="${best1:-1e9}" 'BEGIN { print (a < b ? a : b) }')
     else

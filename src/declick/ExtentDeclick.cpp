@@ -30,8 +30,12 @@ constexpr int64_t kHistory = ExtentDeclick::kMaxFillSide + 64;
 // stereo link may widen one by as much again. So a gap that ends a whole
 // block before the last block's end is settled.
 constexpr int32_t kSettled = ExtentDetector::kBlock;
-// Room beyond what the pipeline needs, so that the arrays shift rarely.
+// Room beyond what the pipeline needs: the block holds at most this many
+// frames more than it must, and so waits for room as it always has.
 constexpr size_t kSlack = 4096;
+// Room the arrays have beyond that, so that they shift rarely: each shift
+// moves the samples still held (about 5000 per channel and array).
+constexpr size_t kShiftRoom = 12288;
 // Gaps pending per channel: a fill window's worth of short gaps.
 constexpr size_t kMaxGaps = 512;
 constexpr float kMeterSteps = 25.0f;  // per doubling of z over the seed bar
@@ -91,10 +95,11 @@ void ExtentDeclick::Setup() {
   holdFrames_ = std::max(fillSide_, kSettled) + ExtentDetector::kMaxGap;
   capacity_ = static_cast<size_t>(kHistory + holdFrames_ + ExtentDetector::kBlock + 2 * kHop) +
               inputFrames_ + kSlack;
+  const size_t length = capacity_ + kShiftRoom;
   for (uint16_t c = 0; c < kMaxChannels; ++c) {
     if (c < Kept()) {
-      signal_[c].assign(capacity_, 0.0f);
-      arrived_[c].assign(capacity_, 0.0f);
+      signal_[c].assign(length, 0.0f);
+      arrived_[c].assign(length, 0.0f);
       gaps_[c].Reserve(kMaxGaps);
     } else {
       signal_[c] = {};
@@ -149,7 +154,7 @@ void ExtentDeclick::TakeInput() {
   // waits on the input until buffers have been handed out.
   const int64_t keepFrom = emitted_ - kHistory;
   if (written_ + frames - keepFrom > static_cast<int64_t>(capacity_)) return;
-  if (written_ + frames - base_ > static_cast<int64_t>(capacity_)) {
+  if (written_ + frames - base_ > static_cast<int64_t>(capacity_ + kShiftRoom)) {
     const size_t shift = static_cast<size_t>(keepFrom - base_);
     const size_t live = static_cast<size_t>(written_ - keepFrom);
     for (uint16_t c = 0; c < Kept(); ++c) {
@@ -159,15 +164,29 @@ void ExtentDeclick::TakeInput() {
     base_ = keepFrom;
   }
   const float* data = in->ChannelData(0);
-  for (uint16_t c = 0; c < Kept(); ++c) {
-    float* signal = signal_[c].data() + At(written_);
-    float* arrived = arrived_[c].data() + At(written_);
+  // One NaN would spread through every model it enters.
+  const auto clean = [](float v) { return std::isfinite(v) ? v : 0.0f; };
+  if (channels_ == 2) {
+    // Both channels in one pass over the interleaved frames.
+    float* signal[2] = {signal_[0].data() + At(written_), signal_[1].data() + At(written_)};
+    float* arrived[2] = {arrived_[0].data() + At(written_), arrived_[1].data() + At(written_)};
     for (uint32_t i = 0; i < frames; ++i) {
-      const float v = data[static_cast<size_t>(i) * channels_ + c];
-      // One NaN would spread through every model it enters.
-      const float clean = std::isfinite(v) ? v : 0.0f;
-      signal[i] = clean;
-      arrived[i] = clean;
+      const float left = clean(data[2 * static_cast<size_t>(i)]);
+      const float right = clean(data[2 * static_cast<size_t>(i) + 1]);
+      signal[0][i] = left;
+      arrived[0][i] = left;
+      signal[1][i] = right;
+      arrived[1][i] = right;
+    }
+  } else {
+    for (uint16_t c = 0; c < Kept(); ++c) {
+      float* signal = signal_[c].data() + At(written_);
+      float* arrived = arrived_[c].data() + At(written_);
+      for (uint32_t i = 0; i < frames; ++i) {
+        const float v = clean(data[static_cast<size_t>(i) * channels_ + c]);
+        signal[i] = v;
+        arrived[i] = v;
+      }
     }
   }
   written_ += frames;
@@ -246,6 +265,26 @@ void ExtentDeclick::Emit(bool bypass) {
   if (data == nullptr || out->format.frames != kOutputFrames) return;
   const bool clicks = !bypass && outputClicks_.load(std::memory_order_relaxed);
   const size_t at = At(emitted_);
+  if (channels_ == 2) {
+    // Both channels interleaved in one pass, each mode its own loop.
+    const float* signal[2] = {signal_[0].data() + at, signal_[1].data() + at};
+    const float* arrived[2] = {arrived_[0].data() + at, arrived_[1].data() + at};
+    if (bypass || !clicks) {
+      const float* const* from = bypass ? arrived : signal;
+      for (uint32_t i = 0; i < kOutputFrames; ++i) {
+        data[2 * static_cast<size_t>(i)] = from[0][i];
+        data[2 * static_cast<size_t>(i) + 1] = from[1][i];
+      }
+    } else {
+      for (uint32_t i = 0; i < kOutputFrames; ++i) {
+        data[2 * static_cast<size_t>(i)] = signal[0][i] - arrived[0][i];
+        data[2 * static_cast<size_t>(i) + 1] = signal[1][i] - arrived[1][i];
+      }
+    }
+    emitted_ += kOutputFrames;
+    out->MarkReady();
+    return;
+  }
   for (uint16_t c = 0; c < channels_; ++c) {
     float* to = data + c;
     if (c >= Kept()) {

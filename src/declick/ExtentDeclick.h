@@ -133,7 +133,7 @@ class ExtentDeclick : public Block {
   // The stream from base_ on, per channel: as repaired so far, and as it arrived.
   std::vector<float> signal_[kMaxChannels];
   std::vector<float> arrived_[kMaxChannels];
-  size_t capacity_ = 0;
+  size_t capacity_ = 0;  // frames held at most; the arrays have kShiftRoom more
   int64_t base_ = 0;       // stream position of index 0
   int64_t written_ = 0;    // positions taken in
   int64_t blockEnd_ = 0;   // end of the next block to search

@@ -184,19 +184,24 @@ int32_t ExtentDetector::Look(GapList& gaps, const Settings& settings, float* pea
               spread_.data() + kSearchBegin / kSubBlock - kSpreadSpan);
   const int32_t zFirst = kSearchBegin - kWideHalf;
   InterpolationErrors(errors_.data() + zFirst, coeffsF_.data(), kOrder, kSearchCount + kWideSpan, z_.data());
-  float scale[kBlock / kSubBlock];
+  // z is scaled a sub-block at a time, with that sub-block's spread.
   for (int32_t j = zFirst / kSubBlock; j <= (kSearchEnd + kWideHalf - 1) / kSubBlock; ++j) {
-    scale[j] = 1.0f / (spread_[j] * norm_);
+    const float scale = 1.0f / (spread_[j] * norm_);
+    const int32_t from = std::max(j * kSubBlock, zFirst) - zFirst;
+    const int32_t to = std::min((j + 1) * kSubBlock, kSearchEnd + kWideHalf) - zFirst;
+    for (int32_t i = from; i < to; ++i) z_[i] *= scale;
   }
-  for (int32_t i = 0; i < kSearchCount + kWideSpan; ++i) z_[i] *= scale[(zFirst + i) / kSubBlock];
 
   // run_[i]: the sum of z^2 over z_[i .. i + kWideSpan), by pairs, fours and
-  // eights (each pass reads ahead of what it writes).
+  // eights.
   constexpr int32_t kRuns = kSearchCount + kWideSpan;
-  for (int32_t i = 0; i < kRuns; ++i) run_[i] = z_[i] * z_[i];
-  for (int32_t width = 1; width < kWideSpan; width *= 2) {
-    for (int32_t i = 0; i + width < kRuns; ++i) run_[i] += run_[i + width];
-  }
+  float pairs[kRuns];
+  float fours[kRuns];
+  for (int32_t i = 0; i < kRuns; ++i) pairs[i] = z_[i] * z_[i];
+  for (int32_t i = 0; i + 1 < kRuns; ++i) pairs[i] += pairs[i + 1];
+  for (int32_t i = 0; i + 2 < kRuns; ++i) fours[i] = pairs[i] + pairs[i + 2];
+  for (int32_t i = 0; i < kSearchCount; ++i) run_[i] = fours[i] + fours[i + 4];
+  static_assert(kWideSpan == 8, "the runs are sums of eight");
 
   const int32_t lowest = LowestIndex(settings);
   const float entry = std::min(settings.seedBar, settings.nearBar);
@@ -204,13 +209,33 @@ int32_t ExtentDetector::Look(GapList& gaps, const Settings& settings, float* pea
   const float runEntry = entry * entry * kWideSpan / (kWideWeight * kWideWeight);
   int32_t candidateCount = 0;
   float largest = 0.0f;
-  for (int32_t i = 0; i < kSearchCount; ++i) {
-    const int32_t index = kSearchBegin + i;
-    if (index < lowest) continue;  // the stream's abrupt start is not a click
+  const auto consider = [&](int32_t i) {
     const float own = z_[kWideHalf + i];
     largest = std::max(largest, own);
-    if (own > entry || run_[i] > runEntry) candidates_[candidateCount++] = {Strength(z_.data() + i), index};
+    if (own > entry || run_[i] > runEntry) candidates_[candidateCount++] = {Strength(z_.data() + i), kSearchBegin + i};
+  };
+  // The stream's abrupt start is not a click: nothing below `lowest` is
+  // looked at. Four samples at a time after the first few: most samples are
+  // no candidate, and each lane keeps the largest z of its own samples,
+  // folded in below as one running maximum would.
+  const int32_t start = std::clamp(lowest - kSearchBegin, 0, kSearchCount);
+  int32_t i = start;
+  for (; i < kSearchCount && i % 4 != 0; ++i) consider(i);
+  static_assert(kSearchCount % 4 == 0, "whole vectors");
+  typedef int32_t Vec4i __attribute__((vector_size(16)));
+  const Vec4f entries = vec::Splat(entry);
+  const Vec4f runEntries = vec::Splat(runEntry);
+  Vec4f largestLanes = vec::Splat(0.0f);
+  for (; i < kSearchCount; i += 4) {
+    const Vec4f own = vec::Load(z_.data() + kWideHalf + i);
+    largestLanes = largestLanes < own ? own : largestLanes;
+    const Vec4i hit = (own > entries) | (vec::Load(run_.data() + i) > runEntries);
+    if ((hit[0] | hit[1] | hit[2] | hit[3]) == 0) continue;
+    for (int32_t l = 0; l < 4; ++l) {
+      if (hit[l] != 0) candidates_[candidateCount++] = {Strength(z_.data() + i + l), kSearchBegin + i + l};
+    }
   }
+  for (int32_t l = 0; l < 4; ++l) largest = std::max(largest, largestLanes[l]);
   if (largest > *peak) *peak = largest;
   std::sort(candidates_.begin(), candidates_.begin() + candidateCount,
             [](const Candidate& a, const Candidate& b) { return a.z > b.z || (a.z == b.z && a.index < b.index); });

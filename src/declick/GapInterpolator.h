@@ -10,6 +10,13 @@
 // loaded by a small factor against ill conditioning) and the Levinson-Durbin
 // recursion. The arithmetic is the classic repair's (RepairBlock.h), in
 // double precision throughout.
+//
+// The parts of a fill that depend on the model alone (the system's first
+// row, the Levinson recursion's forward vectors and errors, the edge
+// variance per length) are kept from one fill to the next while the
+// model stays: a gap that grows or shrinks one sample at a time refills
+// with the same model many times. Each is computed exactly as a fresh fill
+// would compute it, so a kept value is the same bits.
 #pragma once
 
 #include <cstdint>
@@ -20,8 +27,8 @@ namespace veltane {
 class GapInterpolator {
  public:
   // Work arrays for models up to maxOrder, gaps up to maxGap samples and
-  // fits over up to maxSide samples on each side of a gap. Allocates;
-  // nothing else does.
+  // fits over up to maxSide samples on each side of a gap (about 4 maxGap^2
+  // bytes for the kept recursion). Allocates; nothing else does.
   GapInterpolator(int32_t maxOrder, int32_t maxGap, int32_t maxSide);
 
   // Fits an AR(order) model to the `side` samples on either side of the gap
@@ -53,13 +60,25 @@ class GapInterpolator {
   // For the last successful Fill: the variance of its first (and, by
   // symmetry, its last) sample's interpolation error, in units of the
   // model's error variance over sum a^2. 1 for a one-sample gap; it grows
-  // towards the one-sided prediction's as the gap lengthens. O(L^2).
+  // towards the one-sided prediction's as the gap lengthens. O(L^2) the
+  // first time a model meets a length, O(1) after.
   double EdgeVariance();
 
  private:
   void BuildHann(int32_t length);
   // The model from autocorr_[0 .. order], loaded.
   bool Solve(int32_t order, double loading);
+  // Forgets what was kept for the previous model.
+  void ModelChanged();
+  // The normalised first row t[0 .. length) of the gap system of the
+  // current model (t[k] = sum_j a[j] a[j+k] / sum_j a[j]^2, 0 past the
+  // order), computed as far as it is not yet.
+  void ExtendRow(int32_t length);
+  // The Levinson recursion of the row, as far as `steps` steps: after step
+  // i, its forward vector g (i + 1 values, kept reversed) and its error.
+  void ExtendFactor(int32_t steps);
+  // y[0 .. length) solving the normalised system with right-hand side b.
+  void SolveKept(const double* b, int32_t length, double* y);
 
   int32_t maxOrder_;
   int32_t maxGap_;
@@ -77,11 +96,20 @@ class GapInterpolator {
   std::vector<double> stretch_;   // the gap and its context: maxGap + 2 maxOrder
   std::vector<double> errors_;    // maxGap + maxOrder
   std::vector<double> rhs_;       // maxGap
-  std::vector<double> row_;       // maxGap
   std::vector<double> solution_;  // maxGap, at least maxOrder + 1
-  std::vector<double> forward_;   // maxGap
-  std::vector<double> backward_;  // maxGap
-  int32_t filledLength_ = 0;      // of the last Fill; row_ still holds its system
+  int32_t filledLength_ = 0;      // of the last Fill
+  // Kept for the current model (see the header comment).
+  double unit_ = 0.0;             // 1 / sum a^2
+  int32_t rowLength_ = 0;
+  std::vector<double> row_;       // maxGap
+  int32_t factorSteps_ = 0;
+  std::vector<double> alpha_;     // per step: the recursion's error, maxGap
+  std::vector<double> reversed_;  // step i's g reversed at i (i + 1) / 2: maxGap (maxGap + 1) / 2
+  int32_t edgeSteps_ = 1;         // lengths up to this have their edge error
+  int32_t edgeFailed_ = 0;        // the first length whose recursion broke down, 0 for none
+  std::vector<double> edgeError_; // per length, maxGap + 1
+  std::vector<double> durbin_;    // the edge recursion's vector, maxGap
+  std::vector<double> durbinNext_;  // maxGap
 };
 
 }  // namespace veltane

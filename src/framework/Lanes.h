@@ -28,10 +28,17 @@ inline void StoreLanes(const V& v, T* p) {
   std::memcpy(p, &v, sizeof v);
 }
 
-// Every lane of v = s.
+// Every lane of v = s. GCC builds the lane-by-lane loop inside a function
+// of another target (VELTANE_TARGET_V3) as one insert per lane; the shuffle
+// of lane 0 into every lane is one broadcast at every level.
 template <class V, class T>
 inline void SplatLanes(V& v, T s) {
+#if defined(__GNUC__) && !defined(__clang__)
+  using Index = decltype(v < v);
+  v = __builtin_shuffle(V{s}, Index{});
+#else
   for (size_t l = 0; l < sizeof v / sizeof s; ++l) v[l] = s;
+#endif
 }
 
 }  // namespace veltane

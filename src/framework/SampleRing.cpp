@@ -130,19 +130,29 @@ struct GatherAdd {
   }
 };
 
-// A loop with the strides of mono runs and stereo frames and the window's
-// presence fixed, so that those run in vector registers; a build for every
-// instruction set.
+// A loop with the strides of mono runs and stereo frames (whole, or one
+// channel of them) and the window's presence fixed, so that those run in
+// vector registers; a build for every instruction set.
 template <template <int, uint32_t> class Loop, int kLanes>
 struct StrideKernel {
   template <class Isa, class Ring, class Frames>
   static void Run(Ring ring, Frames frames, size_t stride, size_t count, const float* w) {
-    if (stride != kLanes) {
-      Loop<kLanes, 0>::Run(ring, frames, stride, count, w);
-    } else if (w != nullptr) {
-      Loop<kLanes, kLanes>::Run(ring, frames, stride, count, w);
+    if (stride == kLanes) {
+      Fixed<kLanes>(ring, frames, count, w);
+    } else if (kLanes == 1 && stride == 2) {
+      Fixed<2>(ring, frames, count, w);
     } else {
-      Loop<kLanes, kLanes>::Run(ring, frames, stride, count, nullptr);
+      Loop<kLanes, 0>::Run(ring, frames, stride, count, w);
+    }
+  }
+
+ private:
+  template <uint32_t kStride, class Ring, class Frames>
+  static void Fixed(Ring ring, Frames frames, size_t count, const float* w) {
+    if (w != nullptr) {
+      Loop<kLanes, kStride>::Run(ring, frames, kStride, count, w);
+    } else {
+      Loop<kLanes, kStride>::Run(ring, frames, kStride, count, nullptr);
     }
   }
 };

@@ -185,6 +185,44 @@ TEST(ExtentRoutines, GapFillSolvesTheDenseLeastSquaresProblemAndKnowsItsEdgeVari
   EXPECT_EQ(untouched, F(20, 1.0f));
 }
 
+// The final model is the same bits at every kernel level. A gap that grows and shrinks refills with one model many
+// times: each fill, and its edge variance, is the same bits as a fresh interpolator's, whatever lengths came before;
+// a new model forgets the old one's.
+TEST(ExtentRoutines, FinalModelsAndRepeatedFillsAreTheBitsOfAFreshOne) {
+  const V music = ArProcess(2 * 700 + 160, kResonant, 0.01, 6);
+  const F musicF(music.begin(), music.end());
+  GapInterpolator models(24, 160, 700);
+  ASSERT_TRUE(models.FitAround(musicF.data() + 700, 160, 700, 24, 1e-5));
+  const V sharp(models.Coefficients(), models.Coefficients() + 25);
+  ASSERT_TRUE(models.FitAround(musicF.data() + 700, 160, 700, 7, 1e-3));
+  const V loose(models.Coefficients(), models.Coefficients() + 8);
+  // The final model's sums, lag passes of every width, are the same bits at every kernel level.
+  for (const int order : {1, 3, 8, 16, 31, 32, 33, 64, 100}) {
+    GapInterpolator fit(100, 160, 700);
+    UseKernelLevel(KernelLevel::Baseline);
+    ASSERT_TRUE(fit.FitAround(musicF.data() + 700, 160, 700, order, 1e-9));
+    const V reference(fit.Coefficients(), fit.Coefficients() + order + 1);
+    testing::ForEachKernelLevel([&](KernelLevel) {
+      ASSERT_TRUE(fit.FitAround(musicF.data() + 700, 160, 700, order, 1e-9));
+      ASSERT_EQ(V(fit.Coefficients(), fit.Coefficients() + order + 1), reference) << order;
+    });
+  }
+  GapInterpolator kept(24, 160, 0);
+  for (const V* model : {&sharp, &loose, &sharp}) {
+    const int p = static_cast<int>(model->size()) - 1;
+    kept.SetModel(model->data(), p);
+    for (const int length : {17, 3, 40, 1, 160, 12, 41, 2}) {
+      F a = musicF, b = musicF;
+      ASSERT_TRUE(kept.Fill(a.data() + 700, length, 0.125));
+      GapInterpolator fresh(24, 160, 0);
+      fresh.SetModel(model->data(), p);
+      ASSERT_TRUE(fresh.Fill(b.data() + 700, length, 0.125));
+      ASSERT_EQ(a, b) << p << " " << length;
+      ASSERT_EQ(kept.EdgeVariance(), fresh.EdgeVariance()) << p << " " << length;
+    }
+  }
+}
+
 TEST(ExtentRoutines, LocalSpreadIsTheMedianOfNeighbouringSubBlocks) {
   std::mt19937 rng(4);
   std::uniform_real_distribution<float> unit(-1.0f, 1.0f);
