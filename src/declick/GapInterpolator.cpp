@@ -12,6 +12,7 @@ namespace {
 
 constexpr double kTwoPi = 6.283185307179586;
 constexpr int32_t kLagTile = 16;  // lags summed per pass: eight two-lane accumulators
+constexpr double kClickLoading = 1e-6;  // zero-lag loading of the click's model
 
 // r[k] += sum_i y[i] y[i+k] for k = 0 .. order, each sum over increasing i;
 // y is zero-padded by order + kLagTile samples past n.
@@ -53,12 +54,19 @@ GapInterpolator::GapInterpolator(int32_t maxOrder, int32_t maxGap, int32_t maxSi
       row_(static_cast<size_t>(maxGap_)),
       solution_(static_cast<size_t>(std::max(maxGap_, maxOrder_ + 1))),
       forward_(static_cast<size_t>(maxGap_)),
-      backward_(static_cast<size_t>(maxGap_)) {}
+      backward_(static_cast<size_t>(maxGap_)),
+      joint_(static_cast<size_t>(maxGap_)),
+      jointRhs_(static_cast<size_t>(maxGap_)),
+      click_(static_cast<size_t>(maxGap_)) {}
 
 void GapInterpolator::BuildHann(int32_t length) {
   if (hannLength_ == length) return;
   // Symmetric about the window's middle and non-zero at both ends.
-  for (int32_t i = 0; i < length; ++i) hann_[i] = 0.5 - 0.5 * std::cos(kTwoPi * (i + 0.5) / length);
+  hannEnergy_ = 0.0;
+  for (int32_t i = 0; i < length; ++i) {
+    hann_[i] = 0.5 - 0.5 * std::cos(kTwoPi * (i + 0.5) / length);
+    hannEnergy_ += hann_[i] * hann_[i];
+  }
   hannLength_ = length;
 }
 
@@ -78,6 +86,11 @@ bool GapInterpolator::Reload(double loading) {
   coeffs_[0] = 1.0;
   order_ = order;
   valid_ = AllFinite(coeffs_.data(), order + 1);
+  // The final prediction error of the windowed sides, per unit of window
+  // energy: the model's error variance per sample.
+  double error = 0.0;
+  for (int32_t k = 0; k <= order; ++k) error += coeffs_[k] * loaded_[k];
+  variance_ = valid_ && error > 0.0 ? error / (2.0 * hannEnergy_) : 0.0;
   return valid_;
 }
 
@@ -101,6 +114,7 @@ bool GapInterpolator::FitAround(const float* gap, int32_t gapLength, int32_t sid
 
 void GapInterpolator::SetModel(const double* a, int32_t order) {
   fitOrder_ = 0;
+  variance_ = 0.0;
   valid_ = order >= 1 && order <= maxOrder_ && AllFinite(a, order + 1);
   if (!valid_) return;
   std::copy(a, a + order + 1, coeffs_.begin());
@@ -122,6 +136,7 @@ bool GapInterpolator::Fill(float* gap, int32_t length, double offset) {
   const int32_t lags = std::min(p + 1, length);
   CoefficientCorrelation(a, p, lags, row_.data());
   std::fill(row_.begin() + lags, row_.begin() + length, 0.0);
+  rowScale_ = row_[0];
   const double unit = 1.0 / row_[0];
   for (int32_t k = 0; k < length; ++k) row_[k] *= unit;
   for (int32_t k = 0; k < length; ++k) rhs_[k] *= -unit;
@@ -129,6 +144,48 @@ bool GapInterpolator::Fill(float* gap, int32_t length, double offset) {
   if (!AllFinite(solution_.data(), length)) return false;
   for (int32_t i = 0; i < length; ++i) gap[i] = static_cast<float>(solution_[i] + offset);
   filledLength_ = length;
+  return true;
+}
+
+bool GapInterpolator::Separate(float* gap, const float* arrived, int32_t length, double offset) {
+  constexpr int32_t q = kClickOrder;
+  if (!valid_ || length <= q || length != filledLength_ || !(variance_ > 0.0)) return false;
+  // The click as the interpolation leaves it, zero outside the gap: its
+  // model by the autocorrelation method, unwindowed (the zeros are true).
+  for (int32_t i = 0; i < length; ++i) click_[i] = static_cast<double>(arrived[i]) - gap[i];
+  double r[q + 1];
+  for (int32_t k = 0; k <= q; ++k) {
+    r[k] = 0.0;
+    for (int32_t i = 0; i + k < length; ++i) r[k] += click_[i] * click_[i + k];
+  }
+  r[0] *= 1.0 + kClickLoading;
+  if (!(r[0] > 0.0) || !AllFinite(r, q + 1)) return false;
+  double b[q + 1] = {1.0};
+  LevinsonDurbin(r, q, b);
+  double error = 0.0;
+  for (int32_t k = 0; k <= q; ++k) error += b[k] * r[k];
+  const double clickVariance = error / (length + q);
+  if (!(clickVariance > 0.0)) return false;
+  // Both error sums in units of their own variance, the system divided as
+  // Fill divided it.
+  const double weight = variance_ / clickVariance / rowScale_;
+  double cb[q + 1];
+  CoefficientCorrelation(b, q, q + 1, cb);
+  std::copy(row_.begin(), row_.begin() + length, joint_.begin());
+  for (int32_t k = 0; k <= q; ++k) joint_[k] += weight * cb[k];
+  for (int32_t i = 0; i < length; ++i) {
+    double sum = 0.0;
+    for (int32_t k = std::max(-q, -i); k <= q && i + k < length; ++k) {
+      sum += cb[k < 0 ? -k : k] * (arrived[i + k] - offset);
+    }
+    jointRhs_[i] = rhs_[i] + weight * sum;
+  }
+  const double unit = 1.0 / joint_[0];
+  for (int32_t k = 0; k < length; ++k) joint_[k] *= unit;
+  for (int32_t k = 0; k < length; ++k) jointRhs_[k] *= unit;
+  SolveToeplitz(joint_.data(), jointRhs_.data(), length, solution_.data(), backward_.data(), forward_.data());
+  if (!AllFinite(solution_.data(), length)) return false;
+  for (int32_t i = 0; i < length; ++i) gap[i] = static_cast<float>(solution_[i] + offset);
   return true;
 }
 

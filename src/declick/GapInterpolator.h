@@ -10,6 +10,18 @@
 // loaded by a small factor against ill conditioning) and the Levinson-Durbin
 // recursion. The arithmetic is the classic repair's (RepairBlock.h), in
 // double precision throughout.
+//
+// Separate goes further where the samples that arrived in the gap still
+// hold some of the signal: it takes them as the signal plus a click with
+// its own short AR model, and finds the signal that makes both models'
+// summed squared errors, each in units of its own error variance, least
+// (the separation of two autoregressive processes, as in Godsill and
+// Rayner, Digital Audio Restoration, 1998, ch. 5, interpolation with an AR
+// noise model). Both error sums are quadratic with Toeplitz normal
+// matrices, so the system stays one symmetric Toeplitz solve. A smooth
+// click (an exponential decay, a resonance) over a rough signal comes out
+// of the signal instead of taking it with it; a click that looks like the
+// signal leaves the plain interpolation nearly as it was.
 #pragma once
 
 #include <cstdint>
@@ -50,6 +62,17 @@ class GapInterpolator {
   // False, with the gap untouched, when there is no model, the length is
   // outside 1 .. maxGap, or the solution is not finite.
   bool Fill(float* gap, int32_t length, double offset);
+  // After a successful Fill of this gap with a fitted model (not one set by
+  // SetModel): re-solves gap[0 .. length) from `arrived` (the same samples
+  // as they arrived, click included) as the signal under an additive click
+  // of AR order kClickOrder, whose model is fitted to what Fill's solution
+  // leaves of the arrived samples. The context and offset must be Fill's.
+  // False, with the gap as Fill left it, when the gap is no longer than
+  // kClickOrder, the model's error variance is unknown, arrived equals the
+  // fill, or the solution is not finite. Does not change what EdgeVariance
+  // reports. O(L^2).
+  static constexpr int32_t kClickOrder = 2;
+  bool Separate(float* gap, const float* arrived, int32_t length, double offset);
   // For the last successful Fill: the variance of its first (and, by
   // symmetry, its last) sample's interpolation error, in units of the
   // model's error variance over sum a^2. 1 for a one-sample gap; it grows
@@ -68,7 +91,9 @@ class GapInterpolator {
   int32_t fitOrder_ = 0;          // of the last fit, 0 after SetModel
   bool valid_ = false;
   double mean_ = 0.0;
+  double variance_ = 0.0;         // the fitted model's error variance per sample; 0 when unknown
   int32_t hannLength_ = 0;     // length the Hann table was built for
+  double hannEnergy_ = 0.0;    // sum of the Hann table's squares
   std::vector<double> hann_;      // maxSide
   std::vector<double> windowed_;  // one side, zero-padded: maxSide + maxOrder + a lag tile
   std::vector<double> autocorr_;  // maxOrder + 1, as fitted
@@ -82,6 +107,10 @@ class GapInterpolator {
   std::vector<double> forward_;   // maxGap
   std::vector<double> backward_;  // maxGap
   int32_t filledLength_ = 0;      // of the last Fill; row_ still holds its system
+  double rowScale_ = 0.0;         // row_[0] before row_ and rhs_ were divided by it
+  std::vector<double> joint_;     // maxGap: the separation's Toeplitz row
+  std::vector<double> jointRhs_;  // maxGap
+  std::vector<double> click_;     // maxGap: the click as the last solution leaves it
 };
 
 }  // namespace veltane
