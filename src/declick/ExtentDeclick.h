@@ -13,10 +13,11 @@
 // short gap needs no long memory. Where that model is sharp enough to
 // trust, the samples that arrived in the gap are then taken apart into the
 // signal and the click (GapInterpolator::Separate): a low, smooth click
-// over rough music leaves the music under it. The first 200 samples after a start or
-// reset are never repaired, nor the edges between digital silence (16 exact
-// zeros or more) and sound: an abrupt start or end is not a click, and a
-// caller's flush with silence must not change the stream's last samples.
+// over rough music leaves the music under it. The first 200 samples after
+// a start or reset are never repaired, nor the edges between digital
+// silence (16 exact zeros or more) and sound: an abrupt start or end is not
+// a click, and a caller's flush with silence must not change the stream's
+// last samples.
 // Clicks inside digital silence are repaired.
 //
 // Timing: the block holds the stream back and hands out 512-frame buffers in

@@ -14,10 +14,11 @@
 // Separate goes further where the samples that arrived in the gap still
 // hold some of the signal: it takes them as the signal plus a click with
 // its own short AR model, and finds the signal that makes both models'
-// summed squared errors, each in units of its own error variance, least
-// (the separation of two autoregressive processes, as in Godsill and
-// Rayner, Digital Audio Restoration, 1998, ch. 5, interpolation with an AR
-// noise model). Both error sums are quadratic with Toeplitz normal
+// summed squared errors, each in units of its own error variance, least:
+// the maximum a posteriori separation of two Gaussian autoregressive
+// processes (interpolation from noisy observations, as in Godsill and
+// Rayner, Digital Audio Restoration, 1998, with an AR model for the click
+// instead of white noise). Both error sums are quadratic with Toeplitz normal
 // matrices, so the system stays one symmetric Toeplitz solve. A smooth
 // click (an exponential decay, a resonance) over a rough signal comes out
 // of the signal instead of taking it with it; a click that looks like the
