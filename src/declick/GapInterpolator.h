@@ -14,15 +14,17 @@
 // Separate goes further where the samples that arrived in the gap still
 // hold some of the signal: it takes them as the signal plus a click with
 // its own short AR model, and finds the signal that makes both models'
-// summed squared errors, each in units of its own error variance, least:
+// summed squared errors, each error in units of its own variance, least:
 // the maximum a posteriori separation of two Gaussian autoregressive
 // processes (interpolation from noisy observations, as in Godsill and
 // Rayner, Digital Audio Restoration, 1998, with an AR model for the click
-// instead of white noise). Both error sums are quadratic with Toeplitz normal
-// matrices, so the system stays one symmetric Toeplitz solve. A smooth
-// click (an exponential decay, a resonance) over a rough signal comes out
-// of the signal instead of taking it with it; a click that looks like the
-// signal leaves the plain interpolation nearly as it was.
+// instead of white noise). The click's innovations get a variance that
+// follows their local power, so a click may be strong in one part of the
+// gap and absent in another. A smooth click (an exponential decay, a
+// resonance) over a rough signal comes out of the signal instead of taking
+// it with it; clean samples that a gap took in beside a short click keep
+// what they were; a click that looks like the signal leaves the plain
+// interpolation nearly as it was.
 #pragma once
 
 #include <cstdint>
@@ -33,8 +35,8 @@ namespace veltane {
 class GapInterpolator {
  public:
   // Work arrays for models up to maxOrder, gaps up to maxGap samples and
-  // fits over up to maxSide samples on each side of a gap. Allocates;
-  // nothing else does.
+  // fits over up to maxSide samples on each side of a gap (and a maxGap x
+  // maxGap matrix for Separate). Allocates; nothing else does.
   GapInterpolator(int32_t maxOrder, int32_t maxGap, int32_t maxSide);
 
   // Fits an AR(order) model to the `side` samples on either side of the gap
@@ -71,7 +73,8 @@ class GapInterpolator {
   // False, with the gap as Fill left it, when the gap is no longer than
   // kClickOrder, the model's error variance is unknown, arrived equals the
   // fill, or the solution is not finite. Does not change what EdgeVariance
-  // reports. O(L^2).
+  // reports. The normal matrix is dense (the plain fill's Toeplitz matrix
+  // plus a banded one), solved by Cholesky: O(L^3 / 6).
   static constexpr int32_t kClickOrder = 2;
   bool Separate(float* gap, const float* arrived, int32_t length, double offset);
   // For the last successful Fill: the variance of its first (and, by
@@ -109,9 +112,11 @@ class GapInterpolator {
   std::vector<double> backward_;  // maxGap
   int32_t filledLength_ = 0;      // of the last Fill; row_ still holds its system
   double rowScale_ = 0.0;         // row_[0] before row_ and rhs_ were divided by it
-  std::vector<double> joint_;     // maxGap: the separation's Toeplitz row
-  std::vector<double> jointRhs_;  // maxGap
-  std::vector<double> click_;     // maxGap: the click as the last solution leaves it
+  std::vector<double> joint_;       // maxGap x maxGap: the separation's normal matrix
+  std::vector<double> jointRhs_;    // maxGap
+  std::vector<double> click_;       // maxGap: the click as the plain fill leaves it
+  std::vector<double> innovation_;  // maxGap + kClickOrder: the click's innovations
+  std::vector<double> weight_;      // maxGap + kClickOrder: their weights
 };
 
 }  // namespace veltane
