@@ -386,7 +386,7 @@ TEST(ExtentDeclick, ClickShapesAndWidthsAreRepairedByTheirFloors) {
   struct Case { Shape shape; const char* name; int width; double floorDb; };
   const Case cases[] = {
       {Shape::Impulse, "impulse", 1, 35}, {Shape::Impulse, "impulse", 4, 35}, {Shape::Impulse, "impulse", 16, 25},
-      {Shape::Impulse, "impulse", 60, 15}, {Shape::Ringing, "ringing", 4, 35}, {Shape::Ringing, "ringing", 24, 25},
+      {Shape::Impulse, "impulse", 60, 25}, {Shape::Ringing, "ringing", 4, 35}, {Shape::Ringing, "ringing", 24, 25},
       {Shape::Burst, "noise burst", 8, 30}, {Shape::Burst, "noise burst", 40, 20}, {Shape::Clipped, "clipped", 6, 30},
       {Shape::Clipped, "clipped", 30, 20}};
   for (const Case& c : cases) {
