@@ -10,10 +10,14 @@
 // reaches both). Once no later block can touch a gap, it is filled for good
 // from a model fitted to 20 ms of audio on either side of it, but not to
 // the gap (GapInterpolator.h), of order 24 + 4 per gap sample up to 100: a
-// short gap needs no long memory. The first 200 samples after a start or
-// reset are never repaired, nor the edges between digital silence (16 exact
-// zeros or more) and sound: an abrupt start or end is not a click, and a
-// caller's flush with silence must not change the stream's last samples.
+// short gap needs no long memory. Where that model is sharp enough to
+// trust, the samples that arrived in the gap are then taken apart into the
+// signal and the click (GapInterpolator::Separate): a low, smooth click
+// over rough music leaves the music under it. The first 200 samples after
+// a start or reset are never repaired, nor the edges between digital
+// silence (16 exact zeros or more) and sound: an abrupt start or end is not
+// a click, and a caller's flush with silence must not change the stream's
+// last samples.
 // Clicks inside digital silence are repaired.
 //
 // Timing: the block holds the stream back and hands out 512-frame buffers in
@@ -112,7 +116,7 @@ class ExtentDeclick : public Block {
   void SearchBlock(bool bypass);
   // Fills for good every gap whose fill window ends by `upTo`.
   void FinalFills(int64_t upTo);
-  void FinalFill(float* gap, int32_t length);
+  void FinalFill(float* gap, const float* arrived, int32_t length);
   bool CanEmit() const;
   void Emit(bool bypass);
   void RaiseMeter(float z);

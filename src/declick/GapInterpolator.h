@@ -17,6 +17,21 @@
 // model stays: a gap that grows or shrinks one sample at a time refills
 // with the same model many times. Each is computed exactly as a fresh fill
 // would compute it, so a kept value is the same bits.
+//
+// Separate goes further where the samples that arrived in the gap still
+// hold some of the signal: it takes them as the signal plus a click with
+// its own short AR model, and finds the signal that makes both models'
+// summed squared errors, each error in units of its own variance, least:
+// the maximum a posteriori separation of two Gaussian autoregressive
+// processes (interpolation from noisy observations, as in Godsill and
+// Rayner, Digital Audio Restoration, 1998, with an AR model for the click
+// instead of white noise). The click's innovations get a variance that
+// follows their local power, so a click may be strong in one part of the
+// gap and absent in another. A smooth click (an exponential decay, a
+// resonance) over a rough signal comes out of the signal instead of taking
+// it with it; clean samples that a gap took in beside a short click keep
+// what they were; a click that looks like the signal leaves the plain
+// interpolation nearly as it was.
 #pragma once
 
 #include <cstdint>
@@ -28,7 +43,8 @@ class GapInterpolator {
  public:
   // Work arrays for models up to maxOrder, gaps up to maxGap samples and
   // fits over up to maxSide samples on each side of a gap (about 4 maxGap^2
-  // bytes for the kept recursion). Allocates; nothing else does.
+  // bytes for the kept recursion and 8 maxGap^2 for Separate's matrix).
+  // Allocates; nothing else does.
   GapInterpolator(int32_t maxOrder, int32_t maxGap, int32_t maxSide);
 
   // Fits an AR(order) model to the `side` samples on either side of the gap
@@ -57,6 +73,18 @@ class GapInterpolator {
   // False, with the gap untouched, when there is no model, the length is
   // outside 1 .. maxGap, or the solution is not finite.
   bool Fill(float* gap, int32_t length, double offset);
+  // After a successful Fill of this gap with a fitted model (not one set by
+  // SetModel): re-solves gap[0 .. length) from `arrived` (the same samples
+  // as they arrived, click included) as the signal under an additive click
+  // of AR order kClickOrder, whose model is fitted to what Fill's solution
+  // leaves of the arrived samples. The context and offset must be Fill's.
+  // False, with the gap as Fill left it, when the gap is no longer than
+  // kClickOrder, the model's error variance is unknown, arrived equals the
+  // fill, or the solution is not finite. Does not change what EdgeVariance
+  // reports. The normal matrix is dense (the plain fill's Toeplitz matrix
+  // plus a banded one), solved by Cholesky: O(L^3 / 6).
+  static constexpr int32_t kClickOrder = 2;
+  bool Separate(float* gap, const float* arrived, int32_t length, double offset);
   // For the last successful Fill: the variance of its first (and, by
   // symmetry, its last) sample's interpolation error, in units of the
   // model's error variance over sum a^2. 1 for a one-sample gap; it grows
@@ -87,7 +115,9 @@ class GapInterpolator {
   int32_t fitOrder_ = 0;          // of the last fit, 0 after SetModel
   bool valid_ = false;
   double mean_ = 0.0;
+  double variance_ = 0.0;         // the fitted model's error variance per sample; 0 when unknown
   int32_t hannLength_ = 0;     // length the Hann table was built for
+  double hannEnergy_ = 0.0;    // sum of the Hann table's squares
   std::vector<double> hann_;      // maxSide
   std::vector<double> windowed_;  // one side, zero-padded: maxSide + maxOrder + a lag tile
   std::vector<double> autocorr_;  // maxOrder + 1, as fitted
@@ -99,6 +129,7 @@ class GapInterpolator {
   std::vector<double> solution_;  // maxGap, at least maxOrder + 1
   int32_t filledLength_ = 0;      // of the last Fill
   // Kept for the current model (see the header comment).
+  double rowScale_ = 0.0;         // sum a^2: the system's row before it was divided by it
   double unit_ = 0.0;             // 1 / sum a^2
   int32_t rowLength_ = 0;
   std::vector<double> row_;       // maxGap
@@ -110,6 +141,11 @@ class GapInterpolator {
   std::vector<double> edgeError_; // per length, maxGap + 1
   std::vector<double> durbin_;    // the edge recursion's vector, maxGap
   std::vector<double> durbinNext_;  // maxGap
+  std::vector<double> joint_;       // maxGap x maxGap: the separation's normal matrix
+  std::vector<double> jointRhs_;    // maxGap
+  std::vector<double> click_;       // maxGap: the click as the plain fill leaves it
+  std::vector<double> innovation_;  // maxGap + kClickOrder: the click's innovations
+  std::vector<double> weight_;      // maxGap + kClickOrder: their weights
 };
 
 }  // namespace veltane

@@ -223,6 +223,62 @@ TEST(ExtentRoutines, FinalModelsAndRepeatedFillsAreTheBitsOfAFreshOne) {
   }
 }
 
+// A click over a rough signal, taken apart instead of thrown away: a smooth click (a decay, a resonance) leaves the
+// signal under it, clean samples in a gap wider than its click keep theirs, a noise-like click leaves the plain
+// interpolation about as it was. Error in the gap in dB below the click's, by Fill alone and how much better after
+// Separate; floors a few dB below what was measured.
+TEST(ExtentRoutines, SeparationKeepsTheSignalUnderASmoothClick) {
+  struct Case { const char* name; int width; double fillDb, separateDb; };
+  const Case cases[] = {{"decay", 40, 3, 4},     {"decay", 12, 5, 3},  {"resonance", 30, 2, 1.5},
+                        {"spike", 16, 10, 2.5},  {"burst", 30, 6, -2}};
+  constexpr int kSide = 700;
+  for (const Case& c : cases) {
+    const V clean = ArProcess(2 * kSide + c.width, {1.0, -0.3}, 0.01, 11);
+    std::mt19937 rng(12);
+    std::normal_distribution<double> noise(0.0, 1.0);
+    F arrived(clean.begin(), clean.end());
+    for (int i = 0; i < c.width; ++i) {
+      const double t = static_cast<double>(i) / c.width;
+      double s = std::exp(-3.0 * t);
+      if (c.name[0] == 'r') s = std::exp(-4.0 * t) * std::cos(0.7 * i);
+      if (c.name[0] == 'b') s = noise(rng) * std::sin(kPi * (i + 0.5) / c.width);
+      if (c.name[0] == 's') s = i < 2 ? 3.0 : 0.0;  // two samples, then clean ones the detector took in
+      arrived[kSide + i] += static_cast<float>(0.05 * s);
+    }
+    const auto gapError = [&](const F& x) {
+      double sum = 0.0;
+      for (int i = kSide; i < kSide + c.width; ++i) sum += (x[i] - clean[i]) * (x[i] - clean[i]);
+      return sum;
+    };
+    GapInterpolator fill(24, 160, kSide);
+    F x = arrived;
+    ASSERT_TRUE(fill.FitAround(x.data() + kSide, c.width, kSide, 24, 1e-9));
+    ASSERT_TRUE(fill.Fill(x.data() + kSide, c.width, fill.Mean()));
+    const double fillDb = 10.0 * std::log10(gapError(arrived) / gapError(x));
+    const double edge = fill.EdgeVariance();
+    ASSERT_TRUE(fill.Separate(x.data() + kSide, arrived.data() + kSide, c.width, fill.Mean()));
+    const double separateDb = 10.0 * std::log10(gapError(arrived) / gapError(x));
+    std::printf("%-9s %2d samples: fill %5.1f dB, separated %5.1f dB\n", c.name, c.width, fillDb, separateDb);
+    EXPECT_GE(fillDb, c.fillDb) << c.name << " " << c.width;
+    EXPECT_GE(separateDb, fillDb + c.separateDb) << c.name << " " << c.width;
+    EXPECT_EQ(fill.EdgeVariance(), edge) << "the plain fill's system is kept";
+  }
+  // Nothing to take apart: a model without a known error variance, a gap of the click model's order.
+  const V music = ArProcess(64, {1.0, -0.3}, 0.01, 13);
+  const F arrived(music.begin(), music.end());
+  F x = arrived;
+  GapInterpolator fill(4, 8, 20);
+  fill.SetModel(V{1.0, -0.3}.data(), 1);
+  ASSERT_TRUE(fill.Fill(x.data() + 30, 5, 0.0));
+  F before = x;
+  EXPECT_FALSE(fill.Separate(x.data() + 30, arrived.data() + 30, 5, 0.0));
+  EXPECT_EQ(x, before);
+  ASSERT_TRUE(fill.FitAround(x.data() + 30, 2, 20, 4, 1e-9) && fill.Fill(x.data() + 30, 2, fill.Mean()));
+  before = x;
+  EXPECT_FALSE(fill.Separate(x.data() + 30, arrived.data() + 30, 2, fill.Mean()));
+  EXPECT_EQ(x, before);
+}
+
 TEST(ExtentRoutines, LocalSpreadIsTheMedianOfNeighbouringSubBlocks) {
   std::mt19937 rng(4);
   std::uniform_real_distribution<float> unit(-1.0f, 1.0f);
@@ -368,7 +424,7 @@ TEST(ExtentDeclick, ClickShapesAndWidthsAreRepairedByTheirFloors) {
   struct Case { Shape shape; const char* name; int width; double floorDb; };
   const Case cases[] = {
       {Shape::Impulse, "impulse", 1, 35}, {Shape::Impulse, "impulse", 4, 35}, {Shape::Impulse, "impulse", 16, 25},
-      {Shape::Impulse, "impulse", 60, 15}, {Shape::Ringing, "ringing", 4, 35}, {Shape::Ringing, "ringing", 24, 25},
+      {Shape::Impulse, "impulse", 60, 25}, {Shape::Ringing, "ringing", 4, 35}, {Shape::Ringing, "ringing", 24, 25},
       {Shape::Burst, "noise burst", 8, 30}, {Shape::Burst, "noise burst", 40, 20}, {Shape::Clipped, "clipped", 6, 30},
       {Shape::Clipped, "clipped", 30, 20}};
   for (const Case& c : cases) {
