@@ -120,7 +120,8 @@ class ExtentDetector {
   float Arrived(int32_t at) const { return arrived_[at] - loadMean_; }
   // Gives back edge samples of the filled gap [*first, *last] that sit
   // within the model's reach of their interpolation; refills what is left.
-  // The left edge stops at keepFirst, the right one at keepLast.
+  // The left edge goes no farther right than keepFirst, the right one no
+  // farther left than keepLast (by default both are free).
   void Trim(int32_t* first, int32_t* last, float sigma, int32_t keepFirst = kBlock, int32_t keepLast = -kBlock);
   int32_t LowestIndex(const Settings& settings) const;
 
