@@ -30,7 +30,8 @@
 // Parameters (the effect's, meaning what they mean for the classic
 // declicker): the click threshold t (2 to 20, lower finds more; values
 // below 2 store 2) asks a seed to stand 3t standard deviations from its
-// interpolation (12 at the default 4), or 2t within 100 samples of a gap;
+// interpolation (12 at the default 4), or 2t within 100 samples of a gap,
+// or 0.9 x 3t where nothing else in the searched block stands out;
 // the 8 samples around it together may stand for it, at 0.6 times that in
 // root mean square (a low click a few samples wide).
 // Bypass hands the input on unchanged, in the same place, with nothing lost

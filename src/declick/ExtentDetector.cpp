@@ -49,6 +49,32 @@ constexpr int32_t kCopyLength = ExtentDetector::kOrder + ExtentDetector::kBlock;
 constexpr int32_t kSaveReach = ExtentDetector::kMaxGap + 1;  // a seed changes nothing farther off
 constexpr double kTwoPi = 6.283185307179586;
 
+// A seed a little under its bar still counts where nothing else in the
+// searched half stands out: in a quiet, noise-like passage the statistic
+// is light-tailed, and a click 3-8 times its level peaks at z 10-12 there.
+// Samples within kCalmReach of the seed (its own reach) and near a gap
+// (a click already found) do not count against it. 0.85 found one click
+// more on speech but repaired two stretches of the clean speech recording
+// (26 samples); 0.9 leaves every clean recording as before.
+constexpr float kCalmFactor = 0.9f;
+constexpr float kCalmBar = 5.0f;
+constexpr int32_t kCalmReach = 64;
+// A click that decays smoothly (a stylus hitting a defect: a step, then an
+// exponential fall) is predicted by the model from both sides, so its gap
+// stops at the onset and the fill ramps up to the tail. Predicted forward
+// from before the gap alone, the samples after it stay off by the tail.
+// Samples there that lie more than kTailBar deviations of that prediction
+// off it, each on the click's side and no farther off than kTailGrowth
+// times the one before (a decay, not the music's own swing), join the gap.
+// Only a seed with no gap within kNearDistance: the prediction must start
+// from clean samples. Measured on the evaluation recordings' clicks (two
+// draws): speech 1 and 2 more of 48 clicks fixed, the median 2.3 and 1.2 dB
+// higher, no clean recording changed; a bar of 4, no sign rule, or a growth
+// of 1.0 or 1.5 did worse on one file or another.
+constexpr float kTailBar = 3.0f;
+constexpr double kTailGrowth = 1.25;
+constexpr int32_t kTailSpan = 48;  // samples predicted beyond the gap
+constexpr int32_t kTailMin = 2;    // a shorter tail is the prediction's own error
 }  // namespace
 
 ExtentDetector::ExtentDetector()
@@ -71,6 +97,8 @@ ExtentDetector::ExtentDetector()
       savedFilled_(2 * kSaveReach + 1),
       dropped_(kMaxSeeds * 2),
       made_(kMaxSeeds * 2),
+      tail_(kMaxGap + kTailSpan + 1),
+      impulse_(kMaxGap + kTailSpan + 1),
       fill_(kOrder, kMaxGap, 0) {
   for (int32_t i = 0; i < kBlock; ++i) {
     window_[i] = static_cast<float>(0.5 - 0.5 * std::cos(kTwoPi * (i + 0.5) / kBlock));
@@ -251,19 +279,32 @@ int32_t ExtentDetector::Look(GapList& gaps, const Settings& settings, float* pea
     const int32_t index = candidates_[c].index;
     const int64_t position = blockStart_ + index;
     if (gaps.Holds(position) || Dropped(index) || AtSilenceEdge(index)) continue;
-    const float bar = gaps.Distance(position) <= kNearDistance ? settings.nearBar : settings.seedBar;
+    float bar = gaps.Distance(position) <= kNearDistance ? settings.nearBar : settings.seedBar;
     float z = candidates_[c].z;
     if (!current) {
       float around[kWideSpan];
       StatisticAt(index - kWideHalf, kWideSpan, spread_[index / kSubBlock], around);
       z = Strength(around);
     }
+    if (!(z > bar) && bar == settings.seedBar && z > kCalmFactor * bar && Calm(gaps, index)) bar *= kCalmFactor;
     if (!(z > bar)) continue;
     ++tried;
     current = false;
     if (Seed(index, z, bar, gaps, settings)) ++made;
   }
   return made;
+}
+
+bool ExtentDetector::Calm(const GapList& gaps, int32_t index) const {
+  const int32_t zFirst = kSearchBegin - kWideHalf;
+  for (int32_t k = 0; k < kSearchCount + kWideSpan; ++k) {
+    if (!(z_[k] > kCalmBar)) continue;
+    const int32_t at = zFirst + k;
+    if (at >= index - kCalmReach && at <= index + kCalmReach) continue;
+    if (gaps.Distance(blockStart_ + at) <= kOrder) continue;
+    return false;
+  }
+  return true;
 }
 
 float ExtentDetector::Strength(const float* z) {
@@ -285,8 +326,31 @@ bool ExtentDetector::Seed(int32_t index, float z, float bar, GapList& gaps, cons
   std::copy(filled_.begin() + saveFirst, filled_.begin() + saveLast + 1, savedFilled_.begin());
 
   bool kept = Grow(gaps, lowest, sigma, &first, &last);
+  if (kept) Trim(&first, &last, sigma);
+  if (kept && gaps.Distance(blockStart_ + first) > kNearDistance) {
+    const int32_t tail = std::min({TailEnd(first, last, sigma), kKeepEnd - 1, first + kMaxGap - 1});
+    if (tail >= last + kTailMin) {
+      // The tail joins, and grows as any gap; the growth's margin may go
+      // back, and the faint half of the tail with it.
+      int32_t tailFirst = first;
+      int32_t tailLast = tail;
+      bool taken = Grow(gaps, lowest, sigma, &tailFirst, &tailLast);
+      if (taken) {
+        Trim(&tailFirst, &tailLast, sigma, first, (last + tail) / 2);
+        taken = Evident(gaps, z, bar, tailFirst, tailLast);
+      }
+      if (taken) {
+        first = tailFirst;
+        last = tailLast;
+      } else {
+        // Back to the gap without its tail.
+        std::copy(saved_.begin(), saved_.begin() + saveCount, copy_.begin() + saveFirst);
+        std::copy(savedFilled_.begin(), savedFilled_.begin() + saveCount, filled_.begin() + saveFirst);
+        kept = Fill(first, last);
+      }
+    }
+  }
   if (kept) {
-    Trim(&first, &last, sigma);
     kept = Evident(gaps, z, bar, first, last) && Join(gaps, lowest, &first, &last) &&
            gaps.Add({blockStart_ + first, blockStart_ + last + 1});
   }
@@ -337,6 +401,45 @@ bool ExtentDetector::Grow(const GapList& gaps, int32_t lowest, float sigma, int3
     *last = newLast;
   }
   return false;
+}
+
+int32_t ExtentDetector::TailEnd(int32_t first, int32_t last, float sigma) {
+  // The model run forward from the samples before the gap with no new
+  // innovation: p[n] predicts sample first + n. Its error there has the
+  // variance sigma^2 times the sum of h^2 over the model's impulse response
+  // h up to n, which grows the farther the prediction runs.
+  const double* a = coeffs_.data();
+  const float* x = copy_.data() + kOrder;
+  const int32_t count = std::min(last - first + 1 + kTailSpan, kBlock - first);
+  double* p = tail_.data();
+  double* h = impulse_.data();
+  const double bar2 = static_cast<double>(kTailBar) * kTailBar * sigma * sigma;
+  double power = 0.0;
+  double previous = 0.0;  // how far the last sample of the click lies off
+  int32_t end = last;
+  for (int32_t n = 0; n < count; ++n) {
+    double predicted = 0.0;
+    double response = n == 0 ? 1.0 : 0.0;
+    for (int32_t k = 1; k <= kOrder; ++k) {
+      if (n >= k) {
+        predicted -= a[k] * p[n - k];
+        response -= a[k] * h[n - k];
+      } else {
+        predicted -= a[k] * x[first + n - k];
+      }
+    }
+    p[n] = predicted;
+    h[n] = response;
+    power += response * response;
+    const double off = Arrived(kOrder + first + n) - predicted;
+    if (first + n > last) {
+      const bool decays = off * previous > 0.0 && std::fabs(off) <= kTailGrowth * std::fabs(previous);
+      if (!decays || !(off * off > bar2 * power)) break;
+      end = first + n;
+    }
+    previous = off;
+  }
+  return end;
 }
 
 bool ExtentDetector::Evident(const GapList& gaps, float z, float bar, int32_t first, int32_t last) const {
@@ -395,7 +498,7 @@ bool ExtentDetector::Join(const GapList& gaps, int32_t lowest, int32_t* first, i
   return (*first == alone[0] && *last == alone[1]) || Fill(*first, *last);
 }
 
-void ExtentDetector::Trim(int32_t* first, int32_t* last, float sigma) {
+void ExtentDetector::Trim(int32_t* first, int32_t* last, float sigma, int32_t keepFirst, int32_t keepLast) {
   // An edge sample whose arrived value lies within kTrimBar deviations of
   // its interpolation (the deviation an edge sample of this gap has under
   // the model) was clean: it goes back, the smaller deviation first, and the
@@ -406,7 +509,10 @@ void ExtentDetector::Trim(int32_t* first, int32_t* last, float sigma) {
     const auto variance = static_cast<float>(fill_.EdgeVariance()) * unit;
     const float dl = Arrived(kOrder + *first) - copy_[kOrder + *first];
     const float dr = Arrived(kOrder + *last) - copy_[kOrder + *last];
-    const bool leftSide = dl * dl <= dr * dr;
+    const bool leftFree = *first < keepFirst;
+    const bool rightFree = *last > keepLast;
+    if (!leftFree && !rightFree) break;
+    const bool leftSide = leftFree && (!rightFree || dl * dl <= dr * dr);
     const float d = leftSide ? dl : dr;
     if (!(d * d < kTrimBar * kTrimBar * variance)) break;
     const int32_t at = leftSide ? (*first)++ : (*last)--;

@@ -9,7 +9,10 @@
 // fill go back. So a gap ends where the click ends, not at a width guessed
 // from its height. A seed must be the stronger the more samples it adds to
 // the gaps, gaps longer than kMaxGap are left alone (a long scratch is not
-// smeared), and gaps close together are joined. The statistic is
+// smeared), and gaps close together are joined. A gap that stops short of a
+// smooth decay takes in the decay's tail, found against a prediction from
+// before the click alone; a seed a little under its bar counts where
+// nothing else in the block stands out. The statistic is
 // ClickStatistic.h's, from a model fitted with loud bursts weighed down (a
 // click must not shape the model that should find it); the fill is
 // GapInterpolator's with the block's model.
@@ -83,6 +86,13 @@ class ExtentDetector {
   // A seed's strength from the z of the kWideSpan samples around it,
   // z[kWideSpan / 2] being its own.
   static float Strength(const float* z);
+  // Whether no sample of the searched half beyond kCalmReach of `index`
+  // and away from the gaps has a z above kCalmBar (as of the last Look's
+  // statistic).
+  bool Calm(const GapList& gaps, int32_t index) const;
+  // The last sample after the filled gap [first, last] that the click's
+  // decay still reaches (see kTailBar); `last` when none does.
+  int32_t TailEnd(int32_t first, int32_t last, float sigma);
   // Grows, trims, weighs, joins and commits a seed at `index` with
   // statistic z against `bar`; false when it was dropped.
   bool Seed(int32_t index, float z, float bar, GapList& gaps, const Settings& settings);
@@ -110,7 +120,9 @@ class ExtentDetector {
   float Arrived(int32_t at) const { return arrived_[at] - loadMean_; }
   // Gives back edge samples of the filled gap [*first, *last] that sit
   // within the model's reach of their interpolation; refills what is left.
-  void Trim(int32_t* first, int32_t* last, float sigma);
+  // The left edge goes no farther right than keepFirst, the right one no
+  // farther left than keepLast (by default both are free).
+  void Trim(int32_t* first, int32_t* last, float sigma, int32_t keepFirst = kBlock, int32_t keepLast = -kBlock);
   int32_t LowestIndex(const Settings& settings) const;
 
   int64_t blockStart_ = 0;
@@ -147,6 +159,8 @@ class ExtentDetector {
   std::vector<Stretch> dropped_;  // stretches left alone in this block
   int32_t droppedCount_ = 0;
   std::vector<Gap> made_;         // kMaxSeeds x 2 looks
+  std::vector<double> tail_;      // TailEnd's prediction, kMaxGap + its span
+  std::vector<double> impulse_;   // the model's impulse response, as tail_
   int32_t madeCount_ = 0;
   GapInterpolator fill_;
 };
