@@ -38,15 +38,17 @@ void AutocorrelationLags(const float* y, int32_t n, float* r) {
   for (int m = 0; m < T; ++m) StoreLanes(acc[m], r + W * m);
 }
 
-// e[j] = sum_k a[k] x[j-k] for j < W T.
-template <int W, int T>
-void ErrorTile(const float* x, const float* a, int32_t order, float* e) {
+// out[j] = sum_k a[k] x[j + kStep k] for j < W T, or its magnitude when
+// kMagnitude: with kStep -1 the prediction error of x, with +1 (run on
+// that error) the interpolation error.
+template <int W, int T, int kStep, bool kMagnitude>
+void FilterTile(const float* x, const float* a, int32_t order, float* out) {
   using V = Lanes<float, W>;
   V acc[T] = {};
   for (int32_t k = 0; k <= order; ++k) {
     V ak;
     SplatLanes(ak, a[k]);
-    const float* xk = x - k;
+    const float* xk = x + kStep * k;
 #pragma GCC unroll 4
     for (int m = 0; m < T; ++m) {
       V v;
@@ -54,43 +56,23 @@ void ErrorTile(const float* x, const float* a, int32_t order, float* e) {
       acc[m] += ak * v;
     }
   }
-  for (int m = 0; m < T; ++m) StoreLanes(acc[m], e + W * m);
-}
-
-// g[j] = |sum_k a[k] e[j+k]| for j < W T.
-template <int W, int T>
-void GradientTile(const float* e, const float* a, int32_t order, float* g) {
-  using V = Lanes<float, W>;
-  V acc[T] = {};
-  for (int32_t k = 0; k <= order; ++k) {
-    V ak;
-    SplatLanes(ak, a[k]);
-    const float* ek = e + k;
-#pragma GCC unroll 4
-    for (int m = 0; m < T; ++m) {
-      V v;
-      LoadLanes(v, ek + W * m);
-      acc[m] += ak * v;
-    }
-  }
   for (int m = 0; m < T; ++m) {
-    float lanes[W];
-    StoreLanes(acc[m], lanes);
-    for (int j = 0; j < W; ++j) g[W * m + j] = std::fabs(lanes[j]);
+    if constexpr (kMagnitude) {
+      float lanes[W];
+      StoreLanes(acc[m], lanes);
+      for (int j = 0; j < W; ++j) out[W * m + j] = std::fabs(lanes[j]);
+    } else {
+      StoreLanes(acc[m], out + W * m);
+    }
   }
 }
 
 // The same one output at a time, for the ends.
-float ErrorAt(const float* x, const float* a, int32_t order) {
+template <int kStep, bool kMagnitude>
+float FilterAt(const float* x, const float* a, int32_t order) {
   float sum = 0.0f;
-  for (int32_t k = 0; k <= order; ++k) sum += a[k] * x[-k];
-  return sum;
-}
-
-float GradientAt(const float* e, const float* a, int32_t order) {
-  float sum = 0.0f;
-  for (int32_t k = 0; k <= order; ++k) sum += a[k] * e[k];
-  return std::fabs(sum);
+  for (int32_t k = 0; k <= order; ++k) sum += a[k] * x[kStep * k];
+  return kMagnitude ? std::fabs(sum) : sum;
 }
 
 // The windowed block into scratch (zero-padded by kShortLagPad) and its
@@ -116,27 +98,19 @@ struct WindowedAutocorrelationKernel {
 };
 
 // Tiles of four vectors, then single vectors, then one output at a time.
-struct PredictionErrorsKernel {
+template <int kStep, bool kMagnitude>
+struct FilterKernel {
   template <class Isa>
-  static void Run(const float* x, const float* a, int32_t order, int32_t count, float* e) {
+  static void Run(const float* x, const float* a, int32_t order, int32_t count, float* out) {
     constexpr int W = Isa::kFloatLanes;
     int32_t i = 0;
-    for (; i + 4 * W <= count; i += 4 * W) ErrorTile<W, 4>(x + i, a, order, e + i);
-    for (; i + W <= count; i += W) ErrorTile<W, 1>(x + i, a, order, e + i);
-    for (; i < count; ++i) e[i] = ErrorAt(x + i, a, order);
+    for (; i + 4 * W <= count; i += 4 * W) FilterTile<W, 4, kStep, kMagnitude>(x + i, a, order, out + i);
+    for (; i + W <= count; i += W) FilterTile<W, 1, kStep, kMagnitude>(x + i, a, order, out + i);
+    for (; i < count; ++i) out[i] = FilterAt<kStep, kMagnitude>(x + i, a, order);
   }
 };
-
-struct InterpolationErrorsKernel {
-  template <class Isa>
-  static void Run(const float* e, const float* a, int32_t order, int32_t count, float* g) {
-    constexpr int W = Isa::kFloatLanes;
-    int32_t i = 0;
-    for (; i + 4 * W <= count; i += 4 * W) GradientTile<W, 4>(e + i, a, order, g + i);
-    for (; i + W <= count; i += W) GradientTile<W, 1>(e + i, a, order, g + i);
-    for (; i < count; ++i) g[i] = GradientAt(e + i, a, order);
-  }
-};
+using PredictionErrorsKernel = FilterKernel<-1, false>;
+using InterpolationErrorsKernel = FilterKernel<1, true>;
 
 bool Finite(double v) { return v - v == 0.0; }
 

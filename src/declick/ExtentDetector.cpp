@@ -324,8 +324,13 @@ bool ExtentDetector::Seed(int32_t index, float z, float bar, GapList& gaps, cons
   const int32_t saveCount = saveLast - saveFirst + 1;
   std::copy(copy_.begin() + saveFirst, copy_.begin() + saveLast + 1, saved_.begin());
   std::copy(filled_.begin() + saveFirst, filled_.begin() + saveLast + 1, savedFilled_.begin());
+  const auto restore = [&] {
+    std::copy(saved_.begin(), saved_.begin() + saveCount, copy_.begin() + saveFirst);
+    std::copy(savedFilled_.begin(), savedFilled_.begin() + saveCount, filled_.begin() + saveFirst);
+  };
 
   bool kept = Grow(gaps, lowest, sigma, &first, &last);
+  bool evident = false;  // already weighed, with the tail
   if (kept) Trim(&first, &last, sigma);
   if (kept && gaps.Distance(blockStart_ + first) > kNearDistance) {
     const int32_t tail = std::min({TailEnd(first, last, sigma), kKeepEnd - 1, first + kMaxGap - 1});
@@ -342,23 +347,22 @@ bool ExtentDetector::Seed(int32_t index, float z, float bar, GapList& gaps, cons
       if (taken) {
         first = tailFirst;
         last = tailLast;
+        evident = true;
       } else {
         // Back to the gap without its tail.
-        std::copy(saved_.begin(), saved_.begin() + saveCount, copy_.begin() + saveFirst);
-        std::copy(savedFilled_.begin(), savedFilled_.begin() + saveCount, filled_.begin() + saveFirst);
+        restore();
         kept = Fill(first, last);
       }
     }
   }
   if (kept) {
-    kept = Evident(gaps, z, bar, first, last) && Join(gaps, lowest, &first, &last) &&
+    kept = (evident || Evident(gaps, z, bar, first, last)) && Join(gaps, lowest, &first, &last) &&
            gaps.Add({blockStart_ + first, blockStart_ + last + 1});
   }
   if (!kept) {
     // A long scratch or too weak a seed: the block goes back to how it was
     // and no seed inside the stretch is tried again in this block.
-    std::copy(saved_.begin(), saved_.begin() + saveCount, copy_.begin() + saveFirst);
-    std::copy(savedFilled_.begin(), savedFilled_.begin() + saveCount, filled_.begin() + saveFirst);
+    restore();
     if (droppedCount_ < static_cast<int32_t>(dropped_.size())) dropped_[droppedCount_++] = {first, last};
     return false;
   }

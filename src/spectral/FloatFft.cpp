@@ -53,6 +53,18 @@ struct Twiddles {  // w1, w2, w3: real and imaginary parts
   W w1Re, w1Im, w2Re, w2Im, w3Re, w3Im;
 };
 
+// Column p of the stage's six twiddle rows of `quarter` values each, each
+// put into lanes by load(lanes, first value).
+template <class W, class Load>
+inline void LoadTwiddles(Twiddles<W>& tw, const float* w, size_t quarter, size_t p, Load load) {
+  load(tw.w1Re, w + p);
+  load(tw.w1Im, w + quarter + p);
+  load(tw.w2Re, w + 2 * quarter + p);
+  load(tw.w2Im, w + 3 * quarter + p);
+  load(tw.w3Re, w + 4 * quarter + p);
+  load(tw.w3Im, w + 5 * quarter + p);
+}
+
 template <class V, bool kTwiddled, class W>
 inline void Radix4(const float* re, const float* im, size_t at, size_t span, const Twiddles<W>& w, V (&yRe)[4],
                    V (&yIm)[4]) {
@@ -98,12 +110,7 @@ void FirstStage(const float* fromRe, const float* fromIm, float* toRe, float* to
   constexpr size_t kW = sizeof(V) / sizeof(float);
   for (size_t p = 0; p < quarter; p += kW) {
     Twiddles<V> tw;
-    LoadLanes(tw.w1Re, w + p);
-    LoadLanes(tw.w1Im, w + quarter + p);
-    LoadLanes(tw.w2Re, w + 2 * quarter + p);
-    LoadLanes(tw.w2Im, w + 3 * quarter + p);
-    LoadLanes(tw.w3Re, w + 4 * quarter + p);
-    LoadLanes(tw.w3Im, w + 5 * quarter + p);
+    LoadTwiddles(tw, w, quarter, p, [](V& v, const float* at) { LoadLanes(v, at); });
     V yRe[4], yIm[4];
     Radix4<V, true>(fromRe, fromIm, p, quarter, tw, yRe, yIm);
     StoreTransposed(toRe + 4 * p, yRe[0], yRe[1], yRe[2], yRe[3]);
@@ -151,12 +158,7 @@ void StrideFourStage(const float* fromRe, const float* fromIm, float* toRe, floa
                      const float* w) {
   for (size_t p = 0; p < quarter; p += 2) {
     Twiddles<V8> tw;
-    SplatPair(tw.w1Re, w + p);
-    SplatPair(tw.w1Im, w + quarter + p);
-    SplatPair(tw.w2Re, w + 2 * quarter + p);
-    SplatPair(tw.w2Im, w + 3 * quarter + p);
-    SplatPair(tw.w3Re, w + 4 * quarter + p);
-    SplatPair(tw.w3Im, w + 5 * quarter + p);
+    LoadTwiddles(tw, w, quarter, p, SplatPair);
     V8 yRe[4], yIm[4];
     Radix4<V8, true>(fromRe, fromIm, 4 * p, 4 * quarter, tw, yRe, yIm);
     for (int part = 0; part < 2; ++part) {
