@@ -129,32 +129,26 @@ ToolStatus Restorer::Run(Source& source, Processor& processor, Sink& sink, Resul
 }
 
 ToolStatus Restorer::RunStaged(Source& source, Processor& first, uint32_t stageFrameBytes, Processor& second,
-                               Sink& sink, Result* result, const Progress& progress, const StopRequested& stop) {
+                               Processor& last, Sink& sink, Result* result, const Progress& progress,
+                               const StopRequested& stop) {
   *result = Result{};
   lastEnd = 0;
   mirrored = 0;
-  StageHandoff handoff(kStagePackets, static_cast<size_t>(roomFrames) * stageFrameBytes);
+  const size_t stageBytes = static_cast<size_t>(roomFrames) * stageFrameBytes;
+  StageHandoff handoff(kStagePackets, stageBytes, stageBytes);
   Feed feed;
   Delivery delivery;
   delivery.toDrop = second.LatencyFrames();
   feed.flushLimit = FlushLimit(delivery.toDrop);
 
   // The second stage, on its own thread: one call per packet, as the
-  // one-thread loop makes one per block, and the end decided as it is there.
-  ToolStatus secondStatus = ToolStatus::Success();
+  // one-thread loop makes one per block, until the calling thread closes.
   const auto runSecond = [&] {
     while (StageHandoff::Packet* packet = handoff.BeginPop()) {
-      if (packet->call) {
-        const uint32_t produced =
-            std::min(second.Process(packet->bytes.data(), packet->frames, output.data(), roomFrames), roomFrames);
-        secondStatus = Deliver(output.data(), produced, packet->framesIn, sink, &delivery);
-        if (!secondStatus.Ok()) break;
-      }
-      if (packet->inputEnded && delivery.framesOut >= packet->framesIn) break;
+      packet->returnedFrames = std::min(
+          second.Process(packet->bytes.data(), packet->frames, packet->returned.data(), roomFrames), roomFrames);
       handoff.Pop();
     }
-    // Done, failed, or told to stop: in every case the first stage stops too.
-    handoff.Close();
   };
   std::thread worker;
   try {
@@ -165,40 +159,51 @@ ToolStatus Restorer::RunStaged(Source& source, Processor& first, uint32_t stageF
   }
 
   const auto interrupted = [&stop] { return stop && stop(); };
+  const auto failed = [&interrupted](ToolStatus status) {
+    return interrupted() ? ToolStatus::Interruption() : status;  // as in Run
+  };
+  // Writes the packets the second stage has handed back, in order: those
+  // ready, and the next one while every packet is out. Past the input's end
+  // it waits for all, so that the mirror is fed one block at a time, and
+  // only while the output is still short, as on one thread.
+  const auto writeBack = [&]() -> ToolStatus {
+    for (;;) {
+      const uint32_t out = handoff.Outstanding();
+      const bool wait = out == handoff.Capacity() || (feed.inputEnded && out > 0);
+      StageHandoff::Packet* packet = handoff.BeginTakeBack(wait);
+      if (packet == nullptr) return ToolStatus::Success();
+      const uint32_t produced = std::min(
+          last.Process(packet->returned.data(), packet->returnedFrames, output.data(), roomFrames), roomFrames);
+      const uint64_t framesIn = packet->framesIn;
+      handoff.EndTakeBack();
+      if (ToolStatus status = Deliver(output.data(), produced, framesIn, sink, &delivery); !status.Ok()) {
+        return status;
+      }
+    }
+  };
   const auto runFirst = [&]() -> ToolStatus {
     for (;;) {
       if (interrupted()) return ToolStatus::Interruption();
-      // Past the input's end, feed the mirror one block at a time, and only
-      // while the second stage, having taken everything, still wants more.
-      if (feed.inputEnded) {
-        if (!handoff.WaitDrained()) return ToolStatus::Success();
-        if (interrupted()) return ToolStatus::Interruption();
-        if (feed.flushFed > feed.flushLimit) return Stalled();
-      }
+      if (ToolStatus status = writeBack(); !status.Ok()) return failed(status);
+      if (feed.inputEnded && delivery.framesOut >= feed.framesIn) return ToolStatus::Success();
+      if (feed.inputEnded && feed.flushFed > feed.flushLimit) return Stalled();
       uint32_t frames = 0;
-      if (ToolStatus status = NextBlock(source, progress, &feed, &frames); !status.Ok()) {
-        return interrupted() ? ToolStatus::Interruption() : status;  // as in Run
-      }
+      if (ToolStatus status = NextBlock(source, progress, &feed, &frames); !status.Ok()) return failed(status);
+      if (frames == 0) continue;  // the input has just ended
       StageHandoff::Packet* packet = handoff.BeginPush();
-      if (packet == nullptr) return ToolStatus::Success();  // the second stage ended: its status tells
+      if (packet == nullptr) return Stalled();
       packet->framesIn = feed.framesIn;
-      packet->inputEnded = feed.inputEnded;
-      packet->call = frames > 0;
-      packet->frames = 0;
-      if (frames > 0) {
-        const auto room = static_cast<uint32_t>(packet->bytes.size() / std::max<uint32_t>(stageFrameBytes, 1));
-        packet->frames = std::min(first.Process(input.data(), frames, packet->bytes.data(), room), room);
-        result->clickPeak = std::max(result->clickPeak, first.ClickMeter());
-      }
+      const auto room = static_cast<uint32_t>(packet->bytes.size() / std::max<uint32_t>(stageFrameBytes, 1));
+      packet->frames = std::min(first.Process(input.data(), frames, packet->bytes.data(), room), room);
+      result->clickPeak = std::max(result->clickPeak, first.ClickMeter());
       handoff.Push();
     }
   };
-  const ToolStatus firstStatus = runFirst();
+  const ToolStatus status = runFirst();
   handoff.Close();
   worker.join();
 
-  if (!firstStatus.Ok()) return firstStatus;
-  if (!secondStatus.Ok()) return interrupted() ? ToolStatus::Interruption() : secondStatus;
+  if (!status.Ok()) return status;
   result->frames = delivery.framesOut;
   return ToolStatus::Success();
 }

@@ -1,18 +1,21 @@
-// The bounded packet hand-off between the restoration's two threads.
+// The bounded packet round trip between the restoration's two threads.
 #include "veltane/StageHandoff.h"
 
 #include <algorithm>
 
 namespace veltane {
 
-StageHandoff::StageHandoff(uint32_t packets, size_t bytesPerPacket) : ring(std::max<uint32_t>(packets, 1)) {
-  for (Packet& packet : ring) packet.bytes.resize(bytesPerPacket);
+StageHandoff::StageHandoff(uint32_t packets, size_t bytesPerPacket, size_t returnedBytesPerPacket)
+    : ring(std::max<uint32_t>(packets, 1)) {
+  for (Packet& packet : ring) {
+    packet.bytes.resize(bytesPerPacket);
+    packet.returned.resize(returnedBytesPerPacket);
+  }
 }
 
 StageHandoff::Packet* StageHandoff::BeginPush() {
-  std::unique_lock hold(mutex);
-  changed.wait(hold, [this] { return closed || pushed - popped < ring.size(); });
-  return closed ? nullptr : &ring[pushed % ring.size()];
+  std::lock_guard hold(mutex);
+  return closed || pushed - taken >= ring.size() ? nullptr : &ring[pushed % ring.size()];
 }
 
 void StageHandoff::Push() {
@@ -37,10 +40,20 @@ void StageHandoff::Pop() {
   changed.notify_all();
 }
 
-bool StageHandoff::WaitDrained() {
+StageHandoff::Packet* StageHandoff::BeginTakeBack(bool wait) {
   std::unique_lock hold(mutex);
-  changed.wait(hold, [this] { return closed || popped == pushed; });
-  return !closed;
+  if (wait) changed.wait(hold, [this] { return closed || taken < popped; });
+  return closed || taken == popped ? nullptr : &ring[taken % ring.size()];
+}
+
+void StageHandoff::EndTakeBack() {
+  std::lock_guard hold(mutex);
+  ++taken;
+}
+
+uint32_t StageHandoff::Outstanding() {
+  std::lock_guard hold(mutex);
+  return static_cast<uint32_t>(pushed - taken);
 }
 
 void StageHandoff::Close() {

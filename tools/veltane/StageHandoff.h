@@ -1,15 +1,16 @@
-// A bounded hand-off of packets from one producer thread to one consumer
-// thread: the first stage of a restoration fills a packet with its output and
-// the second stage takes it as input, in order.
+// A bounded round trip of packets between two threads: the first stage of a
+// restoration fills a packet with its output, the second stage takes it as
+// input, writes its own output into the same packet and hands it back, and
+// the first thread, which also writes the file, takes it back in order.
 //
 // Every packet's storage is allocated once, by the constructor; packets go
-// round a fixed ring, so nothing is allocated while they flow. The producer
-// fills the packet it begins in place and the consumer reads it in place
-// (no copy). Either side waits on a condition variable while the ring is
-// full or empty. Close, from either side, ends the hand-off at once: waits
-// return, packets not yet taken are dropped, and nothing more is handed on.
-// This is how the end of the stream, a failure or a stop reaches the other
-// thread.
+// round a fixed ring, so nothing is allocated while they flow. Each side
+// fills and reads packets in place (no copy). A side waits on a condition
+// variable while it has nothing to do: the producer while every packet is
+// out (only when it asks to wait for one to come back), the consumer while
+// none has been handed on. Close, from either side, ends the round trip at
+// once: waits return, packets not yet taken are dropped. This is how the end
+// of the stream, a failure or a stop reaches the other thread.
 #pragma once
 
 #include <condition_variable>
@@ -23,32 +24,36 @@ namespace veltane {
 class StageHandoff {
  public:
   struct Packet {
-    std::vector<uint8_t> bytes;  // the first stage's output; its size is the capacity
-    uint32_t frames = 0;         // frames in `bytes`
-    // What the second stage needs to know of the stream at this point: the
-    // frames read so far, whether the input has ended, and whether the
-    // first stage ran for this packet (false for the mark of the input's end,
-    // which carries no call).
+    std::vector<uint8_t> bytes;     // the first stage's output; its size is the capacity
+    uint32_t frames = 0;            // frames in `bytes`
+    std::vector<uint8_t> returned;  // the second stage's output; its size is the capacity
+    uint32_t returnedFrames = 0;    // frames in `returned`
+    // Frames read when the first stage ran for this packet: how many the
+    // writing may give out, once the input has ended.
     uint64_t framesIn = 0;
-    bool inputEnded = false;
-    bool call = true;
   };
 
-  // `packets` packets of `bytesPerPacket` bytes each (at least one packet).
-  StageHandoff(uint32_t packets, size_t bytesPerPacket);
+  // `packets` packets (at least one), each holding `bytesPerPacket` bytes
+  // each way.
+  StageHandoff(uint32_t packets, size_t bytesPerPacket, size_t returnedBytesPerPacket);
 
-  // Producer: the next free packet, waiting while every one is taken; null
-  // once closed. Push hands it on.
+  // Producer: the next free packet, or null once closed. It never waits:
+  // call only while Outstanding() < Capacity(). Push hands it on.
   Packet* BeginPush();
   void Push();
   // Consumer: the oldest packet handed on, waiting while there is none;
-  // null once closed. Pop frees it for the producer again.
+  // null once closed. Pop hands it back.
   Packet* BeginPop();
   void Pop();
-  // Producer: waits until the consumer has popped every packet pushed.
-  // False when the hand-off closed first (or meanwhile).
-  bool WaitDrained();
-  // Either side: ends the hand-off (see above). Idempotent.
+  // Producer: the oldest packet handed back; with `wait`, waiting for it
+  // while there is none, otherwise null then (and null once closed).
+  // EndTakeBack frees it.
+  Packet* BeginTakeBack(bool wait);
+  void EndTakeBack();
+  // Producer: packets pushed and not yet taken back.
+  uint32_t Outstanding();
+  uint32_t Capacity() const { return static_cast<uint32_t>(ring.size()); }
+  // Either side: ends the round trip (see above). Idempotent.
   void Close();
 
  private:
@@ -56,7 +61,8 @@ class StageHandoff {
   std::condition_variable changed;
   std::vector<Packet> ring;
   uint64_t pushed = 0;  // packets handed on, ever
-  uint64_t popped = 0;  // packets freed again, ever
+  uint64_t popped = 0;  // packets handed back, ever
+  uint64_t taken = 0;   // packets taken back and freed, ever
   bool closed = false;
 };
 
