@@ -260,32 +260,42 @@ inline void GainLanes(const FrameArrays& a, uint32_t k, uint32_t vectors, float 
   }
 }
 
-// W bins of the weighting: from the local and global smoothed a-priori SNR
-// the presence probability p, then G^p floor^(1 - p) in the log2 domain.
+// `vectors` times W bins of the weighting (at most kChunkVectors), in two
+// steps over them as the first pass does: from the local and global smoothed
+// a-priori SNR the presence probability p, then G^p floor^(1 - p) in the
+// log2 domain.
 template <int W>
-inline void WeighLanes(const Lanes<float, W>& local, const float* global, const float* likelihood,
+inline void WeighLanes(const float* local, const float* global, const float* likelihood, uint32_t vectors,
                        const WeighConstants& c, float* gains) {
   using V = Lanes<float, W>;
   const V zero = V{}, one = 1.0f - V{};
-  V g, l, logGain;
-  LoadLanes(g, global);
-  LoadLanes(l, likelihood);
-  LoadLanes(logGain, gains);
-  // P(z), linear in log2 z between the two limits.
-  V logLocal, logGlobal;
-  Log2Lanes<W>(local, logLocal);
-  Log2Lanes<W>(g, logGlobal);
-  V pLocal = (logLocal - c.log2Min) * c.span, pGlobal = (logGlobal - c.log2Min) * c.span;
-  ClampLanes(pLocal, zero, one);
-  ClampLanes(pGlobal, zero, one);
-  const V presence = pLocal * pGlobal;
-  const V absent = 1.0f - presence, most = LsaGain::kMaxAbsence - V{};
-  const V q = most < absent ? most : absent;
-  const V p = 1.0f / (1.0f + q / (1.0f - q) * l);
-  V weighed;
-  Exp2Lanes<W>(V{c.log2Floor + p * (logGain - c.log2Floor)}, weighed);
-  ClampLanes(weighed, V{c.floor - V{}}, one);
-  StoreLanes(weighed, gains);
+  V odds[kChunkVectors];
+  for (uint32_t j = 0; j < vectors; ++j) {
+    V z, g;
+    LoadLanes(z, local + j * W);
+    LoadLanes(g, global + j * W);
+    // P(z), linear in log2 z between the two limits.
+    V logLocal, logGlobal;
+    Log2Lanes<W>(z, logLocal);
+    Log2Lanes<W>(g, logGlobal);
+    V pLocal = (logLocal - c.log2Min) * c.span, pGlobal = (logGlobal - c.log2Min) * c.span;
+    ClampLanes(pLocal, zero, one);
+    ClampLanes(pGlobal, zero, one);
+    const V presence = pLocal * pGlobal;
+    const V absent = 1.0f - presence, most = LsaGain::kMaxAbsence - V{};
+    const V q = most < absent ? most : absent;
+    odds[j] = q / (1.0f - q);
+  }
+  for (uint32_t j = 0; j < vectors; ++j) {
+    V l, logGain;
+    LoadLanes(l, likelihood + j * W);
+    LoadLanes(logGain, gains + j * W);
+    const V p = 1.0f / (1.0f + odds[j] * l);
+    V weighed;
+    Exp2Lanes<W>(V{c.log2Floor + p * (logGain - c.log2Floor)}, weighed);
+    ClampLanes(weighed, V{c.floor - V{}}, one);
+    StoreLanes(weighed, gains + j * W);
+  }
 }
 
 // The first pass over one frame, in the widest vectors of the level; the last
@@ -328,12 +338,19 @@ struct WeighKernel {
     using V = Lanes<float, Isa::kFloatLanes>;
     constexpr uint32_t kW = Isa::kFloatLanes;
     uint32_t k = 1;
-    for (; k + kW < n; k += kW) {
-      V before, at, after;
-      LoadLanes(before, zeta + k - 1);
-      LoadLanes(at, zeta + k);
-      LoadLanes(after, zeta + k + 1);
-      WeighLanes<kW>(V{0.25f * (before + after) + 0.5f * at}, global + k, likelihood + k, c, gains + k);
+    // The local means of a chunk first, then its weighting.
+    while (k + kW < n) {
+      const uint32_t vectors = std::min(kChunkVectors, (n - 1 - k) / kW);
+      float local[kChunkVectors * kW];
+      for (uint32_t j = 0; j < vectors; ++j) {
+        V before, at, after;
+        LoadLanes(before, zeta + k + j * kW - 1);
+        LoadLanes(at, zeta + k + j * kW);
+        LoadLanes(after, zeta + k + j * kW + 1);
+        StoreLanes(V{0.25f * (before + after) + 0.5f * at}, local + j * kW);
+      }
+      WeighLanes<kW>(local, global + k, likelihood + k, vectors, c, gains + k);
+      k += vectors * kW;
     }
     // Left: bin 0 and bins k .. n-1, the last of them an end.
     uint32_t left[kW + 1];
@@ -358,9 +375,7 @@ struct WeighKernel {
         l[i] = likelihood[j];
         out[i] = gains[j];
       }
-      V localLanes;
-      LoadLanes(localLanes, local);
-      WeighLanes<kW>(localLanes, g, l, c, out);
+      WeighLanes<kW>(local, g, l, 1, c, out);
       for (uint32_t i = 0; i < lanes; ++i) gains[left[start + i]] = out[i];
     }
   }
