@@ -154,15 +154,20 @@ void HissTracker::Update(const float* power) {
   if (n == 0) return;
   // The total only decides whether the frame is used: summed in four
   // independent lanes, which vectorise (the order moves it by rounding only).
-  Lanes<double, 4> lanes{};
+  // Two vectors of two lanes: at the baseline a vector of four lived in
+  // memory through the loop.
+  Lanes<double, 2> low{}, high{};
   uint32_t k = 0;
   for (; k + 4 <= n; k += 4) {
-    Lanes<float, 4> p;
+    Lanes<float, 2> p, q;
     LoadLanes(p, power + k);
-    lanes += __builtin_convertvector(p, decltype(lanes));
+    LoadLanes(q, power + k + 2);
+    low += __builtin_convertvector(p, decltype(low));
+    high += __builtin_convertvector(q, decltype(high));
   }
-  for (; k < n; ++k) lanes[0] += power[k];
-  const double total = (lanes[0] + lanes[1]) + (lanes[2] + lanes[3]);
+  double first = low[0];
+  for (; k < n; ++k) first += power[k];
+  const double total = (first + low[1]) + (high[0] + high[1]);
   // Digital silence says nothing about the hiss; a NaN or an infinity must
   // not enter the recursions.
   if (!(total > 0.0) || !(total < 1e30)) return;
