@@ -133,6 +133,8 @@ void HissTracker::Setup(uint32_t n, uint32_t hop, float sampleRate, uint16_t cha
   bandDb_.assign(bands, 0.0f);
   rawDb_.assign(bands, 0.0f);
   scratch_.assign(widest, 0.0f);
+  order_.resize(bins_);
+  for (uint32_t k = 0; k < bins_; ++k) order_[k] = k;
   Reset();
 }
 
@@ -152,15 +154,20 @@ void HissTracker::Update(const float* power) {
   if (n == 0) return;
   // The total only decides whether the frame is used: summed in four
   // independent lanes, which vectorise (the order moves it by rounding only).
-  Lanes<double, 4> lanes{};
+  // Two vectors of two lanes: at the baseline a vector of four lived in
+  // memory through the loop.
+  Lanes<double, 2> low{}, high{};
   uint32_t k = 0;
   for (; k + 4 <= n; k += 4) {
-    Lanes<float, 4> p;
+    Lanes<float, 2> p, q;
     LoadLanes(p, power + k);
-    lanes += __builtin_convertvector(p, decltype(lanes));
+    LoadLanes(q, power + k + 2);
+    low += __builtin_convertvector(p, decltype(low));
+    high += __builtin_convertvector(q, decltype(high));
   }
-  for (; k < n; ++k) lanes[0] += power[k];
-  const double total = (lanes[0] + lanes[1]) + (lanes[2] + lanes[3]);
+  double first = low[0];
+  for (; k < n; ++k) first += power[k];
+  const double total = (first + low[1]) + (high[0] + high[1]);
   // Digital silence says nothing about the hiss; a NaN or an infinity must
   // not enter the recursions.
   if (!(total > 0.0) || !(total < 1e30)) return;
@@ -209,12 +216,28 @@ void HissTracker::UpdateBands() {
   const float bias = BiasDb();
   const float* finished = finished_.data();
   const float* running = running_.data();
+  // The percentile of each band's minima: an insertion sort that starts from
+  // the order the bins had at the last update. The minima move little
+  // between updates, so the order mostly holds and the sort is a pass with a
+  // few moves (a selection from scratch was most of this update's time); the
+  // value at the percentile's rank is the same whatever way it is found.
+  float* sorted = scratch_.data();
   for (size_t b = 0; b < bands; ++b) {
     const uint32_t lo = bandLo_[b], count = bandHi_[b] - lo;
-    for (uint32_t i = 0; i < count; ++i) scratch_[i] = std::min(finished[lo + i], running[lo + i]);
-    const auto nth = scratch_.begin() + static_cast<long>(kPercentile * static_cast<float>(count - 1));
-    std::nth_element(scratch_.begin(), nth, scratch_.begin() + count);
-    rawDb_[b] = 10.0f * std::log10(std::max(*nth, 1e-30f)) + bias;
+    uint32_t* order = order_.data() + lo;
+    for (uint32_t i = 0; i < count; ++i) {
+      const uint32_t bin = order[i];
+      const float value = std::min(finished[bin], running[bin]);
+      uint32_t j = i;
+      for (; j > 0 && value < sorted[j - 1]; --j) {
+        sorted[j] = sorted[j - 1];
+        order[j] = order[j - 1];
+      }
+      sorted[j] = value;
+      order[j] = bin;
+    }
+    const float nth = sorted[static_cast<uint32_t>(kPercentile * static_cast<float>(count - 1))];
+    rawDb_[b] = 10.0f * std::log10(std::max(nth, 1e-30f)) + bias;
   }
 
   // The hiss's slope from the bins at the top of the spectrum (each bin's

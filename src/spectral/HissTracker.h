@@ -92,7 +92,8 @@ class HissTracker {
   std::vector<uint32_t> centreBin_;        // the first bin at or above the centre
   std::vector<float> bandDb_;              // smoothed band level
   std::vector<float> rawDb_;               // this update's band level
-  std::vector<float> scratch_;             // one band's minima
+  std::vector<float> scratch_;             // one band's minima, sorted
+  std::vector<uint32_t> order_;            // each band's bins by their minima at the last update
   uint32_t fitFirst_ = 0, fitEnd_ = 0;     // bins of the slope fit: 0.225 .. 0.45 of the rate
   std::vector<float> fitOctave_;           // log2 of each fit bin's index
   std::vector<float> fitDb_;               // each fit bin's minimum, dB

@@ -23,46 +23,67 @@ constexpr int kEntries = kOctaves * kStepsPerOctave + 1;
 constexpr float kLowest = 1.0f / (1 << 20);
 constexpr float kHighest = 4096.0f;
 
-// Entry i is the value at the float whose exponent and top four mantissa
-// bits are i; between entries v moves linearly with the remaining 19 bits.
-// The last entry (2^12) only ever meets a zero fraction, and the one past it
-// keeps the interpolation's second read inside the table there.
-std::array<float, kEntries + 1> BuildTable() {
-  std::array<float, kEntries + 1> table{};
+// Entry i holds the value at the float whose exponent and top four mantissa
+// bits are i, and the step to the next entry's value (that value minus this
+// one, in float, as the interpolation would take it); between entries v moves
+// linearly with the remaining 19 bits. The last entry (2^12) only ever meets
+// a zero fraction: its step is 0. Both halves of a pair are read together.
+struct TableEntry {
+  float value;
+  float step;
+};
+using Table = std::array<TableEntry, kEntries>;
+
+Table BuildTable() {
+  std::array<float, kEntries> values{};
   for (int i = 0; i < kEntries; ++i) {
     const double v = std::ldexp(1.0 + (i % kStepsPerOctave) / 16.0, kLowestExponent + i / kStepsPerOctave);
-    table[i] = static_cast<float>(LsaGain::ExpHalfE1Exact(v));
+    values[i] = static_cast<float>(LsaGain::ExpHalfE1Exact(v));
   }
-  table[kEntries] = table[kEntries - 1];
+  Table table{};
+  for (int i = 0; i < kEntries; ++i) {
+    table[i].value = values[i];
+    table[i].step = i + 1 < kEntries ? values[i + 1] - values[i] : 0.0f;
+  }
   return table;
 }
 
 // Built while the program (or the DLL, or the plugin) loads, so that a look-up
 // is a plain read: no guard, no call.
-const std::array<float, kEntries + 1> kTable = BuildTable();
+alignas(64) const Table kTable = BuildTable();
 
-// below[l] = kTable[index[l]], above[l] = kTable[index[l] + 1]: one read per
-// lane at the baseline, two gathers at x86-64-v3.
+// value[l] = kTable[index[l]].value, step[l] = kTable[index[l]].step: one read
+// per lane at the baseline, two gathers of 64-bit pairs at x86-64-v3.
 template <class I, class V>
-inline void ReadTable(const I& index, V& below, V& above) {
+inline void ReadTable(const I& index, V& value, V& step) {
   // Through arrays: plain loads and stores, where lane inserts cost more.
   constexpr size_t kW = sizeof(V) / sizeof(float);
   int32_t at[kW];
-  float low[kW], high[kW];
+  float values[kW], steps[kW];
   StoreLanes(index, at);
   for (size_t l = 0; l < kW; ++l) {
-    low[l] = kTable[at[l]];
-    high[l] = kTable[at[l] + 1];
+    values[l] = kTable[at[l]].value;
+    steps[l] = kTable[at[l]].step;
   }
-  LoadLanes(below, low);
-  LoadLanes(above, high);
+  LoadLanes(value, values);
+  LoadLanes(step, steps);
 }
 #if VELTANE_HAS_V3
-VELTANE_TARGET_V3 inline void ReadTable(const Lanes<int32_t, 8>& index, Lanes<float, 8>& below,
-                                        Lanes<float, 8>& above) {
-  const __m256i at = reinterpret_cast<__m256i>(index);
-  below = reinterpret_cast<Lanes<float, 8>>(_mm256_i32gather_ps(kTable.data(), at, 4));
-  above = reinterpret_cast<Lanes<float, 8>>(_mm256_i32gather_ps(kTable.data() + 1, at, 4));
+VELTANE_TARGET_V3 inline void ReadTable(const Lanes<int32_t, 8>& index, Lanes<float, 8>& value,
+                                        Lanes<float, 8>& step) {
+  // Lanes 0, 1, 4, 5 go to the first gather and 2, 3, 6, 7 to the second, so
+  // that one shuffle within each 128-bit half puts every lane back in place.
+  const __m256i order = _mm256_permute4x64_epi64(reinterpret_cast<__m256i>(index), 0xd8);
+  const double* pairs = reinterpret_cast<const double*>(kTable.data());
+  // The masked form with a defined source: the plain one starts from an
+  // undefined register, which GCC 12 warns of.
+  const __m256d zero = _mm256_setzero_pd(), all = _mm256_cmp_pd(zero, zero, _CMP_EQ_OQ);
+  const __m256 first =
+      _mm256_castpd_ps(_mm256_mask_i32gather_pd(zero, pairs, _mm256_castsi256_si128(order), all, 8));
+  const __m256 second =
+      _mm256_castpd_ps(_mm256_mask_i32gather_pd(zero, pairs, _mm256_extracti128_si256(order, 1), all, 8));
+  value = reinterpret_cast<Lanes<float, 8>>(_mm256_shuffle_ps(first, second, 0x88));
+  step = reinterpret_cast<Lanes<float, 8>>(_mm256_shuffle_ps(first, second, 0xdd));
 }
 #endif
 
@@ -80,9 +101,9 @@ inline void Lookup(const Lanes<float, W>& v, Lanes<float, W>& out) {
   // are the position between two entries.
   const I index = (bits >> 19) - ((127 + kLowestExponent) << 4);
   const V fraction = __builtin_convertvector(bits & 0x7ffff, V) * (1.0f / 524288.0f);
-  V below, above;
-  ReadTable(index, below, above);
-  const V value = below + fraction * (above - below);
+  V below, step;
+  ReadTable(index, below, step);
+  const V value = below + fraction * step;
   out = v >= highest ? 1.0f - V{} : value;
 }
 
@@ -160,83 +181,121 @@ struct FrameArrays {
   float* gains;       // log2 of the clamped LSA gain after the first pass
 };
 
-// W bins of one frame of the two-step gain, every bin on its own; then, for
-// the presence weighting, the smoothed a-priori SNR, (1 + xi) exp(-v) (the
-// likelihood ratio's inverse without the priors) and log2 of the clamped
-// second-step gain. The weighting's xi is recovered from xi / (1 + xi), the
-// value the second step's table look-up used.
+// Vectors per chunk of the first pass: its three steps each run over a chunk
+// before the next starts, so that the vectors of a chunk, independent of one
+// another, overlap in the processor (one vector's steps form a long chain of
+// divisions and table reads, which overlapped little).
+constexpr uint32_t kChunkVectors = 8;
+
+// `vectors` times W bins of one frame of the two-step gain from bin k on,
+// every bin on its own; then, for the presence weighting, the smoothed
+// a-priori SNR, (1 + xi) exp(-v) (the likelihood ratio's inverse without the
+// priors) and log2 of the clamped second-step gain. The weighting's xi is
+// recovered from xi / (1 + xi), the value the second step's table look-up
+// used. At most kChunkVectors vectors.
 template <int W>
-inline void GainLanes(const FrameArrays& a, uint32_t k, float alpha, float xiMin, const WeighConstants& c) {
+inline void GainLanes(const FrameArrays& a, uint32_t k, uint32_t vectors, float alpha, float xiMin,
+                      const WeighConstants& c) {
   using V = Lanes<float, W>;
   // A hiss power this small against any real power means "no hiss known";
   // it also keeps gamma finite.
   const V tiny = 1e-20f - V{}, zero = V{}, one = 1.0f - V{}, floorXi = xiMin - V{};
-  V p, h, old, zeta;
-  LoadLanes(p, a.power + k);
-  LoadLanes(h, a.hiss + k);
-  LoadLanes(old, a.previous + k);
-  LoadLanes(zeta, a.zeta + k);
-  // max(a, b) and min(a, b) are written a < b ? b : a and b < a ? b : a, as std::max and std::min choose.
-  const V gamma = p / (h < tiny ? tiny : h);
-  const V excess = gamma - 1.0f;
-  const V blend = alpha * old + (1.0f - alpha) * (excess < zero ? zero : excess);
-  const V xi1 = blend < floorXi ? floorXi : blend;
-  const V scaled1 = xi1 / (1.0f + xi1);
-  V e1;
-  Lookup<W>(scaled1 * gamma, e1);
-  const V lsa1 = scaled1 * e1;
-  const V g1 = one < lsa1 ? one : lsa1;
-  // A NaN or an overflow would stay in the recursion for good: it restarts from zero instead.
-  const V clean = g1 * g1 * gamma;
-  const V kept = clean < 1e30f ? clean : zero;
-  StoreLanes(kept, a.previous + k);
-  // Second step: the first step's clean-power estimate is this frame's a-priori SNR.
-  const V xi2 = kept < floorXi ? floorXi : kept;
-  const V scaled2 = xi2 / (1.0f + xi2);
-  const V v = scaled2 * gamma;
-  V e2;
-  Lookup<W>(v, e2);
-  constexpr float kLog2E = 1.44269504f;
-  const V rest = 1.0f - scaled2, least = 1e-7f - V{};
-  const V xi = scaled2 / (rest < least ? least : rest);
-  const V smoothed = LsaGain::kZetaSmoothing * zeta + (1.0f - LsaGain::kZetaSmoothing) * xi;
-  StoreLanes(smoothed, a.zeta + k);
-  StoreLanes(__builtin_convertvector(smoothed, Lanes<double, W>), a.zetaWide + k);
-  V decay, logGain;
-  Exp2Lanes<W>(V{(-kLog2E) * v}, decay);
-  StoreLanes(V{(1.0f + xi) * decay}, a.likelihood + k);
-  V lsa2 = scaled2 * e2;
-  ClampLanes(lsa2, V{c.floor - V{}}, one);
-  Log2Lanes<W>(lsa2, logGain);
-  StoreLanes(logGain, a.gains + k);
+  V gammas[kChunkVectors], scaleds[kChunkVectors], vs[kChunkVectors];
+  // First step, up to its table look-up's argument.
+  for (uint32_t j = 0; j < vectors; ++j) {
+    const uint32_t at = k + j * W;
+    V p, h, old;
+    LoadLanes(p, a.power + at);
+    LoadLanes(h, a.hiss + at);
+    LoadLanes(old, a.previous + at);
+    // max(a, b) and min(a, b) are written a < b ? b : a and b < a ? b : a, as std::max and std::min choose.
+    const V gamma = p / (h < tiny ? tiny : h);
+    const V excess = gamma - 1.0f;
+    const V blend = alpha * old + (1.0f - alpha) * (excess < zero ? zero : excess);
+    const V xi1 = blend < floorXi ? floorXi : blend;
+    const V scaled1 = xi1 / (1.0f + xi1);
+    gammas[j] = gamma;
+    scaleds[j] = scaled1;
+    vs[j] = scaled1 * gamma;
+  }
+  // Its gain, and the second step up to its look-up's argument.
+  for (uint32_t j = 0; j < vectors; ++j) {
+    const uint32_t at = k + j * W;
+    const V gamma = gammas[j];
+    V e1;
+    Lookup<W>(vs[j], e1);
+    const V lsa1 = scaleds[j] * e1;
+    const V g1 = one < lsa1 ? one : lsa1;
+    // A NaN or an overflow would stay in the recursion for good: it restarts from zero instead.
+    const V clean = g1 * g1 * gamma;
+    const V kept = clean < 1e30f ? clean : zero;
+    StoreLanes(kept, a.previous + at);
+    // Second step: the first step's clean-power estimate is this frame's a-priori SNR.
+    const V xi2 = kept < floorXi ? floorXi : kept;
+    const V scaled2 = xi2 / (1.0f + xi2);
+    scaleds[j] = scaled2;
+    vs[j] = scaled2 * gamma;
+  }
+  // Its gain, and what the weighting takes from it.
+  for (uint32_t j = 0; j < vectors; ++j) {
+    const uint32_t at = k + j * W;
+    const V scaled2 = scaleds[j], v = vs[j];
+    V zeta;
+    LoadLanes(zeta, a.zeta + at);
+    V e2;
+    Lookup<W>(v, e2);
+    constexpr float kLog2E = 1.44269504f;
+    const V rest = 1.0f - scaled2, least = 1e-7f - V{};
+    const V xi = scaled2 / (rest < least ? least : rest);
+    const V smoothed = LsaGain::kZetaSmoothing * zeta + (1.0f - LsaGain::kZetaSmoothing) * xi;
+    StoreLanes(smoothed, a.zeta + at);
+    StoreLanes(__builtin_convertvector(smoothed, Lanes<double, W>), a.zetaWide + at);
+    V decay, logGain;
+    Exp2Lanes<W>(V{(-kLog2E) * v}, decay);
+    StoreLanes(V{(1.0f + xi) * decay}, a.likelihood + at);
+    V lsa2 = scaled2 * e2;
+    ClampLanes(lsa2, V{c.floor - V{}}, one);
+    Log2Lanes<W>(lsa2, logGain);
+    StoreLanes(logGain, a.gains + at);
+  }
 }
 
-// W bins of the weighting: from the local and global smoothed a-priori SNR
-// the presence probability p, then G^p floor^(1 - p) in the log2 domain.
+// `vectors` times W bins of the weighting (at most kChunkVectors), in two
+// steps over them as the first pass does: from the local and global smoothed
+// a-priori SNR the presence probability p, then G^p floor^(1 - p) in the
+// log2 domain.
 template <int W>
-inline void WeighLanes(const Lanes<float, W>& local, const float* global, const float* likelihood,
+inline void WeighLanes(const float* local, const float* global, const float* likelihood, uint32_t vectors,
                        const WeighConstants& c, float* gains) {
   using V = Lanes<float, W>;
   const V zero = V{}, one = 1.0f - V{};
-  V g, l, logGain;
-  LoadLanes(g, global);
-  LoadLanes(l, likelihood);
-  LoadLanes(logGain, gains);
-  // P(z), linear in log2 z between the two limits.
-  V logLocal, logGlobal;
-  Log2Lanes<W>(local, logLocal);
-  Log2Lanes<W>(g, logGlobal);
-  V pLocal = (logLocal - c.log2Min) * c.span, pGlobal = (logGlobal - c.log2Min) * c.span;
-  ClampLanes(pLocal, zero, one);
-  ClampLanes(pGlobal, zero, one);
-  const V presence = pLocal * pGlobal;
-  const V absent = 1.0f - presence, most = LsaGain::kMaxAbsence - V{};
-  const V q = most < absent ? most : absent;
-  const V p = 1.0f / (1.0f + q / (1.0f - q) * l);
-  V weighed;
-  Exp2Lanes<W>(V{c.log2Floor + p * (logGain - c.log2Floor)}, weighed);
-  ClampLanes(weighed, V{c.floor - V{}}, one);
-  StoreLanes(weighed, gains);
+  V odds[kChunkVectors];
+  for (uint32_t j = 0; j < vectors; ++j) {
+    V z, g;
+    LoadLanes(z, local + j * W);
+    LoadLanes(g, global + j * W);
+    // P(z), linear in log2 z between the two limits.
+    V logLocal, logGlobal;
+    Log2Lanes<W>(z, logLocal);
+    Log2Lanes<W>(g, logGlobal);
+    V pLocal = (logLocal - c.log2Min) * c.span, pGlobal = (logGlobal - c.log2Min) * c.span;
+    ClampLanes(pLocal, zero, one);
+    ClampLanes(pGlobal, zero, one);
+    const V presence = pLocal * pGlobal;
+    const V absent = 1.0f - presence, most = LsaGain::kMaxAbsence - V{};
+    const V q = most < absent ? most : absent;
+    odds[j] = q / (1.0f - q);
+  }
+  for (uint32_t j = 0; j < vectors; ++j) {
+    V l, logGain;
+    LoadLanes(l, likelihood + j * W);
+    LoadLanes(logGain, gains + j * W);
+    const V p = 1.0f / (1.0f + odds[j] * l);
+    V weighed;
+    Exp2Lanes<W>(V{c.log2Floor + p * (logGain - c.log2Floor)}, weighed);
+    ClampLanes(weighed, V{c.floor - V{}}, one);
+    StoreLanes(weighed, gains + j * W);
+  }
 }
 
 // The first pass over one frame, in the widest vectors of the level; the last
@@ -246,7 +305,11 @@ struct ComputeKernel {
   static void Run(uint32_t n, const FrameArrays& a, float alpha, float xiMin, const WeighConstants& c) {
     constexpr uint32_t kW = Isa::kFloatLanes;
     uint32_t k = 0;
-    for (; k + kW <= n; k += kW) GainLanes<kW>(a, k, alpha, xiMin, c);
+    for (; k + kW * kChunkVectors <= n; k += kW * kChunkVectors) GainLanes<kW>(a, k, kChunkVectors, alpha, xiMin, c);
+    if (const uint32_t vectors = (n - k) / kW; vectors > 0) {
+      GainLanes<kW>(a, k, vectors, alpha, xiMin, c);
+      k += vectors * kW;
+    }
     if (k == n) return;
     float p[kW] = {}, h[kW] = {}, old[kW] = {}, zeta[kW] = {}, likelihood[kW] = {}, g[kW] = {};
     double wide[kW] = {};
@@ -255,7 +318,7 @@ struct ComputeKernel {
     std::copy(a.hiss + k, a.hiss + n, h);
     std::copy(a.previous + k, a.previous + n, old);
     std::copy(a.zeta + k, a.zeta + n, zeta);
-    GainLanes<kW>(FrameArrays{p, h, old, zeta, wide, likelihood, g}, 0, alpha, xiMin, c);
+    GainLanes<kW>(FrameArrays{p, h, old, zeta, wide, likelihood, g}, 0, 1, alpha, xiMin, c);
     std::copy(old, old + rest, a.previous + k);
     std::copy(zeta, zeta + rest, a.zeta + k);
     std::copy(wide, wide + rest, a.zetaWide + k);
@@ -275,12 +338,19 @@ struct WeighKernel {
     using V = Lanes<float, Isa::kFloatLanes>;
     constexpr uint32_t kW = Isa::kFloatLanes;
     uint32_t k = 1;
-    for (; k + kW < n; k += kW) {
-      V before, at, after;
-      LoadLanes(before, zeta + k - 1);
-      LoadLanes(at, zeta + k);
-      LoadLanes(after, zeta + k + 1);
-      WeighLanes<kW>(V{0.25f * (before + after) + 0.5f * at}, global + k, likelihood + k, c, gains + k);
+    // The local means of a chunk first, then its weighting.
+    while (k + kW < n) {
+      const uint32_t vectors = std::min(kChunkVectors, (n - 1 - k) / kW);
+      float local[kChunkVectors * kW];
+      for (uint32_t j = 0; j < vectors; ++j) {
+        V before, at, after;
+        LoadLanes(before, zeta + k + j * kW - 1);
+        LoadLanes(at, zeta + k + j * kW);
+        LoadLanes(after, zeta + k + j * kW + 1);
+        StoreLanes(V{0.25f * (before + after) + 0.5f * at}, local + j * kW);
+      }
+      WeighLanes<kW>(local, global + k, likelihood + k, vectors, c, gains + k);
+      k += vectors * kW;
     }
     // Left: bin 0 and bins k .. n-1, the last of them an end.
     uint32_t left[kW + 1];
@@ -305,9 +375,7 @@ struct WeighKernel {
         l[i] = likelihood[j];
         out[i] = gains[j];
       }
-      V localLanes;
-      LoadLanes(localLanes, local);
-      WeighLanes<kW>(localLanes, g, l, c, out);
+      WeighLanes<kW>(local, g, l, 1, c, out);
       for (uint32_t i = 0; i < lanes; ++i) gains[left[start + i]] = out[i];
     }
   }
