@@ -214,10 +214,6 @@ void Adapter::GrowRing(uint32_t capacity) {
   ring.AdvanceWriter(count);
 }
 
-void Adapter::FromChainFloats(SampleWidth width, bool round16, const float* in, void* out, size_t samples) {
-  DispatchKernel<FromFloatKernel>(width, round16, in, static_cast<uint8_t*>(out), samples);
-}
-
 bool Adapter::CollectInto(uint8_t* out, uint32_t frames) {
   InputPort* input = Input(0);
   SampleBuffer* buffer = nullptr;
@@ -226,7 +222,7 @@ bool Adapter::CollectInto(uint8_t* out, uint32_t frames) {
   // A buffer in another channel layout (left over from an earlier format)
   // cannot be converted; it must never be read past its end either.
   if (input->format.channels != hostChannels || samples > buffer->length) return false;
-  FromChainFloats(outputWidth, roundPcm16, input->ChannelData(0), out, size_t{samples});
+  DispatchKernel<FromFloatKernel>(outputWidth, roundPcm16, input->ChannelData(0), out, size_t{samples});
   return true;
 }
 

@@ -52,10 +52,6 @@ class Adapter : public Block {
   BlockStatus TransformWidths(SampleWidth inWidth, SampleWidth outWidth, const void* in, uint32_t frames,
                               void* out, uint32_t* outFrames);
 
-  // `samples` of the chain's floats to `width` (with `round16` as
-  // roundPcm16 says), as the Adapter converts the chain's output.
-  static void FromChainFloats(SampleWidth width, bool round16, const float* in, void* out, size_t samples);
-
   // The Adapter works in Transform, not in a pass.
   BlockStatus Process() override { return BlockStatus::SelfMarked; }
   void OnReset() override;

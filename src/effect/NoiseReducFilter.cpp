@@ -254,14 +254,6 @@ void NoiseReducFilter::SetStage(Stage choice) {
   RestartStream();
 }
 
-void NoiseReducFilter::ToHostPcm(const float* in, uint32_t frames, uint8_t* out) {
-  GraphLockHolder hold(domain);
-  if (!adapter || bytesPerSample < 1 || bytesPerSample > 3) return;
-  using Width = Adapter::SampleWidth;
-  const Width host = bytesPerSample == 3 ? Width::Pcm24 : bytesPerSample == 1 ? Width::Pcm8 : Width::Pcm16;
-  Adapter::FromChainFloats(host, adapter->roundPcm16, in, out, static_cast<size_t>(frames) * channels);
-}
-
 Engine NoiseReducFilter::GetEngine() {
   std::lock_guard guard(lock);
   return manager->engine;
@@ -323,7 +315,7 @@ int NoiseReducFilter::Process(const uint8_t* in, uint32_t frames, uint8_t* out,
     } else {
       // A stage's float side carries the chain's samples to or from the other stage.
       adapter->TransformWidths(stage == Stage::Hiss ? Width::Float32 : host,
-                               stage == Stage::Whole ? host : Width::Float32, in, frames, chainOut, chainFrames);
+                               stage == Stage::Declick ? Width::Float32 : host, in, frames, chainOut, chainFrames);
     }
     if (outFrames != nullptr) *outFrames = waited + room;
     return outFrames == nullptr || *outFrames == 0 ? 1 : 0;

@@ -94,19 +94,14 @@ class NoiseReducFilter {
   // stream out as the chain's 32-bit floats (channels x 4 bytes a frame,
   // unclamped), in the declicker's 512-frame buffers, without delay. Hiss:
   // those floats in, fed to the hiss remover in the same 512-frame buffers,
-  // its floats out, which ToHostPcm turns into what Whole would give. A
-  // Declick object's output given to a Hiss object set up alike therefore
-  // reaches the hiss remover as it would inside one chain, buffer for
-  // buffer. A stage other than Whole always runs its chain (full
+  // host PCM out. A Declick object's output given to a Hiss object set up
+  // alike therefore reaches the hiss remover as it would inside one chain,
+  // buffer for buffer. A stage other than Whole always runs its chain (full
   // bypass copies host samples, which its float side does not carry); the
   // classic engine is not split and runs whole in every stage. A change
   // starts a new stream, as SetEngine's does: set it before streaming.
   enum class Stage : uint8_t { Whole, Declick, Hiss };
   void SetStage(Stage stage);
-  // `frames` frames of the chain's floats (a stage's float side) to the
-  // host's PCM at `out`, exactly as the chain's output is converted in the
-  // Whole stage for this object's format and engine. Takes the chain's lock.
-  void ToHostPcm(const float* in, uint32_t frames, uint8_t* out);
 
   // Takes the host's PCM format; a changed rate rewires the chain.
   void SetFormat(const WaveFormat& format);

@@ -117,9 +117,8 @@ Outcome Restore(const RunCase& setup, bool staged, int failAfterReads = -1, int 
   const auto stop = [&] { return stopAfterPolls >= 0 && ++polls > stopAfterPolls; };
   Restorer restorer(frameBytes, setup.blockFrames);
   Outcome outcome;
-  StageOutputProcessor stageOutput(*filters[0]);
-  outcome.status = staged ? restorer.RunStaged(source, *processors[0], setup.channels * 4, *processors[1],
-                                               stageOutput, sink, &outcome.result, {}, stop)
+  outcome.status = staged ? restorer.RunStaged(source, *processors[0], setup.channels * 4, *processors[1], sink,
+                                               &outcome.result, {}, stop)
                           : restorer.Run(source, *processors[0], sink, &outcome.result, {}, stop);
   outcome.bytes = std::move(sink.bytes);
   outcome.clicks = processors[0]->ClicksRepaired();

@@ -199,16 +199,14 @@ ToolStatus FileRestoration::Run(const ToolOptions& options, FileObserver& observ
   // On two cores or more the modern engine runs in two stages, the
   // declicker's (`filter`) on this thread and the hiss remover's on another:
   // two objects set up alike, the first handing the second its declicked
-  // stream as floats, buffer for buffer as inside one chain, and this thread
-  // converting and writing what comes back, so the output is the same bits.
-  // The hiss remover's thread sets the pace: the conversion and the writing
-  // are on this side to share the work out evenly. The classic engine's
-  // chain, split into bands, is not split; a bypass has nothing to share out.
+  // stream as floats, buffer for buffer as inside one chain, so the output
+  // is the same bits. The writing stays on this thread, which shares the
+  // work out about evenly. The classic engine's chain, split into bands, is
+  // not split; a bypass has nothing to share out.
   const bool staged = !exact && options.engine == Engine::Modern && (options.options & kOptionFullBypass) == 0 &&
                       ThreadsFor(options) >= 2;
   std::unique_ptr<NoiseReducFilter> hissFilter;
   std::optional<FilterProcessor> hissFiltering;
-  std::optional<StageOutputProcessor> stageOutput;
   if (staged) {
     hissFilter = CreateNoiseReducFilter(NoiseReducFilter::Locking::OwnLock);
     if (hissFilter == nullptr) return ToolStatus::Failure(ExitCode::Internal, "out of memory.");
@@ -216,7 +214,6 @@ ToolStatus FileRestoration::Run(const ToolOptions& options, FileObserver& observ
     hissFiltering->Configure(options, reader->SampleRate(), reader->Channels(), reader->ChainBytes());
     filter->SetStage(NoiseReducFilter::Stage::Declick);
     hissFilter->SetStage(NoiseReducFilter::Stage::Hiss);
-    stageOutput.emplace(*filter);
   }
   CopyProcessor copying(frameBytes);
   Restorer::Processor& processor = exact ? static_cast<Restorer::Processor&>(copying) : filtering;
@@ -236,7 +233,7 @@ ToolStatus FileRestoration::Run(const ToolOptions& options, FileObserver& observ
   const auto progress = [&observer](uint64_t frames) { observer.Progress(frames); };
   ToolStatus status =
       staged ? restorer.RunStaged(source, filtering, static_cast<uint32_t>(sizeof(float)) * reader->Channels(),
-                                  *hissFiltering, *stageOutput, sink, &result, progress, stop)
+                                  *hissFiltering, sink, &result, progress, stop)
              : restorer.Run(source, processor, sink, &result, progress, stop);
   if (!status.Ok()) return status;
   if (ToolStatus committed = writer->Commit(); !committed.Ok()) return committed;

@@ -1,8 +1,6 @@
 // Drives the processing object for the tool.
 #include "veltane/FilterProcessor.h"
 
-#include <algorithm>
-
 namespace veltane {
 
 void FilterProcessor::Configure(const ToolOptions& options, uint32_t sampleRate, uint16_t channels,
@@ -38,12 +36,5 @@ uint32_t FilterProcessor::Process(const uint8_t* in, uint32_t frames, uint8_t* o
 }
 
 uint32_t FilterProcessor::LatencyFrames() { return filter.GetFullBypass() == 1 ? 0 : filter.GetLatencyFrames(); }
-
-uint32_t StageOutputProcessor::Process(const uint8_t* in, uint32_t frames, uint8_t* out, uint32_t room) {
-  const uint32_t count = std::min(frames, room);
-  // The stage's floats were copied into these bytes as floats.
-  filter.ToHostPcm(reinterpret_cast<const float*>(in), count, out);
-  return count;
-}
 
 }  // namespace veltane

@@ -38,20 +38,4 @@ class FilterProcessor : public Restorer::Processor {
   std::vector<ClickMark> clicks;
 };
 
-// The last step of a restoration in stages, run by the writing thread: the
-// hiss stage's floats to the host's PCM, as `filter` (set up for the same
-// format and engine, and driven by that same thread) converts its chain's
-// output. No delay, no clicks of its own.
-class StageOutputProcessor : public Restorer::Processor {
- public:
-  explicit StageOutputProcessor(NoiseReducFilter& filter) : filter(filter) {}
-
-  uint32_t Process(const uint8_t* in, uint32_t frames, uint8_t* out, uint32_t room) override;
-  uint32_t LatencyFrames() override { return 0; }
-  uint32_t ClickMeter() override { return 0; }
-
- private:
-  NoiseReducFilter& filter;
-};
-
 }  // namespace veltane

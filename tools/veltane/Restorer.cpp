@@ -129,13 +129,12 @@ ToolStatus Restorer::Run(Source& source, Processor& processor, Sink& sink, Resul
 }
 
 ToolStatus Restorer::RunStaged(Source& source, Processor& first, uint32_t stageFrameBytes, Processor& second,
-                               Processor& last, Sink& sink, Result* result, const Progress& progress,
-                               const StopRequested& stop) {
+                               Sink& sink, Result* result, const Progress& progress, const StopRequested& stop) {
   *result = Result{};
   lastEnd = 0;
   mirrored = 0;
-  const size_t stageBytes = static_cast<size_t>(roomFrames) * stageFrameBytes;
-  StageHandoff handoff(kStagePackets, stageBytes, stageBytes);
+  StageHandoff handoff(kStagePackets, static_cast<size_t>(roomFrames) * stageFrameBytes,
+                       static_cast<size_t>(roomFrames) * frameBytes);
   Feed feed;
   Delivery delivery;
   delivery.toDrop = second.LatencyFrames();
@@ -172,13 +171,10 @@ ToolStatus Restorer::RunStaged(Source& source, Processor& first, uint32_t stageF
       const bool wait = out == handoff.Capacity() || (feed.inputEnded && out > 0);
       StageHandoff::Packet* packet = handoff.BeginTakeBack(wait);
       if (packet == nullptr) return ToolStatus::Success();
-      const uint32_t produced = std::min(
-          last.Process(packet->returned.data(), packet->returnedFrames, output.data(), roomFrames), roomFrames);
-      const uint64_t framesIn = packet->framesIn;
+      const ToolStatus status =
+          Deliver(packet->returned.data(), packet->returnedFrames, packet->framesIn, sink, &delivery);
       handoff.EndTakeBack();
-      if (ToolStatus status = Deliver(output.data(), produced, framesIn, sink, &delivery); !status.Ok()) {
-        return status;
-      }
+      if (!status.Ok()) return status;
     }
   };
   const auto runFirst = [&]() -> ToolStatus {

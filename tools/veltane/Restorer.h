@@ -10,11 +10,11 @@
 // frames as it would inside a longer recording, where silence would make the
 // hiss reducer fade them out.
 //
-// The loop runs on one thread, or split in stages on two threads: the
-// calling thread reads, runs the first stage, and converts and writes what
-// the second stage, on a thread of its own, gives back. Both forms make the
-// same calls with the same frames on the same processing (only the thread
-// differs), so they write the same output and report the same statistics.
+// The loop runs on one thread, or split in two stages on two threads: the
+// calling thread reads, runs the first stage and writes what the second
+// stage, on a thread of its own, gives back. Both forms make the same calls
+// with the same frames on the same processing (only the thread differs), so
+// they write the same output and report the same statistics.
 #pragma once
 
 #include <cstdint>
@@ -94,19 +94,17 @@ class Restorer {
 
   // The same run split over two threads. `first` takes the blocks read (or
   // mirrored) and gives frames of `stageFrameBytes` bytes, without delay;
-  // `second` takes those, call for call, and gives frames of the same size,
-  // behind its LatencyFrames (asked for before the run starts: the format
-  // must be set); `last` turns each call's worth of those into the frames
-  // written, without delay. The calling thread reads, runs `first` and
-  // `last`, writes, reports progress and polls `stop`; a thread of its own
-  // (started here, with the stop signals blocked so that they reach the
-  // calling thread) runs `second`. Once the input has ended, each further
-  // mirrored block is fed only after everything before it has been written
-  // and the output found still short, so every stage sees exactly the
-  // blocks the one-thread loop would give it. Allocates the packets here.
-  ToolStatus RunStaged(Source& source, Processor& first, uint32_t stageFrameBytes, Processor& second,
-                       Processor& last, Sink& sink, Result* result, const Progress& progress = {},
-                       const StopRequested& stop = {});
+  // `second` takes those, call for call, and gives what is written, behind
+  // its LatencyFrames (asked for before the run starts: the format must be
+  // set). The calling thread reads, runs `first`, writes, reports progress
+  // and polls `stop`; a thread of its own (started here, with the stop
+  // signals blocked so that they reach the calling thread) runs `second`.
+  // Once the input has ended, each further mirrored block is fed only after
+  // everything before it has been written and the output found still short,
+  // so both stages see exactly the blocks the one-thread loop would give
+  // them. Allocates the packets here.
+  ToolStatus RunStaged(Source& source, Processor& first, uint32_t stageFrameBytes, Processor& second, Sink& sink,
+                       Result* result, const Progress& progress = {}, const StopRequested& stop = {});
 
  private:
   // Where the reading side stands.

@@ -1,6 +1,6 @@
 // A bounded round trip of packets between two threads: the first stage of a
 // restoration fills a packet with its output, the second stage takes it as
-// input, writes its own output into the same packet and hands it back, and
+// input, puts its own output into the same packet and hands it back, and
 // the first thread, which also writes the file, takes it back in order.
 //
 // Every packet's storage is allocated once, by the constructor; packets go
@@ -34,7 +34,7 @@ class StageHandoff {
   };
 
   // `packets` packets (at least one), each holding `bytesPerPacket` bytes
-  // each way.
+  // on the way there and `returnedBytesPerPacket` on the way back.
   StageHandoff(uint32_t packets, size_t bytesPerPacket, size_t returnedBytesPerPacket);
 
   // Producer: the next free packet, or null once closed. It never waits:
