@@ -84,6 +84,16 @@ class Sink : public Block {
 double Smallest(const std::vector<double>& v) { return *std::min_element(v.begin(), v.end()); }
 double Largest(const std::vector<double>& v) { return *std::max_element(v.begin(), v.end()); }
 
+// Every benchmark here: 30 repetitions of at least 50 ms, reported as their
+// mean, median, spread, least and largest.
+void Repeated(benchmark::internal::Benchmark* b) {
+  b->MinTime(0.05)
+      ->Repetitions(30)
+      ->ReportAggregatesOnly(true)
+      ->ComputeStatistics("min", Smallest)
+      ->ComputeStatistics("max", Largest);
+}
+
 void BM_RealFft2048ForwardInverse(benchmark::State& state) {
   constexpr uint32_t n = 2048;
   const SineTables tables = GraphDomain::Shared().Pool().GetSineTable(n);
@@ -98,13 +108,7 @@ void BM_RealFft2048ForwardInverse(benchmark::State& state) {
     benchmark::ClobberMemory();
   }
 }
-BENCHMARK(BM_RealFft2048ForwardInverse)
-    ->Unit(benchmark::kNanosecond)
-    ->MinTime(0.05)
-    ->Repetitions(30)
-    ->ReportAggregatesOnly(true)
-    ->ComputeStatistics("min", Smallest)
-    ->ComputeStatistics("max", Largest);
+BENCHMARK(BM_RealFft2048ForwardInverse)->Unit(benchmark::kNanosecond)->Apply(Repeated);
 
 // One iteration pushes one 1024-frame stereo buffer through the path, with
 // the hiss reduction active and its automatic estimate on.
@@ -128,13 +132,7 @@ void BM_SpectralPath44100Stereo(benchmark::State& state) {
   state.counters["x_realtime"] = benchmark::Counter(
       static_cast<double>(state.iterations()) * kChainFrames / kRate, benchmark::Counter::kIsRate);
 }
-BENCHMARK(BM_SpectralPath44100Stereo)
-    ->Unit(benchmark::kMicrosecond)
-    ->MinTime(0.05)
-    ->Repetitions(30)
-    ->ReportAggregatesOnly(true)
-    ->ComputeStatistics("min", Smallest)
-    ->ComputeStatistics("max", Largest);
+BENCHMARK(BM_SpectralPath44100Stereo)->Unit(benchmark::kMicrosecond)->Apply(Repeated);
 
 // The classic transform on the same two channels, for comparison.
 void BM_RealFftPair1024ForwardInverse(benchmark::State& state) {
@@ -152,13 +150,7 @@ void BM_RealFftPair1024ForwardInverse(benchmark::State& state) {
   state.counters["Msamples_per_s"] = benchmark::Counter(
       static_cast<double>(state.iterations()) * 2 * n * 1e-6, benchmark::Counter::kIsRate);
 }
-BENCHMARK(BM_RealFftPair1024ForwardInverse)
-    ->Unit(benchmark::kNanosecond)
-    ->MinTime(0.05)
-    ->Repetitions(30)
-    ->ReportAggregatesOnly(true)
-    ->ComputeStatistics("min", Smallest)
-    ->ComputeStatistics("max", Largest);
+BENCHMARK(BM_RealFftPair1024ForwardInverse)->Unit(benchmark::kNanosecond)->Apply(Repeated);
 
 // Two channels' 1024-sample frames (44.1 kHz) as one complex transform, there and back.
 void BM_FloatFft1024PairForwardInverse(benchmark::State& state) {
@@ -176,13 +168,7 @@ void BM_FloatFft1024PairForwardInverse(benchmark::State& state) {
   state.counters["Msamples_per_s"] = benchmark::Counter(
       static_cast<double>(state.iterations()) * 2 * n * 1e-6, benchmark::Counter::kIsRate);
 }
-BENCHMARK(BM_FloatFft1024PairForwardInverse)
-    ->Unit(benchmark::kNanosecond)
-    ->MinTime(0.05)
-    ->Repetitions(30)
-    ->ReportAggregatesOnly(true)
-    ->ComputeStatistics("min", Smallest)
-    ->ComputeStatistics("max", Largest);
+BENCHMARK(BM_FloatFft1024PairForwardInverse)->Unit(benchmark::kNanosecond)->Apply(Repeated);
 
 // The gain rule alone over the 513 bins of a 1024-sample frame: hiss of
 // varying level under power from far below it to far above it.
@@ -204,13 +190,7 @@ void BM_LsaGain513Bins(benchmark::State& state) {
   state.counters["Mbins_per_s"] =
       benchmark::Counter(static_cast<double>(state.iterations()) * bins * 1e-6, benchmark::Counter::kIsRate);
 }
-BENCHMARK(BM_LsaGain513Bins)
-    ->Unit(benchmark::kNanosecond)
-    ->MinTime(0.05)
-    ->Repetitions(30)
-    ->ReportAggregatesOnly(true)
-    ->ComputeStatistics("min", Smallest)
-    ->ComputeStatistics("max", Largest);
+BENCHMARK(BM_LsaGain513Bins)->Unit(benchmark::kNanosecond)->Apply(Repeated);
 
 // "HissRemover" with a source of `frames` frames per buffer and a sink, warmed up past its pre-roll.
 struct HissPath {
@@ -242,13 +222,7 @@ void BM_HissRemover44100Stereo(benchmark::State& state) {
   state.counters["x_realtime"] = benchmark::Counter(frames / kRate, benchmark::Counter::kIsRate);
   state.counters["Msamples_per_s"] = benchmark::Counter(frames * kChannels * 1e-6, benchmark::Counter::kIsRate);
 }
-BENCHMARK(BM_HissRemover44100Stereo)
-    ->Unit(benchmark::kMicrosecond)
-    ->MinTime(0.05)
-    ->Repetitions(30)
-    ->ReportAggregatesOnly(true)
-    ->ComputeStatistics("min", Smallest)
-    ->ComputeStatistics("max", Largest);
+BENCHMARK(BM_HissRemover44100Stereo)->Unit(benchmark::kMicrosecond)->Apply(Repeated);
 
 }  // namespace
 }  // namespace veltane
