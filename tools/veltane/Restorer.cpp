@@ -186,6 +186,7 @@ ToolStatus Restorer::RunStaged(Source& source, Processor& first, uint32_t stageF
       uint32_t frames = 0;
       if (ToolStatus status = NextBlock(source, progress, &feed, &frames); !status.Ok()) return failed(status);
       if (frames == 0) continue;  // the input has just ended
+      // writeBack has left a packet free, and only this thread closes.
       StageHandoff::Packet* packet = handoff.BeginPush();
       if (packet == nullptr) return Stalled();
       packet->framesIn = feed.framesIn;

@@ -37,8 +37,8 @@ class StageHandoff {
   // on the way there and `returnedBytesPerPacket` on the way back.
   StageHandoff(uint32_t packets, size_t bytesPerPacket, size_t returnedBytesPerPacket);
 
-  // Producer: the next free packet, or null once closed. It never waits:
-  // call only while Outstanding() < Capacity(). Push hands it on.
+  // Producer: the next free packet; null once closed, or while every packet
+  // is out (it never waits: take one back first). Push hands it on.
   Packet* BeginPush();
   void Push();
   // Consumer: the oldest packet handed on, waiting while there is none;
