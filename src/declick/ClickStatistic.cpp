@@ -194,7 +194,6 @@ void LocalSpread(const float* e, int32_t subBlocks, int32_t subLength, int32_t f
   span = std::clamp(span, 0, kMaxSpreadSpan);
   first = std::clamp(first, 0, subBlocks);
   last = std::clamp(last, first, subBlocks);
-  typedef int32_t Vec4i __attribute__((vector_size(16)));
   const Vec4i magnitude = {0x7fffffff, 0x7fffffff, 0x7fffffff, 0x7fffffff};
   for (int32_t j = 0; j < subBlocks; ++j) {
     const float* block = e + static_cast<std::ptrdiff_t>(j) * subLength;

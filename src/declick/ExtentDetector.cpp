@@ -254,7 +254,6 @@ int32_t ExtentDetector::Look(GapList& gaps, const Settings& settings, float* pea
   int32_t i = start;
   for (; i < kSearchCount && i % 4 != 0; ++i) consider(i);
   static_assert(kSearchCount % 4 == 0, "whole vectors");
-  typedef int32_t Vec4i __attribute__((vector_size(16)));
   const Vec4f entries = vec::Splat(entry);
   const Vec4f runEntries = vec::Splat(runEntry);
   Vec4f largestLanes = vec::Splat(0.0f);

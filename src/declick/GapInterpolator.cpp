@@ -315,12 +315,17 @@ bool GapInterpolator::Separate(float* gap, const float* arrived, int32_t length,
   // click is strong where it was strong and clean samples beside a short
   // click stay as they arrived.
   const int32_t count = length + q;
-  double* innovation = innovation_.data();
-  for (int32_t n = 0; n < count; ++n) {
+  // sum_k b[k] x(n - k) over the samples inside the gap.
+  const auto filtered = [&](int32_t n, const auto& x) {
     double e = 0.0;
     for (int32_t k = 0; k <= q; ++k) {
-      if (n - k >= 0 && n - k < length) e += b[k] * click_[n - k];
+      if (n - k >= 0 && n - k < length) e += b[k] * x(n - k);
     }
+    return e;
+  };
+  double* innovation = innovation_.data();
+  for (int32_t n = 0; n < count; ++n) {
+    const double e = filtered(n, [&](int32_t i) { return click_[i]; });
     innovation[n] = e * e;
   }
   double largest = 0.0;
@@ -358,11 +363,7 @@ bool GapInterpolator::Separate(float* gap, const float* arrived, int32_t length,
   // Right-hand side: the plain fill's plus B' W B (arrived - offset).
   double* rhs = jointRhs_.data();
   for (int32_t n = 0; n < count; ++n) {
-    double e = 0.0;
-    for (int32_t k = 0; k <= q; ++k) {
-      if (n - k >= 0 && n - k < length) e += b[k] * (arrived[n - k] - offset);
-    }
-    innovation[n] = weight[n] * e;
+    innovation[n] = weight[n] * filtered(n, [&](int32_t i) { return arrived[i] - offset; });
   }
   for (int32_t i = 0; i < length; ++i) {
     double sum = 0.0;

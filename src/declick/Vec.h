@@ -4,10 +4,14 @@
 // Loads and stores are unaligned and may alias the scalar arrays they read.
 #pragma once
 
+#include <cstdint>
+
 namespace veltane {
 
 typedef float Vec4f __attribute__((vector_size(16)));
 typedef double Vec2d __attribute__((vector_size(16)));
+// What comparisons of Vec4f give (all bits set in a true lane), and bit masks.
+typedef int32_t Vec4i __attribute__((vector_size(16)));
 
 namespace vec {
 
